@@ -1,0 +1,4 @@
+#include "app/run.h"
+
+// Arguments are deliberately ignored.
+int main() { return run_installer(); }

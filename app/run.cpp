@@ -1,0 +1,69 @@
+#include "app/run.h"
+
+#include <cstdio>
+
+#include "fetch/download.h"
+#include "manifest/fetch_manifest.h"
+#include "net/https.h"
+#include "nodes/node_table.h"
+#include "nodes/probe.h"
+#include "platform/platform.h"
+
+int run_installer() {
+    const PlatformOps& p = platform();
+    p.set_console_output_cp(CONSOLE_CP_UTF8);
+    p.set_console_input_cp(CONSOLE_CP_UTF8);
+
+    printf("=== %s 在线安装器 / Online Installer v%s ===\n", PRODUCT_NAME, INSTALLER_VERSION);
+    puts("将自动检测多个下载节点并选择最快的节点下载最新版。");
+    puts("Automatically probes multiple download nodes and downloads the latest build via the fastest "
+         "one.\n");
+
+    HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
+    if (probe_session == nullptr) {
+        puts("错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP");
+        return 2;
+    }
+
+    puts("[1/4] 获取版本清单 / Fetching version manifest...");
+    fetch_manifest(probe_session, &g_release);
+
+    puts("\n[2/4] 探测候选节点 / Probing candidate nodes...");
+    build_candidates(&g_node_table, g_release);
+    probe_nodes(probe_session, &g_node_table);
+    rank_nodes(&g_node_table);
+
+    if (g_node_table.entries[0].reachable == 0) {
+        puts("\n错误: 所有节点均不可达, 请检查网络后重试。");
+        puts("   Error: no reachable node. Check your network and try again.");
+        close_session(probe_session);
+        return 1;
+    }
+
+    char temp_dir[TEMP_DIR_CAPACITY];
+    if (p.get_temp_path(TEMP_DIR_CAPACITY, temp_dir) == 0) {
+        puts("错误: 无法获取临时目录 / Error: cannot get temp directory");
+        close_session(probe_session);
+        return 2;
+    }
+    char installer_path[INSTALLER_PATH_CAPACITY];
+    snprintf(installer_path, sizeof installer_path, "%s%s", temp_dir, g_release.file_name);
+
+    // A null session is carried on: every attempt then fails at its connection.
+    HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
+
+    int exit_code = 1;
+    WalkResult walk = fetch_and_launch(download_session, installer_path);
+    if (walk == WalkResult::LAUNCHED) exit_code = 0;
+
+    close_session(download_session);
+    close_session(probe_session);
+
+    if (walk == WalkResult::NOTHING_VERIFIED) {
+        puts("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。");
+        puts("   Error: all reachable nodes failed verification. Retry later or get the installer "
+             "manually.");
+        return 1;
+    }
+    return exit_code;
+}

@@ -1,0 +1,74 @@
+#include "manifest/fetch_manifest.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "nodes/node_table.h"
+#include "nodes/urls.h"
+
+namespace {
+
+char g_manifest_buffer[MANIFEST_BUFFER_SIZE];
+
+const char BUILTIN_LABEL[] = "程序内置/Built-in";
+
+// Reads the body into the buffer; false for a broken body or one of 4095
+// bytes or more, which is refused whole rather than cut.
+bool read_body(HttpsExchange* exchange, int32_t* received) {
+    const uint32_t limit = MANIFEST_BUFFER_SIZE - 1;
+    *received = 0;
+    for (;;) {
+        uint32_t available = 0;
+        if (!data_available(exchange, &available)) return false;
+        if (available == 0) return true;
+        uint32_t room = limit - static_cast<uint32_t>(*received);
+        uint32_t want = available < room ? available : room;
+        uint32_t got = 0;
+        if (!read_data(exchange, g_manifest_buffer + *received, want, &got)) return false;
+        if (got == 0) return true;
+        *received += static_cast<int32_t>(got);
+        if (*received >= static_cast<int32_t>(limit)) return false;
+    }
+}
+
+bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release) {
+    HttpsExchange exchange = {nullptr, nullptr};
+    if (!begin_get(session, url, nullptr, &exchange)) return false;
+    if (!send_get(&exchange)) {
+        end_get(&exchange);
+        return false;
+    }
+    int32_t received = 0;
+    bool body_ok = read_body(&exchange, &received);
+    end_get(&exchange);
+    if (!body_ok || received == 0) return false;
+    g_manifest_buffer[received] = '\0';
+    return parse_manifest(g_manifest_buffer, release);
+}
+
+}  // namespace
+
+const char* source_label_for(const char* url) {
+    if (strstr(url, "modelscope") != nullptr) return NODE_LABELS[0];
+    if (strstr(url, MAKER_SITE_HOST) != nullptr) return NODE_LABELS[1];
+    if (strstr(url, "github") != nullptr) return NODE_LABELS[2];
+    if (strstr(url, "huggingface") != nullptr) return NODE_LABELS[3];
+    return BUILTIN_LABEL;
+}
+
+void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release) {
+    const char* label = nullptr;
+    for (const char* url : MANIFEST_URLS) {
+        if (url[0] == '\0') continue;
+        if (try_mirror(probe_session, url, release)) {
+            label = source_label_for(url);
+            break;
+        }
+    }
+    if (label == nullptr) {
+        *release = BUILTIN_RELEASE;
+        label = BUILTIN_LABEL;
+    }
+    printf("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n", release->version,
+           release->file_name, static_cast<double>(release->size) / 1048576.0, label);
+}

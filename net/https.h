@@ -1,0 +1,46 @@
+// HTTPS GET over the platform's HTTP library: sessions, URL splitting and the
+// steps of one exchange. Every exchange is begin_get, send_get, (download
+// only) query_content_length, any data_available/read_data, then end_get.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+typedef HttpHandle HttpsSession;
+
+struct TimeoutProfile {
+    uint32_t resolve_ms;
+    uint32_t connect_ms;
+    uint32_t send_ms;
+    uint32_t receive_ms;
+};
+
+struct HttpsExchange {
+    HttpHandle connection;
+    HttpHandle request;
+};
+
+inline constexpr TimeoutProfile PROBE_TIMEOUTS = {3000, 4000, 3000, 3000};
+inline constexpr TimeoutProfile DOWNLOAD_TIMEOUTS = {10000, 15000, 15000, 30000};
+inline constexpr uint32_t SECURE_PROTOCOLS = HTTP_PROTOCOL_TLS1_1 | HTTP_PROTOCOL_TLS1_2;
+inline constexpr char16_t USER_AGENT[] = u"tarnwick/1.2";
+inline constexpr char16_t PROBE_RANGE_HEADER[] = u"Range: bytes=0-16383";
+
+inline constexpr int URL_PART_UNITS = 1024;
+inline constexpr int HOST_NARROW_MAX = 511;
+
+HttpsSession open_session(const TimeoutProfile& profile);
+void apply_session_options(HttpsSession session, const TimeoutProfile& profile);
+void close_session(HttpsSession session);
+
+void split_url(const char* url, char16_t (&host)[URL_PART_UNITS], char16_t (&path)[URL_PART_UNITS]);
+
+// False leaves nothing open and `exchange` unused.
+bool begin_get(HttpsSession session, const char* url, const char16_t* extra_header,
+               HttpsExchange* exchange);
+bool send_get(HttpsExchange* exchange);
+uint32_t query_content_length(HttpsExchange* exchange);
+bool data_available(HttpsExchange* exchange, uint32_t* count);
+bool read_data(HttpsExchange* exchange, void* buffer, uint32_t max, uint32_t* read);
+void end_get(HttpsExchange* exchange);

@@ -1,0 +1,59 @@
+#include "nodes/probe.h"
+
+#include <cstdio>
+
+namespace {
+
+char g_probe_scratch[PROBE_READ_SIZE];
+
+void probe_one(HttpsSession session, NodeEntry* entry) {
+    entry->reachable = 0;
+    entry->latency_ms = LATENCY_UNMEASURED;
+    HttpsExchange exchange = {nullptr, nullptr};
+    if (!begin_get(session, entry->url, PROBE_RANGE_HEADER, &exchange)) return;
+    const PlatformOps& p = platform();
+    uint64_t start = p.tick_count_ms();
+    uint32_t available = 0;
+    uint32_t got = 0;
+    if (send_get(&exchange) && data_available(&exchange, &available) && available != 0 &&
+        read_data(&exchange, g_probe_scratch, available < PROBE_READ_SIZE ? available : PROBE_READ_SIZE,
+                  &got) &&
+        got != 0) {
+        uint64_t stop = p.tick_count_ms();
+        entry->latency_ms = static_cast<uint32_t>(stop - start);
+        entry->reachable = 1;
+    }
+    end_get(&exchange);
+}
+
+bool must_follow(const NodeEntry& p, const NodeEntry& held) {
+    if (p.reachable != held.reachable) return p.reachable < held.reachable;
+    return p.latency_ms > held.latency_ms;
+}
+
+}  // namespace
+
+void probe_nodes(HttpsSession probe_session, NodeTable* table) {
+    for (int32_t i = 0; i < table->count; ++i) {
+        NodeEntry* entry = &table->entries[i];
+        probe_one(probe_session, entry);
+        if (entry->reachable != 0)
+            printf("   %-24s  %5u ms  [可达/OK]\n", entry->label, entry->latency_ms);
+        else
+            printf("   %-24s  %5s ms  [不可达/FAIL]\n", entry->label, "-");
+        // A person watching sees each node as it is done.
+        fflush(stdout);
+    }
+}
+
+void rank_nodes(NodeTable* table) {
+    for (int32_t i = 1; i < table->count; ++i) {
+        NodeEntry held = table->entries[i];
+        int32_t j = i;
+        while (j > 0 && must_follow(table->entries[j - 1], held)) {
+            table->entries[j] = table->entries[j - 1];
+            --j;
+        }
+        table->entries[j] = held;
+    }
+}

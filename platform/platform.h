@@ -1,0 +1,68 @@
+// The one seam between the program and its operating system. The program
+// calls these operations only through `platform()`; the Windows build binds
+// them to the real APIs, the POSIX build to small stand-ins, and unit tests
+// install scripted fakes with `platform_install`.
+#pragma once
+
+#include <cstdint>
+
+// Opaque HTTP handle: a session, a connection or a request.
+typedef void* HttpHandle;
+
+// Values of the HTTP library that the program passes through the seam; they
+// are WinHTTP's own numbers so the Windows binding forwards them unchanged.
+enum : uint32_t {
+    HTTP_ACCESS_NO_PROXY = 1,
+    HTTP_ACCESS_AUTOMATIC_PROXY = 4,
+    HTTP_OPTION_RESOLVE_TIMEOUT = 2,
+    HTTP_OPTION_CONNECT_TIMEOUT = 3,
+    HTTP_OPTION_SEND_TIMEOUT = 5,
+    HTTP_OPTION_RECEIVE_TIMEOUT = 6,
+    HTTP_OPTION_SECURE_PROTOCOLS = 84,
+    HTTP_PROTOCOL_TLS1_1 = 0x200,
+    HTTP_PROTOCOL_TLS1_2 = 0x800,
+    HTTP_FLAG_SECURE = 0x00800000,
+    HTTP_ADDREQ_FLAG_ADD = 0x20000000,
+    HTTP_QUERY_STATUS_CODE = 19,
+    HTTP_QUERY_CONTENT_LENGTH = 5,
+    HTTP_QUERY_FLAG_NUMBER = 0x20000000,
+    HTTPS_PORT = 443,
+    CONSOLE_CP_UTF8 = 65001,
+};
+
+struct PlatformOps {
+    // Console and kernel.
+    void (*set_console_output_cp)(uint32_t code_page);
+    void (*set_console_input_cp)(uint32_t code_page);
+    // Directory text ending in a separator, or 0 when there is none or it
+    // does not fit `capacity` bytes with its terminator.
+    uint32_t (*get_temp_path)(uint32_t capacity, char* buffer);
+    uint64_t (*tick_count_ms)();
+    void (*delete_file)(const char* path);
+    // UTF-8 (NUL-terminated) to UTF-16 with terminator, at most `capacity`
+    // units; returns the units written, 0 on failure.
+    int (*utf8_to_utf16)(const char* text, char16_t* out, int capacity);
+    // The shell's "open" verb; above 32 means started, else the shell's code.
+    uintptr_t (*shell_open)(const char* path);
+
+    // HTTP client library, synchronous.
+    HttpHandle (*http_open)(const char16_t* agent, uint32_t access_type);
+    bool (*http_set_option)(HttpHandle session, uint32_t option, uint32_t value);
+    HttpHandle (*http_connect)(HttpHandle session, const char16_t* host, uint16_t port);
+    HttpHandle (*http_open_request)(HttpHandle connection, const char16_t* verb,
+                                    const char16_t* path, uint32_t flags);
+    bool (*http_add_headers)(HttpHandle request, const char16_t* header, uint32_t flags);
+    bool (*http_send_request)(HttpHandle request);
+    bool (*http_receive_response)(HttpHandle request);
+    bool (*http_query_number)(HttpHandle request, uint32_t query, uint32_t* value);
+    bool (*http_query_data_available)(HttpHandle request, uint32_t* count);
+    bool (*http_read_data)(HttpHandle request, void* buffer, uint32_t max, uint32_t* read);
+    void (*http_close_handle)(HttpHandle handle);
+};
+
+// The operations in force: the build's own unless a test installed others.
+const PlatformOps& platform();
+// The build's own operations (Windows APIs or the POSIX stand-ins).
+const PlatformOps& native_platform();
+// Installs `ops` (nullptr restores the native ones).
+void platform_install(const PlatformOps* ops);

@@ -1,0 +1,236 @@
+#include "unit/fake_platform.h"
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+FakePlatform* g_fake = nullptr;
+
+struct Handle {
+    enum Kind { SESSION, CONNECTION, REQUEST } kind;
+    std::string host;
+    std::string path;
+    FakeResponse* response = nullptr;
+    FakeResponse fallback;
+    size_t offset = 0;
+    bool closed = false;
+};
+
+std::vector<std::unique_ptr<Handle>> g_handles;
+
+Handle* as(HttpHandle h) { return static_cast<Handle*>(h); }
+
+HttpHandle new_handle(Handle::Kind kind) {
+    g_handles.push_back(std::make_unique<Handle>());
+    g_handles.back()->kind = kind;
+    g_fake->live_handles++;
+    return g_handles.back().get();
+}
+
+void set_cp(uint32_t cp) { g_fake->log.push_back("cp " + std::to_string(cp)); }
+
+uint32_t get_temp_path(uint32_t capacity, char* buffer) {
+    g_fake->log.push_back("temp");
+    if (g_fake->temp_fails || g_fake->temp_dir.size() + 1 > capacity) return 0;
+    memcpy(buffer, g_fake->temp_dir.c_str(), g_fake->temp_dir.size() + 1);
+    return static_cast<uint32_t>(g_fake->temp_dir.size());
+}
+
+uint64_t tick() { return g_fake->clock_ms; }
+
+void delete_file(const char* path) {
+    g_fake->deleted.push_back(path);
+    native_platform().delete_file(path);
+}
+
+int to_utf16(const char* text, char16_t* out, int capacity) {
+    return native_platform().utf8_to_utf16(text, out, capacity);
+}
+
+uintptr_t shell_open(const char* path) {
+    g_fake->opened.push_back(path);
+    return g_fake->shell_result;
+}
+
+HttpHandle http_open(const char16_t* agent, uint32_t access) {
+    g_fake->log.push_back("open " + narrow(agent) + " " + std::to_string(access));
+    if (g_fake->open_refusals > 0) {
+        g_fake->open_refusals--;
+        return nullptr;
+    }
+    return new_handle(Handle::SESSION);
+}
+
+bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
+    g_fake->options.push_back(option);
+    g_fake->option_values.push_back(value);
+    return true;
+}
+
+HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
+    std::string h = narrow(host);
+    g_fake->log.push_back("connect " + h + ":" + std::to_string(port));
+    if (session == nullptr) return nullptr;
+    bool any = false;
+    for (auto& [key, response] : g_fake->responses)
+        if (key.compare(0, h.size() + 1, h + "/") == 0 || key == h) {
+            any = true;
+            if (response.connect_fails) return nullptr;
+        }
+    if (!any) return nullptr;  // no such host: unreachable
+    HttpHandle c = new_handle(Handle::CONNECTION);
+    as(c)->host = h;
+    return c;
+}
+
+HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const char16_t* path,
+                             uint32_t flags) {
+    Handle* c = as(connection);
+    std::string p = narrow(path);
+    g_fake->log.push_back("request " + narrow(verb) + " " + p + " " + std::to_string(flags));
+    auto it = g_fake->responses.find(c->host + p);
+    FakeResponse* response = nullptr;
+    if (it != g_fake->responses.end()) response = &it->second;
+    if (response != nullptr && response->open_request_fails) return nullptr;
+    HttpHandle r = new_handle(Handle::REQUEST);
+    as(r)->host = c->host;
+    as(r)->path = p;
+    if (response == nullptr) {
+        as(r)->fallback.status = 404;
+        response = &as(r)->fallback;
+    }
+    as(r)->response = response;
+    return r;
+}
+
+bool http_add_headers(HttpHandle request, const char16_t* header, uint32_t flags) {
+    g_fake->headers_added.push_back(narrow(header) + " " + std::to_string(flags));
+    return !as(request)->response->add_headers_fails;
+}
+
+bool http_send(HttpHandle request) {
+    g_fake->log.push_back("send");
+    return !as(request)->response->send_fails;
+}
+
+bool http_receive(HttpHandle request) {
+    g_fake->clock_ms += as(request)->response->latency_ms;
+    return !as(request)->response->receive_fails;
+}
+
+bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {
+    FakeResponse* r = as(request)->response;
+    if (query == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER)) {
+        *value = r->status;
+        return !r->status_query_fails;
+    }
+    if (query == (HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER)) {
+        int64_t length = r->content_length == -2 ? static_cast<int64_t>(r->body.size()) : r->content_length;
+        if (length < 0) return false;
+        *value = static_cast<uint32_t>(length);
+        return true;
+    }
+    return false;
+}
+
+bool http_available(HttpHandle request, uint32_t* count) {
+    Handle* h = as(request);
+    FakeResponse* r = h->response;
+    if (r->break_after >= 0 && h->offset >= static_cast<size_t>(r->break_after)) return false;
+    if (r->report_available >= 0) {
+        *count = static_cast<uint32_t>(r->report_available);
+        return true;
+    }
+    size_t rest = r->body.size() - h->offset;
+    if (r->chunk != 0 && rest > r->chunk) rest = r->chunk;
+    *count = static_cast<uint32_t>(rest);
+    return true;
+}
+
+bool http_read(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
+    Handle* h = as(request);
+    FakeResponse* r = h->response;
+    g_fake->reads_asked.push_back(max);
+    size_t rest = r->body.size() - h->offset;
+    size_t n = rest < max ? rest : max;
+    if (r->chunk != 0 && n > r->chunk) n = r->chunk;
+    memcpy(buffer, r->body.data() + h->offset, n);
+    h->offset += n;
+    *read = static_cast<uint32_t>(n);
+    return true;
+}
+
+void http_close(HttpHandle handle) {
+    Handle* h = as(handle);
+    const char* kinds[] = {"session", "connection", "request"};
+    g_fake->log.push_back(std::string("close ") + kinds[h->kind]);
+    // Closing twice is a fault the tests must see.
+    EXPECT_FALSE(h->closed) << "handle closed twice";
+    h->closed = true;
+    g_fake->live_handles--;
+}
+
+const PlatformOps FAKE_OPS = {
+    set_cp,       set_cp,           get_temp_path,     tick,       delete_file,    to_utf16,
+    shell_open,   http_open,        http_set_option,   http_connect, http_open_request,
+    http_add_headers, http_send,    http_receive,      http_query, http_available, http_read,
+    http_close,
+};
+
+}  // namespace
+
+std::string narrow(const char16_t* text) {
+    std::string out;
+    for (; *text != 0; ++text) {
+        char32_t c = *text;
+        if (c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(text[1]) - 0xDC00);
+            ++text;
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+FakePlatform::FakePlatform() {
+    g_fake = this;
+    g_handles.clear();
+    platform_install(&FAKE_OPS);
+}
+
+FakePlatform::~FakePlatform() {
+    platform_install(nullptr);
+    g_handles.clear();
+    g_fake = nullptr;
+}
+
+FakePlatform& fake() { return *g_fake; }
+
+FakeResponse& FakePlatform::at(const std::string& url) {
+    std::string key = url;
+    size_t scheme = key.find("://");
+    if (scheme != std::string::npos) key = key.substr(scheme + 3);
+    return responses[key];
+}
+
+int FakePlatform::count(const std::string& entry) const {
+    int n = 0;
+    for (const auto& line : log)
+        if (line.compare(0, entry.size(), entry) == 0) ++n;
+    return n;
+}

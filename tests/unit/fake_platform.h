@@ -1,0 +1,74 @@
+// A scripted platform for unit tests: HTTP responses by URL, a manual clock,
+// a temporary directory and a shell whose answers the test chooses; every
+// call is logged so tests can assert on order and handle lifetimes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct FakeResponse {
+    // Failure switches, by step.
+    bool connect_fails = false;
+    bool open_request_fails = false;
+    bool add_headers_fails = false;
+    bool send_fails = false;
+    bool receive_fails = false;
+    bool status_query_fails = false;
+    uint32_t status = 200;
+    // Content-Length: the body's size unless set; -1 means absent.
+    int64_t content_length = -2;
+    std::string body;
+    // Largest count one data_available reports (0: the whole rest).
+    uint32_t chunk = 0;
+    // The body breaks (data_available fails) once this many bytes were read.
+    int64_t break_after = -1;
+    // What data_available reports, regardless of the body, when set.
+    int64_t report_available = -1;
+    // Milliseconds the fake clock moves during receive.
+    uint32_t latency_ms = 0;
+};
+
+struct FakePlatform {
+    std::map<std::string, FakeResponse> responses;  // by "host" + "path"
+    std::vector<std::string> log;
+    int live_handles = 0;
+    int open_refusals = 0;  // http_open returns null this many times first
+    uint64_t clock_ms = 1000;
+    std::string temp_dir = "/tmp/fake/";
+    bool temp_fails = false;
+    uintptr_t shell_result = 42;
+    std::vector<std::string> deleted;
+    std::vector<std::string> opened;  // shell "open" calls
+    std::vector<uint32_t> options;    // option numbers in order
+    std::vector<uint32_t> option_values;
+    std::vector<std::string> headers_added;
+    std::vector<uint32_t> reads_asked;  // max count of each read
+
+    FakePlatform();
+    ~FakePlatform();
+    FakeResponse& at(const std::string& url);  // "https://host/path"
+    int count(const std::string& entry) const;
+};
+
+FakePlatform& fake();
+
+// Converts UTF-16 to UTF-8 for assertions.
+std::string narrow(const char16_t* text);
+
+// Runs `fn` with standard output captured; returns what it printed.
+template <typename F>
+std::string capture_stdout(F fn);
+
+#include <gtest/gtest.h>
+template <typename F>
+std::string capture_stdout(F fn) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    fn();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}

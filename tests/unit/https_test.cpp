@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/https.h"
+#include "unit/fake_platform.h"
+
+namespace {
+
+TEST(SplitUrl, HostAndPath) {
+    FakePlatform f;
+    struct Case {
+        std::string url, host, path;
+    } cases[] = {
+        {"https://github.com/a/b?x=1", "github.com", "/a/b?x=1"},
+        {"github.com/a", "github.com", "/a"},
+        {"https://github.com", "github.com", "/"},
+        {"https://host:8443/p", "host:8443", "/p"},
+        {"https://ghfast.top/https://github.com/v/v/releases/download/v1/a.exe", "ghfast.top",
+         "/https://github.com/v/v/releases/download/v1/a.exe"},
+        {"", "", "/"},
+        {"https://", "", "/"},
+        {"ftp://h/x://y", "h", "/x://y"},
+        {"https://节点.cn/路径", "节点.cn", "/路径"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        char16_t host[URL_PART_UNITS];
+        char16_t path[URL_PART_UNITS];
+        split_url(c.url.c_str(), host, path);
+        EXPECT_EQ(narrow(host), c.host);
+        EXPECT_EQ(narrow(path), c.path);
+    }
+}
+
+TEST(SplitUrl, LongPartsAreCutAndTerminated) {
+    FakePlatform f;
+    char16_t host[URL_PART_UNITS];
+    char16_t path[URL_PART_UNITS];
+    std::string long_host(700, 'h');
+    split_url(("https://" + long_host + "/p").c_str(), host, path);
+    EXPECT_EQ(narrow(host), std::string(511, 'h'));
+    EXPECT_EQ(narrow(path), "/p");
+
+    // Paths of 1023 units and more: unit 1023 is always 0, never a stray unit.
+    for (size_t length : {1022u, 1023u, 1024u, 5000u}) {
+        SCOPED_TRACE(length);
+        for (auto& u : path) u = u'x';
+        split_url(("https://h/" + std::string(length, 'p')).c_str(), host, path);
+        EXPECT_EQ(path[URL_PART_UNITS - 1], 0);
+        std::string got = narrow(path);
+        EXPECT_LE(got.size(), 1023u);
+        if (length + 1 <= 1023) {
+            EXPECT_EQ(got.size(), length + 1);
+        }
+    }
+}
+
+TEST(OpenSession, FallsBackOnceAndAppliesOptionsInOrder) {
+    struct Case {
+        int refusals;
+        bool opened;
+        int attempts;
+        uint32_t access_of_success;
+    } cases[] = {{0, true, 1, 4}, {1, true, 2, 1}, {2, false, 2, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusals);
+        FakePlatform f;
+        f.open_refusals = c.refusals;
+        std::string printed = capture_stdout([&] {
+            HttpsSession s = open_session(PROBE_TIMEOUTS);
+            EXPECT_EQ(s != nullptr, c.opened);
+            close_session(s);
+        });
+        EXPECT_EQ(printed, "");
+        ASSERT_EQ(f.count("open "), c.attempts);
+        EXPECT_EQ(f.log[0], "open tarnwick/1.2 4");
+        if (c.attempts == 2) {
+            EXPECT_EQ(f.log[1], "open tarnwick/1.2 1");
+        }
+        if (c.opened) {
+            EXPECT_EQ(f.options, (std::vector<uint32_t>{2, 3, 5, 6, 84}));
+            EXPECT_EQ(f.option_values, (std::vector<uint32_t>{3000, 4000, 3000, 3000, 0xA00}));
+        } else {
+            EXPECT_TRUE(f.options.empty());
+        }
+        EXPECT_EQ(f.live_handles, 0);
+    }
+    FakePlatform f;
+    close_session(open_session(DOWNLOAD_TIMEOUTS));
+    EXPECT_EQ(f.option_values, (std::vector<uint32_t>{10000, 15000, 15000, 30000, 0xA00}));
+}
+
+// Every failing step leaves exactly the handles it should closed, in reverse order.
+TEST(Exchange, ClosingRuleOnEveryFailureStep) {
+    struct Case {
+        const char* name;
+        void (*arm)(FakeResponse&);
+        bool begins;
+        bool sends;
+        std::vector<std::string> closes;
+    } cases[] = {
+        {"connect", [](FakeResponse& r) { r.connect_fails = true; }, false, false, {}},
+        {"request", [](FakeResponse& r) { r.open_request_fails = true; }, false, false, {"close connection"}},
+        {"header", [](FakeResponse& r) { r.add_headers_fails = true; }, false, false,
+         {"close request", "close connection"}},
+        {"send", [](FakeResponse& r) { r.send_fails = true; }, true, false, {"close request", "close connection"}},
+        {"receive", [](FakeResponse& r) { r.receive_fails = true; }, true, false,
+         {"close request", "close connection"}},
+        {"status query", [](FakeResponse& r) { r.status_query_fails = true; }, true, false,
+         {"close request", "close connection"}},
+        {"status 404", [](FakeResponse& r) { r.status = 404; }, true, false, {"close request", "close connection"}},
+        {"success", [](FakeResponse&) {}, true, true, {"close request", "close connection"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        c.arm(f.at("https://h.example/file"));
+        HttpsSession s = open_session(PROBE_TIMEOUTS);
+        HttpsExchange x{};
+        bool begun = begin_get(s, "https://h.example/file", PROBE_RANGE_HEADER, &x);
+        EXPECT_EQ(begun, c.begins);
+        if (begun) {
+            EXPECT_EQ(send_get(&x), c.sends);
+            end_get(&x);
+        }
+        std::vector<std::string> closes;
+        for (const auto& line : f.log)
+            if (line.rfind("close", 0) == 0) closes.push_back(line);
+        EXPECT_EQ(closes, c.closes);
+        close_session(s);
+        EXPECT_EQ(f.live_handles, 0);
+    }
+}
+
+TEST(Exchange, RequestShapeAndStatuses) {
+    for (uint32_t status : {200u, 206u, 204u, 301u, 302u, 404u, 500u}) {
+        SCOPED_TRACE(status);
+        FakePlatform f;
+        f.at("https://h.example:8443/a?b").status = status;
+        HttpsSession s = open_session(PROBE_TIMEOUTS);
+        HttpsExchange x{};
+        ASSERT_TRUE(begin_get(s, "https://h.example:8443/a?b", nullptr, &x));
+        EXPECT_EQ(send_get(&x), status == 200 || status == 206);
+        end_get(&x);
+        close_session(s);
+        EXPECT_EQ(f.count("connect h.example:8443:443"), 1);
+        EXPECT_EQ(f.count("request GET /a?b 8388608"), 1);
+        EXPECT_TRUE(f.headers_added.empty());
+    }
+    FakePlatform f;
+    f.at("https://h/x");
+    HttpsExchange x{};
+    HttpsSession s = open_session(PROBE_TIMEOUTS);
+    ASSERT_TRUE(begin_get(s, "https://h/x", PROBE_RANGE_HEADER, &x));
+    end_get(&x);
+    close_session(s);
+    EXPECT_EQ(f.headers_added, (std::vector<std::string>{"Range: bytes=0-16383 536870912"}));
+}
+
+TEST(Exchange, ContentLengthAbsentIsZero) {
+    struct Case {
+        int64_t header;
+        uint32_t expected;
+    } cases[] = {{-1, 0}, {0, 0}, {7532411, 7532411}};
+    for (const auto& c : cases) {
+        FakePlatform f;
+        f.at("https://h/x").content_length = c.header;
+        HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
+        HttpsExchange x{};
+        ASSERT_TRUE(begin_get(s, "https://h/x", nullptr, &x));
+        ASSERT_TRUE(send_get(&x));
+        EXPECT_EQ(query_content_length(&x), c.expected);
+        end_get(&x);
+        close_session(s);
+    }
+}
+
+TEST(Exchange, NullSessionFailsAtConnect) {
+    FakePlatform f;
+    f.at("https://h/x");
+    HttpsExchange x{};
+    EXPECT_FALSE(begin_get(nullptr, "https://h/x", nullptr, &x));
+    EXPECT_EQ(f.live_handles, 0);
+}
+
+}  // namespace

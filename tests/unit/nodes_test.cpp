@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "manifest/fetch_manifest.h"
+#include "nodes/node_table.h"
+#include "nodes/probe.h"
+#include "nodes/urls.h"
+#include "unit/fake_platform.h"
+
+namespace {
+
+TEST(BuildCandidates, OrderLabelsAndProxySlots) {
+    const std::string rel = "https://github.com/varnel/varnel/releases/download/v2.0.4/"
+                            "Varnel-2.0.4-windows-amd64-setup.exe";
+    struct Case {
+        const char* prefixes[3];
+        std::vector<std::string> urls;
+    } cases[] = {
+        {{"https://p1/", "https://p2/", "https://p3/"},
+         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel, "https://p1/" + rel,
+          "https://p2/" + rel, "https://p3/" + rel,
+          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
+        {{"https://p1/", "", "https://p3/"},
+         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel, "https://p1/" + rel,
+          "https://p3/" + rel, std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
+        {{"", "", ""},
+         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
+          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.urls.size());
+        NodeTable t{};
+        build_candidates_with(&t, BUILTIN_RELEASE, c.prefixes);
+        ASSERT_EQ(t.count, static_cast<int32_t>(c.urls.size()));
+        for (int i = 0; i < t.count; ++i) {
+            EXPECT_EQ(t.entries[i].url, c.urls[static_cast<size_t>(i)]);
+            EXPECT_EQ(t.entries[i].label, NODE_LABELS[i]);
+            EXPECT_EQ(t.entries[i].reachable, 0);
+            EXPECT_EQ(t.entries[i].latency_ms, 0xFFFFFFFFu);
+        }
+    }
+    NodeTable t{};
+    build_candidates(&t, BUILTIN_RELEASE);
+    EXPECT_EQ(t.count, 6);
+    EXPECT_EQ(std::string(t.entries[2].url), std::string(PROXY_PREFIXES[0]) + rel);
+    for (const char* label : NODE_LABELS) EXPECT_EQ(strlen(label), 14u);
+}
+
+TEST(AddNode, FullTableAndLongUrls) {
+    NodeTable t{};
+    for (int i = 0; i < NODE_CAPACITY; ++i) add_node(&t, NODE_LABELS[i], "https://n%d/", i);
+    add_node(&t, "x", "https://extra/");
+    EXPECT_EQ(t.count, 8);
+    EXPECT_STREQ(t.entries[7].url, "https://n7/");
+    EXPECT_EQ(t.entries[7].label, NODE_LABELS[7]);
+
+    NodeTable u{};
+    u.entries[0].reachable = 1;
+    u.entries[0].latency_ms = 5;
+    std::string long_url(700, 'u');
+    add_node(&u, NODE_LABELS[0], "%s", long_url.c_str());
+    EXPECT_EQ(strlen(u.entries[0].url), 599u);
+    EXPECT_EQ(u.count, 1);
+    EXPECT_EQ(u.entries[0].reachable, 0);
+    EXPECT_EQ(u.entries[0].latency_ms, 0xFFFFFFFFu);
+}
+
+TEST(RankNodes, ReachableFirstByLatencyStable) {
+    struct Case {
+        std::vector<std::pair<int, uint32_t>> nodes;  // reachable, latency, in candidate order
+        std::string expected;                          // letters of the ranked order
+    } cases[] = {
+        {{{0, ~0u}, {1, 312}, {1, 95}, {0, ~0u}, {1, 95}, {1, 140}}, "CEFBAD"},
+        {{{0, ~0u}, {0, ~0u}, {0, ~0u}}, "ABC"},
+        {{{1, 7}}, "A"},
+        {{{1, 0}, {1, 0}, {1, 1}, {1, 0}}, "ABDC"},
+        {{{1, 0xFFFFFFFE}, {1, 3}}, "BA"},
+        {{}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        NodeTable t{};
+        for (size_t i = 0; i < c.nodes.size(); ++i) {
+            add_node(&t, NODE_LABELS[i], "https://%c/", static_cast<char>('A' + i));
+            t.entries[i].reachable = c.nodes[i].first;
+            t.entries[i].latency_ms = c.nodes[i].second;
+        }
+        rank_nodes(&t);
+        std::string order;
+        for (int i = 0; i < t.count; ++i) {
+            order += t.entries[i].url[8];
+            // Label travels with its URL.
+            EXPECT_EQ(t.entries[i].label[13], t.entries[i].url[8]);
+        }
+        EXPECT_EQ(order, c.expected);
+    }
+}
+
+TEST(ProbeNodes, ReachabilityLatencyAndLines) {
+    FakePlatform f;
+    NodeTable t{};
+    const char* urls[] = {"https://a/f", "https://b/f", "https://c/f", "https://d/f",
+                          "https://e/f", "https://f/f", "https://g/f"};
+    for (int i = 0; i < 7; ++i) add_node(&t, NODE_LABELS[i], "%s", urls[i]);
+    f.at(urls[0]).connect_fails = true;                 // unreachable
+    f.at(urls[1]) = FakeResponse{};                     // 200, whole body ignored Range
+    f.at(urls[1]).body = std::string(100000, 'x');
+    f.at(urls[1]).latency_ms = 312;
+    f.at(urls[2]).status = 206;                         // ranged answer, same tick
+    f.at(urls[2]).body = std::string(16384, 'x');
+    f.at(urls[3]).status = 200;                         // no body bytes
+    f.at(urls[4]).status = 404;
+    f.at(urls[4]).body = "not found";
+    f.at(urls[5]).body = std::string(10, 'x');
+    f.at(urls[5]).latency_ms = 123456;                  // widens the field
+    f.at(urls[6]).body = "x";
+    f.at(urls[6]).add_headers_fails = true;
+    HttpsSession s = open_session(PROBE_TIMEOUTS);
+    std::string out = capture_stdout([&] { probe_nodes(s, &t); });
+    close_session(s);
+    EXPECT_EQ(out,
+              "   节点A/Node A                - ms  [不可达/FAIL]\n"
+              "   节点B/Node B              312 ms  [可达/OK]\n"
+              "   节点C/Node C                0 ms  [可达/OK]\n"
+              "   节点D/Node D                - ms  [不可达/FAIL]\n"
+              "   节点E/Node E                - ms  [不可达/FAIL]\n"
+              "   节点F/Node F            123456 ms  [可达/OK]\n"
+              "   节点G/Node G                - ms  [不可达/FAIL]\n");
+    int reachable[] = {0, 1, 1, 0, 0, 1, 0};
+    uint32_t latency[] = {~0u, 312, 0, ~0u, ~0u, 123456, ~0u};
+    for (int i = 0; i < 7; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(t.entries[i].reachable, reachable[i]);
+        EXPECT_EQ(t.entries[i].latency_ms, latency[i]);
+    }
+    // One read of at most 2048 bytes per reachable probe.
+    EXPECT_EQ(f.reads_asked, (std::vector<uint32_t>{2048, 2048, 10}));
+    EXPECT_EQ(f.live_handles, 0);
+}
+
+TEST(SourceLabel, FollowsUrlContent) {
+    struct Case {
+        const char* url;
+        const char* label;
+    } cases[] = {
+        {MANIFEST_URLS[0], "节点A/Node A"},
+        {MANIFEST_URLS[1], "节点B/Node B"},
+        {MANIFEST_URLS[2], "节点C/Node C"},
+        {MANIFEST_URLS[3], "节点C/Node C"},
+        {MANIFEST_URLS[4], "节点D/Node D"},
+        {"https://github.huggingface.x/m", "节点C/Node C"},
+        {"https://example.org/m", "程序内置/Built-in"},
+        {"https://GitHub.com/m", "程序内置/Built-in"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        EXPECT_STREQ(source_label_for(c.url), c.label);
+    }
+}
+
+struct MirrorCase {
+    const char* name;
+    std::vector<std::pair<int, FakeResponse>> mirrors;  // entry index, response
+    std::string expected_line;
+    std::vector<int> contacted;  // entries whose host got a connection
+};
+
+TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
+    const std::string D(64, 'A');
+    auto manifest = [&](const std::string& version) {
+        FakeResponse r;
+        r.body = "v" + version + "\r\nSetup-" + version + ".exe\r\n1048576\r\n" + D + "\r\n";
+        return r;
+    };
+    auto padded = [&](size_t total) {
+        FakeResponse r = manifest("3.0");
+        r.body += std::string(total - r.body.size(), '#');
+        r.chunk = 1000;
+        return r;
+    };
+    FakeResponse not_found;
+    not_found.status = 404;
+    FakeResponse empty;
+    FakeResponse partial = manifest("2.1");
+    partial.status = 206;
+    FakeResponse bad_digest = manifest("9");
+    bad_digest.body = "v9\na.exe\n1\nnot-a-digest\n";
+    FakeResponse negative = manifest("9");
+    negative.body = "v9\na.exe\n-1\n" + D;
+    FakeResponse broken = manifest("9");
+    broken.break_after = 0;
+    FakeResponse refused;
+    refused.connect_fails = true;
+    const std::string builtin =
+        "   版本/Version v2.0.4  文件/File Varnel-2.0.4-windows-amd64-setup.exe  大小/Size 7.2 MB  "
+        "来源/Source: 程序内置/Built-in\n";
+    auto line = [](const std::string& v, const char* label) {
+        return "   版本/Version v" + v + "  文件/File Setup-" + v + ".exe  大小/Size 1.0 MB  来源/Source: " +
+               label + "\n";
+    };
+    const MirrorCase cases[] = {
+        {"none reachable", {}, builtin, {}},
+        {"404 then valid", {{0, not_found}, {1, manifest("2.1")}, {2, manifest("9")}},
+         line("2.1", "节点B/Node B"), {0, 1}},
+        {"refused, bad digest, valid", {{0, refused}, {1, bad_digest}, {2, manifest("2.2")}},
+         line("2.2", "节点C/Node C"), {1, 2}},
+        {"entry 4 labelled C", {{3, manifest("2.3")}}, line("2.3", "节点C/Node C"), {2, 3}},
+        {"only entry 5", {{4, manifest("2.4")}}, line("2.4", "节点D/Node D"), {4}},
+        {"empty body refused", {{0, empty}, {4, manifest("2.4")}}, line("2.4", "节点D/Node D"), {0, 4}},
+        {"206 accepted", {{0, partial}}, line("2.1", "节点A/Node A"), {0}},
+        {"negative size refused", {{0, negative}}, builtin, {0}},
+        {"broken body refused", {{0, broken}}, builtin, {0}},
+        {"4095 bytes refused, 4094 accepted", {{0, padded(4095)}, {1, padded(4094)}},
+         line("3.0", "节点B/Node B"), {0, 1}},
+        {"far too long refused", {{0, padded(100000)}}, builtin, {0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        for (const auto& [index, response] : c.mirrors) f.at(MANIFEST_URLS[index]) = response;
+        HttpsSession s = open_session(PROBE_TIMEOUTS);
+        ReleaseInfo r{};
+        std::string out = capture_stdout([&] { fetch_manifest(s, &r); });
+        close_session(s);
+        EXPECT_EQ(out, c.expected_line);
+        EXPECT_EQ(f.live_handles, 0);
+        // Reads never go past the 4095 bytes the buffer allows.
+        uint32_t total = 0;
+        for (uint32_t asked : f.reads_asked) total += asked;
+        EXPECT_LE(total, 4095u * 5);
+        std::vector<int> contacted;
+        for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
+            char16_t host[URL_PART_UNITS], path[URL_PART_UNITS];
+            split_url(MANIFEST_URLS[i], host, path);
+            // Entries 3 and 4 share a host: count the request paths instead.
+            if (f.count("request GET " + narrow(path)) > 0) contacted.push_back(i);
+        }
+        if (!c.contacted.empty() || c.mirrors.empty()) {
+            std::vector<int> expected = c.contacted;
+            // Refused connections never reach the request step.
+            EXPECT_EQ(contacted, expected);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct EnvGuard {
+    std::string name;
+    std::string saved;
+    bool had;
+    explicit EnvGuard(const char* n) : name(n) {
+        const char* v = getenv(n);
+        had = v != nullptr;
+        if (had) saved = v;
+    }
+    ~EnvGuard() {
+        if (had) setenv(name.c_str(), saved.c_str(), 1);
+        else unsetenv(name.c_str());
+    }
+};
+
+TEST(PosixPlatform, TempDirectoryFromTmpdir) {
+    EnvGuard guard("TMPDIR");
+    struct Case {
+        const char* tmpdir;  // nullptr: unset
+        uint32_t capacity;
+        std::string expected;  // "" : length 0
+    } cases[] = {
+        {nullptr, 261, "/tmp/"},
+        {"", 261, "/tmp/"},
+        {"/var/tmp", 261, "/var/tmp/"},
+        {"/var/tmp/", 261, "/var/tmp/"},
+        {"/", 261, "/"},
+        {"/abc", 6, "/abc/"},  // 5 characters and the terminator fit
+        {"/abc", 5, ""},
+        {"/abc/", 5, ""},
+    };
+    std::string long_dir = "/" + std::string(300, 'x');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tmpdir ? c.tmpdir : "(unset)");
+        if (c.tmpdir) setenv("TMPDIR", c.tmpdir, 1);
+        else unsetenv("TMPDIR");
+        char buffer[400];
+        uint32_t length = native_platform().get_temp_path(c.capacity, buffer);
+        if (c.expected.empty()) {
+            EXPECT_EQ(length, 0u);
+        } else {
+            ASSERT_EQ(length, c.expected.size());
+            EXPECT_EQ(std::string(buffer), c.expected);
+        }
+    }
+    setenv("TMPDIR", long_dir.c_str(), 1);
+    char buffer[261];
+    EXPECT_EQ(native_platform().get_temp_path(sizeof buffer, buffer), 0u);
+}
+
+// A recording xdg-open first on PATH decides what the shell reports.
+TEST(PosixPlatform, ShellOpenThroughXdgOpen) {
+    EnvGuard guard("PATH");
+    std::string bin = testing::TempDir() + "varnel-shell-test";
+    mkdir(bin.c_str(), 0700);
+    std::string script = bin + "/xdg-open";
+    std::string record = bin + "/record";
+    struct Case {
+        int status;
+        bool present;
+        bool above_32;
+        uintptr_t code;
+    } cases[] = {{0, true, true, 0}, {2, true, false, 2}, {1, true, false, 31}, {4, true, false, 31},
+                 {0, false, false, 31}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        remove(script.c_str());
+        remove(record.c_str());
+        if (c.present) {
+            std::ofstream s(script);
+            s << "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > '" << record << "'\nexit " << c.status << "\n";
+            s.close();
+            chmod(script.c_str(), 0700);
+        }
+        setenv("PATH", (bin + ":/nonexistent").c_str(), 1);
+        uintptr_t result = native_platform().shell_open("/tmp/dir with space/Setup.exe");
+        if (c.above_32) {
+            EXPECT_GT(result, 32u);
+        } else {
+            EXPECT_EQ(result, c.code);
+        }
+        if (c.present) {
+            std::ifstream in(record);
+            std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_EQ(got, "1|/tmp/dir with space/Setup.exe");
+        }
+    }
+    remove(script.c_str());
+    remove(record.c_str());
+    rmdir(bin.c_str());
+}
+
+}  // namespace

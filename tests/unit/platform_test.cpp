@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+#include "unit/fake_platform.h"
+
+namespace {
+
+TEST(NativePlatform, Utf8ToUtf16) {
+    struct Case {
+        const char* text;
+        std::u16string expected;
+    } cases[] = {
+        {"", u""},
+        {"github.com", u"github.com"},
+        {"节点A/Node A", u"节点A/Node A"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        char16_t out[64];
+        int units = native_platform().utf8_to_utf16(c.text, out, 64);
+        EXPECT_EQ(units, static_cast<int>(c.expected.size() + 1));
+        EXPECT_EQ(std::u16string(out), c.expected);
+    }
+    char16_t small[4];
+    EXPECT_EQ(native_platform().utf8_to_utf16("too long", small, 4), 0);
+}
+
+TEST(NativePlatform, ClockDoesNotGoBackwards) {
+    uint64_t last = native_platform().tick_count_ms();
+    for (int i = 0; i < 1000; ++i) {
+        uint64_t now = native_platform().tick_count_ms();
+        EXPECT_GE(now, last);
+        last = now;
+    }
+}
+
+TEST(NativePlatform, DeleteFileRemovesAndIgnoresMissing) {
+    std::string path = testing::TempDir() + "varnel-delete-test.bin";
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    native_platform().delete_file(path.c_str());
+    EXPECT_EQ(fopen(path.c_str(), "rb"), nullptr);
+    native_platform().delete_file(path.c_str());  // missing: no effect, no crash
+}
+
+TEST(NativePlatform, TempPathEndsWithSeparatorAndFitsOrFails) {
+    char dir[261];
+    uint32_t length = native_platform().get_temp_path(sizeof dir, dir);
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, sizeof dir);
+    char last = dir[length - 1];
+    EXPECT_TRUE(last == '/' || last == '\\') << dir;
+    char tiny[2];
+    EXPECT_EQ(native_platform().get_temp_path(sizeof tiny, tiny), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "manifest/release.h"
+
+namespace {
+
+const std::string D = "0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789AbCdEf";
+
+bool same(const ReleaseInfo& a, const ReleaseInfo& b) {
+    return strcmp(a.version, b.version) == 0 && strcmp(a.file_name, b.file_name) == 0 &&
+           a.size == b.size && strcmp(a.sha256_hex, b.sha256_hex) == 0;
+}
+
+struct Accepted {
+    std::string text;
+    const char* version;
+    const char* file_name;
+    uint64_t size;
+};
+
+TEST(ParseManifest, Accepts) {
+    const std::string name = "Varnel-2.0.4-windows-amd64-setup.exe";
+    const Accepted cases[] = {
+        {"v2.0.4\r\n" + name + "\r\n7532411\r\n" + D + "\r\n", "2.0.4", name.c_str(), 7532411},
+        {"v2.0.4\n" + name + "\n7532411\n" + D, "2.0.4", name.c_str(), 7532411},
+        {"v2.0.4\n" + name + "\n7532411\n" + D + "\nanything\n\x01\xff more", "2.0.4", name.c_str(), 7532411},
+        {"V10\n" + name + "\n1\n" + D, "10", name.c_str(), 1},
+        {"vv2\n" + name + "\n1\n" + D, "v2", name.c_str(), 1},
+        {"v0123456789abcdef\n" + name + "\n1\n" + D, "0123456789abcdef", name.c_str(), 1},
+        {"2.0.4  \r \r\n" + name + "\n1\n" + D, "2.0.4", name.c_str(), 1},
+        {"1\nSETUP.EXE\n1\n" + D, "1", "SETUP.EXE", 1},
+        {"1\na.exe\n1\n" + D, "1", "a.exe", 1},
+        {"1\n.hidden.exe\n1\n" + D, "1", ".hidden.exe", 1},
+        {"1\n-x.exe\n1\n" + D, "1", "-x.exe", 1},
+        {"1\na.exe\n007532411\n" + D, "1", "a.exe", 7532411},
+        {"1\na.exe\n+7532411\n" + D, "1", "a.exe", 7532411},
+        {"1\na.exe\n  7532411\n" + D, "1", "a.exe", 7532411},
+        {"1\na.exe\n\t7532411\n" + D, "1", "a.exe", 7532411},
+        {"1\na.exe\n18446744073709551615\n" + D, "1", "a.exe", UINT64_MAX},
+        {"1\na.exe\n+0018446744073709551615\n" + D, "1", "a.exe", UINT64_MAX},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string buffer = c.text;
+        ReleaseInfo r{};
+        ASSERT_TRUE(parse_manifest(&buffer[0], &r));
+        EXPECT_STREQ(r.version, c.version);
+        EXPECT_STREQ(r.file_name, c.file_name);
+        EXPECT_EQ(r.size, c.size);
+        EXPECT_EQ(std::string(r.sha256_hex), D);
+    }
+}
+
+TEST(ParseManifest, RejectsAndLeavesRecordUntouched) {
+    const std::string ok_name = "a.exe";
+    auto with = [&](const std::string& v, const std::string& f, const std::string& s,
+                    const std::string& d) { return v + "\n" + f + "\n" + s + "\n" + d; };
+    const std::string cases[] = {
+        "1\na.exe\n1",
+        "1\na.exe\n1\n",
+        "1\ra.exe\r1\r" + D,
+        "\xEF\xBB\xBF" + with("1", ok_name, "1", D),
+        std::string("1\na.exe\0\n1\n", 12) + D,
+        with("v", ok_name, "1", D),
+        with("V", ok_name, "1", D),
+        with("v   ", ok_name, "1", D),
+        with("v01234567890123456", ok_name, "1", D),
+        with("01234567890123456", ok_name, "1", D),
+        with("1 0", ok_name, "1", D),
+        with(" 1", ok_name, "1", D),
+        with("1+", ok_name, "1", D),
+        with("1\t", ok_name, "1", D),
+        with("1", ".exe", "1", D),
+        with("1", "setup.msi", "1", D),
+        with("1", "setup.exe.zip", "1", D),
+        with("1", "a..exe", "1", D),
+        with("1", "my..setup.exe", "1", D),
+        with("1", "dir/setup.exe", "1", D),
+        with("1", "dir\\setup.exe", "1", D),
+        with("1", "c:setup.exe", "1", D),
+        with("1", "my setup.exe", "1", D),
+        with("1", std::string(93, 'a') + ".exe", "1", D),
+        with("1", ok_name, "0", D),
+        with("1", ok_name, "7532411 bytes", D),
+        with("1", ok_name, "7 532 411", D),
+        with("1", ok_name, "0x72EF7B", D),
+        with("1", ok_name, "7532411\t", D),
+        with("1", ok_name, "+", D),
+        with("1", ok_name, "", D),
+        // A negative or overflowing size would win the stage and fail every download.
+        with("1", ok_name, "-1", D),
+        with("1", ok_name, " -7532411", D),
+        with("1", ok_name, "18446744073709551616", D),
+        with("1", ok_name, "99999999999999999999999", D),
+        with("1", ok_name, "1", D.substr(0, 63)),
+        with("1", ok_name, "1", D + "a"),
+        with("1", ok_name, "1", D.substr(0, 63) + "g"),
+        with("1", ok_name, "1", D + "\t"),
+        with("1", ok_name, "1", D.substr(0, 20) + std::string(1, '\0') + D.substr(21)),
+        "",
+    };
+    for (const auto& text : cases) {
+        SCOPED_TRACE(testing::PrintToString(text));
+        std::string buffer = text;
+        buffer.push_back('\0');
+        ReleaseInfo r = BUILTIN_RELEASE;
+        EXPECT_FALSE(parse_manifest(&buffer[0], &r));
+        EXPECT_TRUE(same(r, BUILTIN_RELEASE));
+    }
+}
+
+TEST(ParseManifest, AcceptsSizeLimitsExactly) {
+    // 96 characters is the longest name.
+    std::string text = "1\n" + std::string(92, 'a') + ".exe\n1\n" + D;
+    ReleaseInfo r{};
+    EXPECT_TRUE(parse_manifest(&text[0], &r));
+    EXPECT_EQ(strlen(r.file_name), 96u);
+}
+
+TEST(IsSafeToken, TokenSetAndLength) {
+    struct Case {
+        const char* text;
+        int32_t max;
+        bool expected;
+    } cases[] = {
+        {"abcXYZ019-._", 16, true}, {"", 16, false},       {"abc", 2, false},  {"abc", 3, true},
+        {"a b", 16, false},         {"a/b", 16, false},    {"a\\b", 16, false}, {"a:b", 16, false},
+        {"\xc3\xa9", 16, false},    {"@", 16, false},      {"[", 16, false},   {"`", 16, false},
+        {"{", 16, false},           {"a", 0, false},       {"a", -1, false},   {"\x7f", 16, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(is_safe_token(c.text, c.max), c.expected);
+    }
+}
+
+TEST(BuiltinRelease, SatisfiesItsOwnRules) {
+    char text[512];
+    snprintf(text, sizeof text, "v%s\n%s\n%llu\n%s", BUILTIN_RELEASE.version, BUILTIN_RELEASE.file_name,
+             static_cast<unsigned long long>(BUILTIN_RELEASE.size), BUILTIN_RELEASE.sha256_hex);
+    ReleaseInfo r{};
+    ASSERT_TRUE(parse_manifest(text, &r));
+    EXPECT_TRUE(same(r, BUILTIN_RELEASE));
+}
+
+}  // namespace

@@ -1,0 +1,377 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "app/run.h"
+#include "fetch/download.h"
+#include "fetch/sha256.h"
+#include "fetch/verify.h"
+#include "manifest/fetch_manifest.h"
+#include "manifest/release.h"
+#include "nodes/node_table.h"
+#include "nodes/probe.h"
+#include "nodes/urls.h"
+#include "unit/fake_platform.h"
+
+namespace {
+
+const char HEAD[] =
+    "=== Varnel 在线安装器 / Online Installer v1.2.0 ===\n"
+    "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
+    "Automatically probes multiple download nodes and downloads the latest build via the fastest one.\n"
+    "\n";
+const char STAGE1[] = "[1/4] 获取版本清单 / Fetching version manifest...\n";
+const char STAGE2[] = "\n[2/4] 探测候选节点 / Probing candidate nodes...\n";
+const char FAIL_LINE[] = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n";
+const char E6[] =
+    "\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。\n"
+    "   Error: all reachable nodes failed verification. Retry later or get the installer manually.\n";
+
+std::string probe_line(char letter, const char* latency) {
+    char line[128];
+    bool ok = latency[0] != '-';
+    snprintf(line, sizeof line, "   节点%c/Node %c            %5s ms  %s\n", letter, letter, latency,
+             ok ? "[可达/OK]" : "[不可达/FAIL]");
+    return line;
+}
+
+std::string header3(char letter) {
+    return std::string("\n[3/4] 通过最快可用节点下载 / Downloading via node: 节点") + letter + "/Node " + letter + "\n";
+}
+
+// The run with a small release served by chosen nodes.
+struct RunFixture : testing::Test {
+    FakePlatform f;
+    std::string body = std::string(200000, 'i') + "installer";
+    std::string digest;
+    std::string dir = testing::TempDir();
+    std::string name = "Small-1.0.exe";
+    std::string path = dir + name;
+    std::string release_url = "https://github.com/varnel/varnel/releases/download/v1.0/Small-1.0.exe";
+    std::string urls[6];
+
+    void SetUp() override {
+        memset(&g_release, 0, sizeof g_release);
+        memset(&g_node_table, 0, sizeof g_node_table);
+        {
+            std::ofstream out(path, std::ios::binary);
+            out << body;
+        }
+        char hex[65];
+        sha256_file(path.c_str(), hex);
+        digest = hex;
+        remove(path.c_str());
+        f.temp_dir = dir;
+        f.at(MANIFEST_URLS[0]).body = "v1.0\n" + name + "\n" + std::to_string(body.size()) + "\n" + digest + "\n";
+        urls[0] = std::string(MODEL_HUB_BASE) + "/" + name;
+        urls[1] = release_url;
+        for (int i = 0; i < 3; ++i) urls[2 + i] = std::string(PROXY_PREFIXES[i]) + release_url;
+        urls[5] = std::string(DATASET_HUB_BASE) + "/" + name;
+    }
+    void TearDown() override { remove(path.c_str()); }
+
+    FakeResponse& node(int i) {
+        FakeResponse& r = f.at(urls[i]);
+        if (r.body.empty()) r.body = body;
+        return r;
+    }
+    std::string release_line() const {
+        return "   版本/Version v1.0  文件/File " + name + "  大小/Size 0.2 MB  来源/Source: 节点A/Node A\n";
+    }
+    bool file_exists() const {
+        FILE* file = fopen(path.c_str(), "rb");
+        if (file != nullptr) fclose(file);
+        return file != nullptr;
+    }
+    int run(std::string* out) {
+        int code = -1;
+        *out = capture_stdout([&] { code = run_installer(); });
+        return code;
+    }
+};
+
+TEST(RunInstaller, E1NoHttpLibrary) {
+    FakePlatform f;
+    f.open_refusals = 2;
+    memset(&g_node_table, 0, sizeof g_node_table);
+    std::string out;
+    int code = -1;
+    out = capture_stdout([&] { code = run_installer(); });
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(out, std::string(HEAD) + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n");
+    EXPECT_EQ(f.log[0], "cp 65001");
+    EXPECT_EQ(f.log[1], "cp 65001");
+    EXPECT_EQ(f.live_handles, 0);
+}
+
+TEST_F(RunFixture, E2NoReachableNode) {
+    f.temp_fails = true;
+    std::string out;
+    EXPECT_EQ(run(&out), 1);
+    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2;
+    for (char c = 'A'; c <= 'F'; ++c) expected += probe_line(c, "-");
+    expected += "\n错误: 所有节点均不可达, 请检查网络后重试。\n   Error: no reachable node. Check your network and try again.\n";
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(f.count("temp"), 0);
+    EXPECT_EQ(f.count("open "), 1);  // no download session
+    EXPECT_EQ(f.live_handles, 0);
+}
+
+TEST_F(RunFixture, E3NoTemporaryDirectory) {
+    node(1);
+    f.temp_fails = true;
+    std::string out;
+    EXPECT_EQ(run(&out), 2);
+    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2 + probe_line('A', "-") +
+                           probe_line('B', "0");
+    for (char c = 'C'; c <= 'F'; ++c) expected += probe_line(c, "-");
+    expected += "错误: 无法获取临时目录 / Error: cannot get temp directory\n";
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(f.count("open "), 1);
+    EXPECT_EQ(f.live_handles, 0);
+}
+
+TEST_F(RunFixture, E3TemporaryDirectoryTooLongForItsBuffer) {
+    node(1);
+    f.temp_dir = "/" + std::string(300, 'd') + "/";
+    std::string out;
+    EXPECT_EQ(run(&out), 2);
+    EXPECT_NE(out.find("错误: 无法获取临时目录 / Error: cannot get temp directory\n"), std::string::npos);
+}
+
+TEST_F(RunFixture, E4LaunchedAfterFailover) {
+    node(0).latency_ms = 10;
+    node(0).body = body.substr(0, 1000);
+    node(0).content_length = static_cast<int64_t>(body.size());  // truncated body
+    node(1).latency_ms = 20;
+    node(1).chunk = 50000;
+    std::string out;
+    EXPECT_EQ(run(&out), 0);
+    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2 + probe_line('A', "10") +
+                           probe_line('B', "20");
+    for (char c = 'C'; c <= 'F'; ++c) expected += probe_line(c, "-");
+    expected += header3('A') + "\r   [节点A/Node A]   0%  (0.0 / 0.2 MB)" + FAIL_LINE;
+    expected += header3('B') + "\r   [节点B/Node B]  24%  (0.0 / 0.2 MB)" + "\r   [节点B/Node B]  49%  (0.1 / 0.2 MB)" +
+                "\r   [节点B/Node B]  74%  (0.1 / 0.2 MB)" + "\r   [节点B/Node B]  99%  (0.2 / 0.2 MB)" +
+                "\r   [节点B/Node B] 100%  (0.2 / 0.2 MB)" + "\n";
+    expected += "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   校验通过 / Verified  SHA-256 " + digest +
+                "\n   启动安装器 / Launching installer...\n\n完成: 安装器已启动 / Installer launched (at " + path +
+                ")\n";
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(f.opened, (std::vector<std::string>{path}));
+    EXPECT_TRUE(file_exists());
+    EXPECT_EQ(f.deleted, (std::vector<std::string>{path}));
+    EXPECT_EQ(f.live_handles, 0);
+    // Download session closed before the probe session, and last.
+    ASSERT_GE(f.log.size(), 2u);
+    EXPECT_EQ(f.log[f.log.size() - 1], "close session");
+    EXPECT_EQ(f.log[f.log.size() - 2], "close session");
+}
+
+TEST_F(RunFixture, E5LaunchFailsNoFurtherNode) {
+    node(0);
+    node(1);
+    f.shell_result = 2;
+    std::string out;
+    EXPECT_EQ(run(&out), 1);
+    EXPECT_NE(out.find("\n警告: 安装器启动失败 / Failed to launch installer (code 2), run manually:\n   " + path + "\n"),
+              std::string::npos);
+    EXPECT_EQ(out.find("[3/4]", out.find("[3/4]") + 1), std::string::npos);
+    EXPECT_EQ(out.find("错误"), std::string::npos);
+    EXPECT_TRUE(file_exists());
+}
+
+TEST_F(RunFixture, E6EveryReachableNodeFails) {
+    node(0).body = std::string(body.size(), 'w');  // same size, wrong bytes
+    node(0).content_length = -1;
+    node(1).content_length = 5;                    // announced length differs
+    node(2).break_after = 3000;                    // broken body after the probe's share
+    node(2).chunk = 2048;
+    node(2).content_length = -1;
+    node(3).content_length = -1;                   // no length, too long: stopped at the size
+    node(3).body = body + "extra";
+    node(4).status = 206;                          // short body without length
+    node(4).content_length = -1;
+    node(4).body = body.substr(1);
+    std::string out;
+    EXPECT_EQ(run(&out), 1);
+    char actual[65];
+    {
+        std::ofstream o(path, std::ios::binary);
+        o << std::string(body.size(), 'w');
+    }
+    sha256_file(path.c_str(), actual);
+    remove(path.c_str());
+    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2;
+    for (char c = 'A'; c <= 'E'; ++c) expected += probe_line(c, "0");
+    expected += probe_line('F', "-");
+    expected += header3('A') + "\n" +
+                "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   哈希不匹配 / Hash mismatch!\n   期望/Expected: " +
+                digest + "\n   实际/Actual:   " + actual + "\n";
+    expected += header3('B') + FAIL_LINE;
+    expected += header3('C') + FAIL_LINE;
+    expected += header3('D') + FAIL_LINE;
+    expected += header3('E') + FAIL_LINE;
+    expected += E6;
+    EXPECT_EQ(out, expected);
+    EXPECT_FALSE(file_exists());
+    EXPECT_TRUE(f.opened.empty());
+    EXPECT_EQ(f.deleted.size(), 5u);
+    EXPECT_EQ(f.live_handles, 0);
+}
+
+TEST_F(RunFixture, E6NullDownloadSession) {
+    node(0);
+    node(1);
+    // The probe session opens; both attempts for the download session are refused.
+    std::string out;
+    int code = -1;
+    out = capture_stdout([&] {
+        HttpsSession probe = open_session(PROBE_TIMEOUTS);
+        fetch_manifest(probe, &g_release);
+        build_candidates(&g_node_table, g_release);
+        probe_nodes(probe, &g_node_table);
+        rank_nodes(&g_node_table);
+        f.open_refusals = 2;
+        HttpsSession download = open_session(DOWNLOAD_TIMEOUTS);
+        EXPECT_EQ(download, nullptr);
+        code = static_cast<int>(fetch_and_launch(download, path.c_str()));
+        close_session(probe);
+    });
+    EXPECT_EQ(code, static_cast<int>(WalkResult::NOTHING_VERIFIED));
+    EXPECT_NE(out.find(header3('A') + FAIL_LINE + header3('B') + FAIL_LINE), std::string::npos);
+    EXPECT_EQ(out.find("[3/4]", out.find(header3('B')) + 2), std::string::npos);
+}
+
+TEST_F(RunFixture, ArgumentsAndRepeatedRunsChangeNothing) {
+    node(1);
+    std::string first, second;
+    EXPECT_EQ(run(&first), 0);
+    memset(&g_node_table, 0, sizeof g_node_table);
+    EXPECT_EQ(run(&second), 0);
+    EXPECT_EQ(first, second);
+}
+
+struct DownloadCase {
+    const char* name;
+    void (*arm)(FakeResponse&, const std::string& body);
+    bool ok;
+    std::string progress;  // progress text expected, "" for none
+};
+
+TEST_F(RunFixture, DownloadFromNodeCases) {
+    const DownloadCase cases[] = {
+        {"whole body", [](FakeResponse&, const std::string&) {}, true, "x"},
+        {"206 accepted", [](FakeResponse& r, const std::string&) { r.status = 206; }, true, "x"},
+        {"no length: no progress", [](FakeResponse& r, const std::string&) { r.content_length = -1; }, true, ""},
+        {"length 0: no progress", [](FakeResponse& r, const std::string&) { r.content_length = 0; }, true, ""},
+        {"status 500", [](FakeResponse& r, const std::string&) { r.status = 500; }, false, ""},
+        {"wrong length before body", [](FakeResponse& r, const std::string& b) {
+             r.content_length = static_cast<int64_t>(b.size() + 1);
+         }, false, ""},
+        {"short body", [](FakeResponse& r, const std::string& b) {
+             r.body = b.substr(10);
+             r.content_length = static_cast<int64_t>(b.size());
+         }, false, "x"},
+        {"read fails midway", [](FakeResponse& r, const std::string&) {
+             r.chunk = 65536;
+             r.break_after = 65536;
+         }, false, "x"},
+        {"availability above 64 KiB", [](FakeResponse& r, const std::string&) { r.chunk = 1000000; }, true, "x"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform local;
+        local.temp_dir = dir;
+        FakeResponse& r = local.at(urls[1]);
+        r.body = body;
+        c.arm(r, body);
+        NodeEntry entry{};
+        snprintf(entry.url, sizeof entry.url, "%s", urls[1].c_str());
+        entry.label = NODE_LABELS[1];
+        entry.reachable = 1;
+        HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
+        bool ok = false;
+        std::string out = capture_stdout([&] { ok = download_from_node(s, entry, body.size(), path.c_str()); });
+        close_session(s);
+        EXPECT_EQ(ok, c.ok);
+        if (c.progress.empty()) {
+            EXPECT_EQ(out, "");
+        } else {
+            EXPECT_EQ(out.rfind("\r   [节点B/Node B] ", 0), 0u) << out;
+        }
+        for (uint32_t asked : local.reads_asked) EXPECT_LE(asked, 65536u);
+        EXPECT_EQ(local.live_handles, 0);
+        remove(path.c_str());
+    }
+}
+
+TEST_F(RunFixture, OverlongBodyIsCutOffAtTheRelease) {
+    FakeResponse& r = f.at(urls[1]);
+    r.body = body + std::string(5000000, 'z');
+    r.content_length = static_cast<int64_t>(body.size());
+    r.chunk = 65536;
+    NodeEntry entry{};
+    snprintf(entry.url, sizeof entry.url, "%s", urls[1].c_str());
+    entry.label = NODE_LABELS[1];
+    HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
+    bool ok = true;
+    std::string out = capture_stdout([&] { ok = download_from_node(s, entry, body.size(), path.c_str()); });
+    close_session(s);
+    EXPECT_FALSE(ok);
+    // One read past the size, shown above 100 %, then the transfer stops.
+    EXPECT_NE(out.find("] 131%  ("), std::string::npos);
+    EXPECT_LE(f.reads_asked.size(), body.size() / 65536 + 2);
+    remove(path.c_str());
+}
+
+TEST_F(RunFixture, VerifyOutcomes) {
+    struct Case {
+        const char* name;
+        bool write;
+        std::string expected_digest;
+        uintptr_t shell;
+        VerifyResult result;
+        bool kept;
+    } cases[] = {
+        {"upper-case digest matches", true, "", 33, VerifyResult::LAUNCHED, true},
+        {"shell 32 is a failure", true, "", 32, VerifyResult::LAUNCH_FAILED, true},
+        {"last character differs", true, "x", 42, VerifyResult::TRY_NEXT_NODE, false},
+        {"63 characters", true, "short", 42, VerifyResult::TRY_NEXT_NODE, false},
+        {"unreadable file", false, "", 42, VerifyResult::TRY_NEXT_NODE, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform local;
+        local.shell_result = c.shell;
+        if (c.write) {
+            std::ofstream o(path, std::ios::binary);
+            o << body;
+        }
+        std::string expected = digest;
+        for (auto& ch : expected) ch = static_cast<char>(toupper(ch));
+        if (c.expected_digest == "x") expected.back() = expected.back() == 'A' ? 'B' : 'A';
+        if (c.expected_digest == "short") expected.pop_back();
+        VerifyResult result = VerifyResult::TRY_NEXT_NODE;
+        std::string out = capture_stdout([&] { result = verify_and_launch(path.c_str(), expected.c_str()); });
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(file_exists(), c.kept);
+        if (!c.write) {
+            EXPECT_EQ(out, "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   校验失败: 无法读取已下载文件 / "
+                           "Verify failed: cannot read downloaded file\n");
+            EXPECT_TRUE(local.deleted.empty());
+        }
+        if (c.result == VerifyResult::LAUNCHED) {
+            EXPECT_NE(out.find("Verified  SHA-256 " + expected + "\n"), std::string::npos);
+        }
+        if (c.result == VerifyResult::LAUNCH_FAILED) {
+            EXPECT_NE(out.find("(code 32)"), std::string::npos);
+        }
+        remove(path.c_str());
+    }
+}
+
+}  // namespace
