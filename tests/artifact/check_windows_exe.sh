@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The Windows release file: one self-contained file that imports only DLLs
+# every Windows 10 has, small, carrying its manifest, and reproducible.
+set -u
+cd "$(dirname "$0")/../.."
+exe=build/windows/varnel-setup.exe
+fails=0
+check() {
+  if eval "$2"; then echo "ok   $1"; else echo "FAIL $1"; fails=$((fails + 1)); fi
+}
+[ -f "$exe" ] || { echo "FAIL $exe missing"; exit 1; }
+imports=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print toupper($3)}' | sort | tr '\n' ' ')
+echo "     imports: $imports"
+check "imports only system DLLs" '[ -z "$(echo $imports | tr " " "\n" | grep -vxE "KERNEL32.DLL|WINHTTP.DLL|SHELL32.DLL|MSVCRT.DLL")" ]'
+size=$(stat -c %s "$exe")
+echo "     size: $size bytes"
+check "at most 128 KiB" '[ "$size" -le 131072 ]'
+check "no link time stamp" 'x86_64-w64-mingw32-objdump -p "$exe" | grep -q "^Time/Date.*1970"'
+check "UTF-8 code page and asInvoker in its manifest" 'grep -aq "<activeCodePage" "$exe" && grep -aq "asInvoker" "$exe"'
+check "version resource" 'grep -aq "V.S._.V.E.R.S.I.O.N._.I.N.F.O" "$exe"'
+first=$(sha256sum "$exe" | cut -d" " -f1)
+rm -f "$exe"
+cmake --build --preset windows --target varnel-setup >/dev/null
+second=$(sha256sum "$exe" | cut -d" " -f1)
+check "relinking gives the same bytes" '[ "$first" = "$second" ]'
+echo "$fails failed"
+[ "$fails" -eq 0 ]
