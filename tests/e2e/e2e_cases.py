@@ -1,0 +1,203 @@
+"""The end-to-end cases: what each host serves and what the run must show."""
+import base64
+
+from run_e2e import (BUILTIN, E2, E6, FAIL, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, STAGE2, Case,
+                     Release, fault, header3, mismatch, probe_block, release_line, route, verified)
+
+CODE = "\x00CODE\x00"
+
+
+def serve_file(path, release, **kw):
+    return route(path, body_file=release.file, **kw)
+
+
+def manifest_hosts(entries):
+    """{entry index: route fields} -> hosts serving those manifest entries."""
+    hosts = {}
+    for index, fields in entries.items():
+        host, path = MANIFEST_PATHS[index]
+        hosts.setdefault(host, fault())["routes"].append(route(path, **fields))
+    return hosts
+
+
+def merge(*host_maps):
+    out = {}
+    for m in host_maps:
+        for host, spec in m.items():
+            if host in out and out[host].get("server") == "fault" and spec.get("server") == "fault":
+                out[host]["routes"] += spec["routes"]
+            else:
+                out[host] = dict(spec, routes=list(spec.get("routes", [])))
+    return out
+
+
+def nodes(release, behaviours):
+    """behaviours[i]: route fields for candidate i (None: host refuses)."""
+    hosts = {}
+    for (host, path), fields in zip(release.node_paths(), behaviours):
+        if fields is None:
+            continue
+        spec = hosts.setdefault(host, fault())
+        tls = fields.pop("tls", None)
+        if tls:
+            spec["tls"] = tls
+        if fields.get("serve"):
+            fields.pop("serve")
+            fields["body_file"] = release.file
+        spec["routes"].append(route(path, **fields))
+    return hosts
+
+
+def cases(runner):
+    fx = runner.fixture
+    fx.file = runner.fixture_file
+    builtin_line = release_line(BUILTIN[0], BUILTIN[1], len(fx.data), "程序内置/Built-in")
+    small = Release("3.1.0", "Varnel-3.1.0-setup.exe", bytes(range(256)) * 400)
+    small.file = runner.write(small.name, small.data)
+    small_line = lambda label: release_line(small.version, small.name, len(small.data), label)
+    wrong_same_size = runner.write("wrong.exe", bytes(len(fx.data)))
+    ok = lambda **kw: dict(serve=True, **kw)
+    win_launch = lambda build_ok: verified(fx) if build_ok else verified(fx, launched=False, code=CODE)
+    out = []
+
+    # Stage 1 and 2.
+    out.append(Case("no host reachable", {}, HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1,
+                    max_seconds=15))
+
+    all_404 = nodes(small, [dict(status=404)] * 6)
+    out.append(Case(
+        "entry 1 404, entry 2 CRLF upper-case manifest",
+        merge(manifest_hosts({0: dict(status=404), 1: dict(body=small.manifest(crlf=True, upper=True)),
+                              2: dict(body=small.manifest()), 4: dict(body=small.manifest())}), all_404),
+        HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1,
+        requests=[(h, p) for h, p in small.node_paths()],
+        not_requested=[MANIFEST_PATHS[2], MANIFEST_PATHS[3], MANIFEST_PATHS[4]]))
+
+    out.append(Case(
+        "refused, bad digest, then valid",
+        merge(manifest_hosts({1: dict(body=small.manifest()[:-65] + "nothex\n"), 2: dict(body=small.manifest())}),
+              all_404),
+        HEAD + small_line("节点C/Node C") + STAGE2 + probe_block([False] * 6) + E2, 1))
+
+    out.append(Case("only entry 5 valid",
+                    merge(manifest_hosts({4: dict(body=small.manifest())}), nodes(small, [dict(status=404)] * 5 + [None])),
+                    HEAD + small_line("节点D/Node D") + STAGE2 + probe_block([False] * 6) + E2, 1))
+
+    m = small.manifest()
+    out.append(Case("4095 bytes refused, 4094 accepted",
+                    merge(manifest_hosts({0: dict(body=m + "#" * (4095 - len(m))),
+                                          1: dict(body=m + "#" * (4094 - len(m)))}), all_404),
+                    HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1))
+
+    out.append(Case("empty 200 refused, 206 accepted",
+                    merge(manifest_hosts({0: dict(body=""), 1: dict(status=206, body=m)}), all_404),
+                    HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1))
+
+    out.append(Case("size -1 refused", merge(manifest_hosts({0: dict(body=small.manifest(size="-1"))}), {}),
+                    HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1))
+
+    out.append(Case(
+        "mirror redirect followed, label by entry",
+        merge(manifest_hosts({4: dict(status=302, headers=[["Location", "https://cdn-lfs.hf.co/m.txt"]])}),
+              {"cdn-lfs.hf.co": fault(route("/m.txt", body=m))}, all_404),
+        HEAD + small_line("节点D/Node D") + STAGE2 + probe_block([False] * 6) + E2, 1))
+
+    # Probing: whole-file 200 reachable; empty, error, TLS failure, refused not.
+    out.append(Case(
+        "probe outcomes and launch",
+        nodes(fx, [dict(status=206, body=""), ok(range="ignore"), dict(status=200, body=""), dict(status=500),
+                   ok(tls="tls13_only"), None]),
+        HEAD + builtin_line + STAGE2 + probe_block([False, True, False, False, False, False]) +
+        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
+        launched=BUILTIN[1]))
+
+    out.append(Case(
+        "ranking by delay",
+        nodes(fx, [ok(delay_headers_ms=1500), ok(delay_headers_ms=700), ok(), None, ok(delay_headers_ms=300),
+                   dict(status=404)]),
+        HEAD + builtin_line + STAGE2 + probe_block([True, True, True, False, True, False]) +
+        header3(LABELS[2]) + PROGRESS % LABELS[2] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
+        launched=BUILTIN[1]))
+
+    # Stages 3 and 4.
+    out.append(Case(
+        "built-in release through a redirect on the release host",
+        {"github.com": fault(route(fx.release_path(), status=302,
+                                   headers=[["Location", "https://objects.githubusercontent.com/rel/" + fx.name]])),
+         "objects.githubusercontent.com": fault(route("/rel/" + fx.name, body_file=fx.file))},
+        HEAD + builtin_line + STAGE2 + probe_block([False, True, False, False, False, False]) +
+        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
+        launched=BUILTIN[1]))
+
+    for name, broken, tail in [
+        ("truncated body", ok(truncate_after=1000000), FAIL),
+        ("wrong Content-Length", ok(content_length="7000000"), FAIL),
+        ("connection reset", ok(reset_after=500000), FAIL),
+    ]:
+        out.append(Case(
+            "failover: " + name,
+            nodes(fx, [broken, ok(delay_headers_ms=400), None, None, None, None]),
+            HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
+            header3(LABELS[0]) + PROGRESS % LABELS[0] + tail + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
+            "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
+
+    actual = Release("x", "x", bytes(len(fx.data))).digest
+    out.append(Case(
+        "failover: same size, wrong bytes",
+        nodes(fx, [dict(body_file=wrong_same_size), ok(delay_headers_ms=400), None, None, None, None]),
+        HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
+        header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + mismatch(fx.digest, actual)[1:] +
+        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
+        launched=BUILTIN[1]))
+
+    out.append(Case(
+        "every reachable node fails",
+        nodes(fx, [ok(truncate_after=100000), ok(content_length="12"), dict(status=200, body="x" * 3000), None,
+                   ok(reset_after=70000), None]),
+        HEAD + builtin_line + STAGE2 + probe_block([True, True, True, False, True, False]) +
+        "\x00ANYORDER\x00" + E6, 1, left=[], launched=""))
+    out[-1].attempts = 4
+
+    out.append(Case(
+        "no Content-Length: no progress line",
+        nodes(fx, [None, ok(content_length="chunked"), None, None, None, None]),
+        HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
+        header3(LABELS[1]) + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
+
+    out.append(Case(
+        "endless body and body longer than announced fail promptly",
+        nodes(fx, [ok(endless=True, content_length="absent"), ok(extra_bytes=3000000), None, None, None, None]),
+        HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) + "\x00ANYORDER\x00" + E6, 1,
+        left=[], launched="", max_seconds=40))
+    out[-1].attempts = 2
+
+    # Launch outcomes and the Windows launch of a real program.
+    marker = getattr(runner, "marker", None)
+    out.append(Case("launch fails", nodes(fx, [None, ok(), None, None, None, None]),
+                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
+                    header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
+                    verified(fx, launched=False, code=CODE), 1, left=[BUILTIN[1]], builds=("native",)))
+    out[-1].xdg_status = 1
+    import os
+    if marker and os.path.exists(marker):
+        data = open(marker, "rb").read()
+        prog = Release("9.9.9", "Varnel-9.9.9-setup.exe", data)
+        prog.file = marker
+        c = Case("windows launch of a real program",
+                 merge(manifest_hosts({0: dict(body=prog.manifest())}), nodes(prog, [None, ok(), None, None, None, None])),
+                 HEAD + release_line(prog.version, prog.name, len(data), "节点A/Node A") + STAGE2 +
+                 probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
+                 verified(prog), 0, left=[prog.name], builds=("windows",))
+        c.marker = True
+        out.append(c)
+
+    # A temporary directory that cannot be written.
+    out.append(Case("temporary directory cannot be written", nodes(fx, [None, ok(), None, None, None, None]),
+                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
+                    header3(LABELS[1]) + FAIL + E6, 1, left=[], builds=("native",)))
+    out[-1].tmpdir = "missing/dir"
+    out.append(Case("full disk", nodes(fx, [None, ok(), None, None, None, None]),
+                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
+                    header3(LABELS[1]) + PROGRESS % LABELS[1] + FAIL + E6, 1, left=[], builds=("native",)))
+    out[-1].tmpfs_kib = 2048
+    return out

@@ -1,0 +1,326 @@
+#!/usr/bin/env python3
+"""The whole program, unchanged, against local mirrors and nodes.
+
+Each case is declarative: what every host serves, and what the run must
+print (exact bytes, with latency digits and the progress sequence matched
+loosely), its exit code, what it leaves in the temporary directory, whether
+it launched the installer, and which requests reached the servers. Every
+case runs on the native build and on the Windows build under Wine.
+"""
+import hashlib
+import json
+import os
+import re
+import shutil
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
+from world import World  # noqa: E402
+
+BUILTIN = ("2.0.4", "Varnel-2.0.4-windows-amd64-setup.exe")
+MODEL_HUB = "/datasets/varnel/releases/resolve/master"
+DATASET_HUB = "/datasets/varnel/releases/resolve/main"
+MANIFEST_PATHS = [
+    ("www.modelscope.cn", MODEL_HUB + "/manifest.txt"),
+    ("varnel.dev", "/dl/manifest/varnel.txt"),
+    ("raw.githubusercontent.com", "/varnel/varnel/master/manifest.txt"),
+    ("raw.githubusercontent.com", "/varnel/varnel/main/manifest.txt"),
+    ("huggingface.co", DATASET_HUB + "/manifest.txt"),
+]
+PROXIES = ["ghfast.top", "gh-proxy.com", "ghproxy.net"]
+LABELS = ["节点%s/Node %s" % (c, c) for c in "ABCDEFGH"]
+
+HEAD = ("=== Varnel 在线安装器 / Online Installer v1.2.0 ===\n"
+        "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
+        "Automatically probes multiple download nodes and downloads the latest build via the fastest one.\n"
+        "\n"
+        "[1/4] 获取版本清单 / Fetching version manifest...\n")
+STAGE2 = "\n[2/4] 探测候选节点 / Probing candidate nodes...\n"
+E2 = "\n错误: 所有节点均不可达, 请检查网络后重试。\n   Error: no reachable node. Check your network and try again.\n"
+E6 = ("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。\n"
+      "   Error: all reachable nodes failed verification. Retry later or get the installer manually.\n")
+FAIL = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n"
+
+
+def fixture_bytes(size=7532411):
+    out = bytearray()
+    k = 0
+    while len(out) < size:
+        out += hashlib.sha256(b"varnel-fixture-installer" + k.to_bytes(8, "little")).digest()
+        k += 1
+    return bytes(out[:size])
+
+
+class Release:
+    def __init__(self, version, name, data):
+        self.version, self.name, self.data = version, name, data
+        self.digest = hashlib.sha256(data).hexdigest()
+
+    def manifest(self, crlf=False, upper=False, size=None):
+        end = "\r\n" if crlf else "\n"
+        digest = self.digest.upper() if upper else self.digest
+        return end.join(["v" + self.version, self.name, str(len(self.data) if size is None else size), digest]) + end
+
+    def release_path(self):
+        return "/varnel/varnel/releases/download/v%s/%s" % (self.version, self.name)
+
+    def node_paths(self):
+        """(host, request path) of the six candidates, in candidate order."""
+        rel = self.release_path()
+        return ([("www.modelscope.cn", MODEL_HUB + "/" + self.name), ("github.com", rel)] +
+                [(p, "/https://github.com" + rel) for p in PROXIES] +
+                [("huggingface.co", DATASET_HUB + "/" + self.name)])
+
+
+# Loose parts of an expected text.
+MS = "\x00MS\x00"            # a latency in its five-character field
+PROGRESS = "\x00PROG:%s\x00"  # zero or more progress lines of a label
+PATH = "\x00PATH\x00"          # the installer path as the build prints it
+VERIFY = "\x00VERIFY\x00"      # stage 4 of the fixture: launched natively, refused by Wine's shell
+
+
+def pattern(expected):
+    out = []
+    for piece in re.split("(\x00[^\x00]*\x00)", expected):
+        if piece == MS:
+            out.append(r" *\d+")
+        elif piece.startswith("\x00PROG:"):
+            label = re.escape(piece[6:-1])
+            out.append(r"(?:\r   \[%s\] +\d+%%  \(\d+\.\d / \d+\.\d MB\))*" % label)
+        elif piece == PATH:
+            out.append(r"[^\n]+")
+        elif piece == "\x00CODE\x00":
+            out.append(r"-?\d+")
+        elif piece == "\x00ANYORDER\x00":
+            out.append(r".*")
+        else:
+            out.append(re.escape(piece))
+    return re.compile("".join(out), re.S)
+
+
+def release_line(version, name, size, source):
+    return "   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n" % (
+        version, name, size / 1048576.0, source)
+
+
+def probe_line(label, ok):
+    if ok:
+        return "   %-24s  " % label + MS + " ms  [可达/OK]\n"
+    return "   %-24s  %5s ms  [不可达/FAIL]\n" % (label, "-")
+
+
+def pad(label):
+    return "   " + label + " " * (24 - len(label.encode())) + "  "
+
+
+def probe_block(reachable):
+    return "".join(probe_line(LABELS[i], ok) for i, ok in enumerate(reachable))
+
+
+def header3(label):
+    return "\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n" % label
+
+
+def verified(release, expected_digest=None, launched=True, code=None):
+    text = ("\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
+            "   校验通过 / Verified  SHA-256 %s\n"
+            "   启动安装器 / Launching installer...\n" % (expected_digest or release.digest))
+    if launched:
+        return text + "\n完成: 安装器已启动 / Installer launched (at " + PATH + ")\n"
+    return text + ("\n警告: 安装器启动失败 / Failed to launch installer (code %s), run manually:\n   " % code) + PATH + "\n"
+
+
+def mismatch(expected, actual):
+    return ("\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   哈希不匹配 / Hash mismatch!\n"
+            "   期望/Expected: %s\n   实际/Actual:   %s\n" % (expected, actual))
+
+
+class Case:
+    def __init__(self, name, hosts, expected, exit_code, builds=("native", "windows"), left=None,
+                 launched=None, requests=None, not_requested=None, max_seconds=60, files=None):
+        self.name, self.hosts, self.expected, self.exit_code = name, hosts, expected, exit_code
+        self.builds, self.left, self.launched = builds, left, launched
+        self.requests = requests or []          # (host, path) that must have been asked for
+        self.not_requested = not_requested or []  # hosts that must have seen nothing
+        self.max_seconds = max_seconds
+        self.files = files or {}
+
+
+def fault(*routes, **host):
+    return dict(server="fault", routes=list(routes), **host)
+
+
+def route(path, **kw):
+    kw["path"] = path
+    return kw
+
+
+class Runner:
+    def __init__(self):
+        self.work = tempfile.mkdtemp(prefix="varnel-e2e-")
+        self.passed = 0
+        self.failed = 0
+        self.fixture = Release(*BUILTIN, fixture_bytes())
+        self.fixture_file = self.write("fixture.exe", self.fixture.data)
+        self.builds = {}
+        native = os.environ.get("VARNEL_NATIVE", os.path.join(ROOT, "build", "release", "varnel-setup"))
+        if os.path.exists(native):
+            self.builds["native"] = [native]
+        exe = os.path.join(ROOT, "build", "windows", "varnel-setup.exe")
+        if os.path.exists(exe) and shutil.which("wine") and os.environ.get("VARNEL_E2E_WINE", "1") == "1":
+            self.builds["windows"] = ["wine", exe]
+        self.marker = os.path.join(ROOT, "build", "windows", "tests", "marker-installer.exe")
+
+    def write(self, name, data):
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+        return path
+
+    def run_case(self, case, build):
+        logs = tempfile.mkdtemp(prefix="logs-", dir=self.work)
+        tmp = tempfile.mkdtemp(prefix="tmp-", dir=self.work)
+        bin_dir = tempfile.mkdtemp(prefix="bin-", dir=self.work)
+        record = os.path.join(bin_dir, "launched")
+        env = {"PATH": bin_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin"), "TMPDIR": tmp}
+        pid = False
+        xdg = os.path.join(bin_dir, "xdg-open")
+        cmd = self.builds[build]
+        expected, exit_code, launched = case.expected, case.exit_code, case.launched
+        # The fixture is no Windows program: there the shell refuses it.
+        if build == "windows":
+            expected = expected.replace(VERIFY, verified(self.fixture, launched=False, code="\x00CODE\x00"))
+            if VERIFY in case.expected:
+                exit_code = 1
+        else:
+            expected = expected.replace(VERIFY, verified(self.fixture))
+        with open(os.path.join(bin_dir, "xdg-open"), "w") as f:
+            f.write("#!/bin/sh\nprintf '%%s\\n' \"$@\" >> '%s'\nexit %d\n" % (record, getattr(case, "xdg_status", 0)))
+        os.chmod(xdg, 0o755)
+        if getattr(case, "tmpdir", None):
+            env["TMPDIR"] = os.path.join(tmp, case.tmpdir)
+        if getattr(case, "tmpfs_kib", None):
+            cmd = ["sh", "-c", 'mount -t tmpfs -o size=%dk tmpfs "$TMPDIR" && exec "$@"' % case.tmpfs_kib, "sh"] + cmd
+        if build == "windows":
+            env.update(self.wine_env(tmp))
+            pid = True
+        world = World({"hosts": case.hosts, "timeout_s": case.max_seconds + 30}, logs)
+        code, out, err, elapsed = world.run(cmd + ["ignored", "--arguments"], env, pid=pid)
+        text = out.decode("utf-8", "replace")
+        if build == "windows":
+            text = text.replace("\r\n", "\n")
+        problems = []
+        if code != exit_code:
+            problems.append("exit code %s, expected %s" % (code, exit_code))
+        if not pattern(expected).fullmatch(text):
+            problems.append("output differs:\n--- got\n%r\n--- expected\n%r" % (text, expected))
+        if getattr(case, "attempts", None) is not None and text.count("[3/4]") != case.attempts:
+            problems.append("%d attempts, expected %d" % (text.count("[3/4]"), case.attempts))
+        if elapsed > case.max_seconds:
+            problems.append("took %.1f s, bound %d s" % (elapsed, case.max_seconds))
+        if "AddressSanitizer" in err.decode("utf-8", "replace") or "runtime error" in err.decode("utf-8", "replace"):
+            problems.append("sanitizer report:\n" + err.decode("utf-8", "replace")[-2000:])
+        left = sorted(f for f in os.listdir(self.temp_dir(build, tmp)) if not f.startswith("."))
+        if build == "windows":
+            left = [f for f in left if f.lower().endswith((".exe", ".ran"))]
+        expected_left = case.left if case.left is not None else []
+        if build == "windows" and case.launched and self.marker_used(case):
+            expected_left = sorted(expected_left + [n + ".ran" for n in expected_left])
+        if left != sorted(expected_left):
+            problems.append("temporary directory holds %s, expected %s" % (left, sorted(expected_left)))
+        if build == "native" and launched is not None:
+            got = open(record).read().splitlines() if os.path.exists(record) else []
+            want = [os.path.join(tmp, launched)] if launched else []
+            if got != want:
+                problems.append("launched %s, expected %s" % (got, want))
+        requests = self.requests(logs)
+        for host, path in case.requests:
+            if case.hosts.get(host, {}).get("server") != "fault":
+                continue
+            if (host, path) not in requests:
+                problems.append("no request for https://%s%s (saw %s)" % (host, path, sorted(set(requests))))
+        for item in case.not_requested:
+            if (item in requests) if isinstance(item, tuple) else any(h == item for h, _ in requests):
+                problems.append("%s was contacted" % (item,))
+        return problems, elapsed
+
+    def marker_used(self, case):
+        return getattr(case, "marker", False)
+
+    def wine_env(self, tmp):
+        prefix = os.environ.get("WINEPREFIX", os.path.join(ROOT, "build", "wine-prefix"))
+        return {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+
+    def temp_dir(self, build, tmp):
+        if build == "native":
+            return tmp
+        prefix = self.wine_env(tmp)["WINEPREFIX"]
+        # Wine 8 takes TEMP from its prefix's registry: C:\\users\\<user>\\Temp.
+        return os.path.join(prefix, "drive_c", "users", os.environ.get("USER", "root"), "Temp")
+
+    @staticmethod
+    def requests(logs):
+        out = []
+        path = os.path.join(logs, "requests.jsonl")
+        if os.path.exists(path):
+            for line in open(path, encoding="utf-8", errors="replace"):
+                try:
+                    r = json.loads(line)
+                except ValueError:
+                    continue
+                parts = r.get("request_line", "").split(" ")
+                out.append((r.get("host"), parts[1] if len(parts) > 1 else ""))
+        return out
+
+    def clean_wine_temp(self):
+        d = self.temp_dir("windows", None)
+        if os.path.isdir(d):
+            for f in os.listdir(d):
+                if f.lower().endswith((".exe", ".ran")):
+                    os.remove(os.path.join(d, f))
+
+    def run(self, cases, only=None):
+        for case in cases:
+            for build in case.builds:
+                if build not in self.builds or (only and only not in case.name):
+                    continue
+                if build == "windows":
+                    self.clean_wine_temp()
+                t0 = time.time()
+                try:
+                    problems, elapsed = self.run_case(case, build)
+                except Exception as e:  # a broken case must not hide the others
+                    problems, elapsed = ["raised %r" % e], time.time() - t0
+                tag = "%s [%s]" % (case.name, build)
+                if problems:
+                    self.failed += 1
+                    print("FAIL %s (%.1f s)" % (tag, elapsed))
+                    for p in problems:
+                        print("     " + p.replace("\n", "\n     "))
+                else:
+                    self.passed += 1
+                    print("ok   %s (%.1f s)" % (tag, elapsed))
+                sys.stdout.flush()
+        shutil.rmtree(self.work, ignore_errors=True)
+        print("%d passed, %d failed" % (self.passed, self.failed))
+        return self.failed == 0
+
+
+def main():
+    import e2e_cases
+    runner = Runner()
+    if not runner.builds:
+        print("no build to test")
+        print("0 passed, 1 failed")
+        return 1
+    cases = e2e_cases.cases(runner)
+    only = sys.argv[1] if len(sys.argv) > 1 else None
+    return 0 if runner.run(cases, only) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
