@@ -28,21 +28,21 @@ def main():
         "www.modelscope.cn": {"server": "fault", "routes": [
             {"path": "/datasets/varnel/releases/resolve/master/manifest.txt", "status": 404},
             # Fastest, but it breaks a third of the way through.
-            {"path": paths["www.modelscope.cn"], "body_file": path, "truncate_after": 2500000, "throttle": 4000000}]},
+            {"path": paths["www.modelscope.cn"], "body_file": path, "truncate_after": 2500000, "throttle_bps": 4000000}]},
         "varnel.dev": {"server": "fault", "routes": [
             {"path": "/dl/manifest/varnel.txt", "body": fixture.manifest(crlf=True)}]},
         "github.com": {"server": "fault", "routes": [
-            {"path": rel, "status": 302, "delay_headers_ms": 120,
+            {"path": rel, "status": 302, "delay_ms": 120,
              "headers": [["Location", "https://objects.githubusercontent.com/releases/" + fixture.name]]}]},
         "objects.githubusercontent.com": {"server": "fault", "routes": [
-            {"path": "/releases/" + fixture.name, "body_file": path, "throttle": 3000000}]},
+            {"path": "/releases/" + fixture.name, "body_file": path, "throttle_bps": 3000000}]},
         "ghfast.top": {"server": "fault", "routes": [
-            {"path": "/https://github.com" + rel, "body_file": path, "delay_headers_ms": 260, "throttle": 3000000}]},
+            {"path": "/https://github.com" + rel, "body_file": path, "delay_ms": 260, "throttle_bps": 3000000}]},
         "gh-proxy.com": {"server": "refuse"},
         "ghproxy.net": {"server": "fault", "routes": [
-            {"path": "/https://github.com" + rel, "body_file": path, "delay_headers_ms": 450}]},
+            {"path": "/https://github.com" + rel, "body_file": path, "delay_ms": 450}]},
         "huggingface.co": {"server": "fault", "routes": [
-            {"path": paths["huggingface.co"], "body_file": path, "delay_headers_ms": 60, "throttle": 3000000}]},
+            {"path": paths["huggingface.co"], "body_file": path, "delay_ms": 60, "throttle_bps": 3000000}]},
     }
     config = os.path.join(work, "world.json")
     with open(config, "w") as f:

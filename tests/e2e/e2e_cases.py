@@ -56,6 +56,7 @@ def cases(runner):
     small.file = runner.write(small.name, small.data)
     small_line = lambda label: release_line(small.version, small.name, len(small.data), label)
     wrong_same_size = runner.write("wrong.exe", bytes(len(fx.data)))
+    overlong = runner.write("overlong.exe", fx.data + bytes(3000000))
     ok = lambda **kw: dict(serve=True, **kw)
     win_launch = lambda build_ok: verified(fx) if build_ok else verified(fx, launched=False, code=CODE)
     out = []
@@ -146,7 +147,7 @@ def cases(runner):
         "failover: same size, wrong bytes",
         nodes(fx, [dict(body_file=wrong_same_size), ok(delay_headers_ms=400), None, None, None, None]),
         HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
-        header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + mismatch(fx.digest, actual)[1:] +
+        header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + mismatch(fx.digest, actual) +
         header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
         launched=BUILTIN[1]))
 
@@ -164,9 +165,11 @@ def cases(runner):
         HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
         header3(LABELS[1]) + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
 
+    # Framing cuts a body at its Content-Length, so overlong means close-delimited.
     out.append(Case(
-        "endless body and body longer than announced fail promptly",
-        nodes(fx, [ok(endless=True, content_length="absent"), ok(extra_bytes=3000000), None, None, None, None]),
+        "endless body and overlong body fail promptly",
+        nodes(fx, [ok(endless=True, content_length="absent"),
+                   dict(body_file=overlong, content_length="absent"), None, None, None, None]),
         HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) + "\x00ANYORDER\x00" + E6, 1,
         left=[], launched="", max_seconds=40))
     out[-1].attempts = 2

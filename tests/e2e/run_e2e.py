@@ -102,19 +102,25 @@ def pattern(expected):
     return re.compile("".join(out), re.S)
 
 
+def collapse(text):
+    """Progress runs shortened, so a failure report stays readable."""
+    return re.sub(r"(\r   \[[^]]+\] +\d+%  \([^)]*\))+", lambda m: "<progress x%d>" % m.group(0).count("\r"), text)
+
+
 def release_line(version, name, size, source):
     return "   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n" % (
         version, name, size / 1048576.0, source)
 
 
+def pad(label):
+    """The label in its field of 24 bytes, as printf counts them."""
+    return "   " + label + " " * max(0, 24 - len(label.encode())) + "  "
+
+
 def probe_line(label, ok):
     if ok:
-        return "   %-24s  " % label + MS + " ms  [可达/OK]\n"
-    return "   %-24s  %5s ms  [不可达/FAIL]\n" % (label, "-")
-
-
-def pad(label):
-    return "   " + label + " " * (24 - len(label.encode())) + "  "
+        return pad(label) + MS + " ms  [可达/OK]\n"
+    return pad(label) + "%5s ms  [不可达/FAIL]\n" % "-"
 
 
 def probe_block(reachable):
@@ -126,7 +132,7 @@ def header3(label):
 
 
 def verified(release, expected_digest=None, launched=True, code=None):
-    text = ("\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
+    text = ("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
             "   校验通过 / Verified  SHA-256 %s\n"
             "   启动安装器 / Launching installer...\n" % (expected_digest or release.digest))
     if launched:
@@ -135,7 +141,7 @@ def verified(release, expected_digest=None, launched=True, code=None):
 
 
 def mismatch(expected, actual):
-    return ("\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   哈希不匹配 / Hash mismatch!\n"
+    return ("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   哈希不匹配 / Hash mismatch!\n"
             "   期望/Expected: %s\n   实际/Actual:   %s\n" % (expected, actual))
 
 
@@ -155,6 +161,13 @@ def fault(*routes, **host):
 
 
 def route(path, **kw):
+    if "delay_headers_ms" in kw:
+        kw["delay_ms"] = kw.pop("delay_headers_ms")
+    if "content_length" in kw:
+        kw["length"] = {"absent": "none"}.get(kw["content_length"], kw["content_length"])
+        del kw["content_length"]
+    if "throttle" in kw:
+        kw["throttle_bps"] = kw.pop("throttle")
     kw["path"] = path
     return kw
 
@@ -217,7 +230,7 @@ class Runner:
         if code != exit_code:
             problems.append("exit code %s, expected %s" % (code, exit_code))
         if not pattern(expected).fullmatch(text):
-            problems.append("output differs:\n--- got\n%r\n--- expected\n%r" % (text, expected))
+            problems.append("output differs:\n--- got\n%r\n--- expected\n%r" % (collapse(text), expected))
         if getattr(case, "attempts", None) is not None and text.count("[3/4]") != case.attempts:
             problems.append("%d attempts, expected %d" % (text.count("[3/4]"), case.attempts))
         if elapsed > case.max_seconds:
