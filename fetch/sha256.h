@@ -24,7 +24,7 @@ Sha256Compress sha256_compress_accelerated();
 // Forces the portable compression (true) or the run-time choice (false).
 void sha256_force_portable(bool portable);
 
-// Additions beyond Part 5.2, for tests, the fixture generator and the bench.
+// For tests, the fixture generator and the bench.
 
 // H(0) and K of FIPS 180-4, section 5.3.3 and 4.2.2.
 extern const uint32_t SHA256_INITIAL_STATE[8];

@@ -1,0 +1,347 @@
+#!/usr/bin/env python3
+"""Transport conformance: one table of GET cases in the test world, run with
+the native build's transport_probe (libcurl stand-in) and the Windows build's
+under Wine (WinHTTP).
+
+    run_conformance.py [--native PROBE] [--windows PROBE.exe] [--backend native|wine|both]
+                       [--wineprefix DIR] [--logs DIR] [--only SUBSTRING]
+
+Each case states what documented WinHTTP does. Where Wine 8's WinHTTP is known
+to behave otherwise, the case carries the result Wine gives and the reason;
+the native backend is always held to the documented behaviour.
+Prints one line per case and backend, then "N passed, N failed"; exits 1 on
+any failure.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
+
+from world import World  # noqa: E402
+
+UA = "tarnwick/1.2"
+RANGE = "bytes=0-16383"
+PROBE = {"resolve": 3000, "connect": 4000, "send": 3000, "receive": 3000}
+DOWNLOAD = {"resolve": 10000, "connect": 15000, "send": 15000, "receive": 30000}
+# Slack for process scheduling and, under Wine, its slower start of a step.
+MARGIN_MS = 1500
+
+FILE_SIZE = 200_000
+BIG_SIZE = 8 * 1024 * 1024
+
+
+def pattern(size, offset=0):
+    base = bytes(range(251))
+    start = offset % 251
+    return (base * ((start + size) // 251 + 1))[start:start + size]
+
+
+def fnv(data):
+    h = 1469598103934665603
+    for b in data:
+        h = ((h ^ b) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return "%016x" % h
+
+
+def ok(size, data=None, status=200, length=None):
+    e = {"send": 1, "status": status, "length": size if length is None else length,
+         "body": size, "end": "end"}
+    if data is not None:
+        e["fnv"] = fnv(data)
+    return e
+
+
+def refused(status=-1):
+    return {"send": 0, "status": status, "end": "none"}
+
+
+# --- checks on the request log -------------------------------------------
+
+def header_values(req, name):
+    return [v for k, v in req.get("headers", []) if k.lower() == name.lower()]
+
+
+def exact_headers(expect_range):
+    def check(reqs):
+        hits = [r for r in reqs if r.get("target") == "/hdr" + ("?r" if expect_range else "")]
+        if len(hits) != 1:
+            return "expected one request for /hdr, saw %d" % len(hits)
+        r = hits[0]
+        problems = []
+        if r.get("request_line") != "GET %s HTTP/1.1" % r.get("target"):
+            problems.append("request line %r" % r.get("request_line"))
+        if header_values(r, "User-Agent") != [UA]:
+            problems.append("User-Agent %r" % header_values(r, "User-Agent"))
+        for absent in ("Accept", "Referer", "Accept-Encoding"):
+            if header_values(r, absent):
+                problems.append("%s sent: %r" % (absent, header_values(r, absent)))
+        want = [RANGE] if expect_range else []
+        if header_values(r, "Range") != want:
+            problems.append("Range %r, want %r" % (header_values(r, "Range"), want))
+        if header_values(r, "Host") != ["s.test"]:
+            problems.append("Host %r" % header_values(r, "Host"))
+        return "; ".join(problems) or None
+    return check
+
+
+def visited(*hops):
+    """The request log holds these (host, target) hops in this order."""
+    def check(reqs):
+        seen = [(r.get("host"), r.get("target")) for r in reqs]
+        pos = 0
+        for hop in hops:
+            while pos < len(seen) and seen[pos] != hop:
+                pos += 1
+            if pos == len(seen):
+                return "hop %r missing from %r" % (hop, seen)
+        return None
+    return check
+
+
+def hits(host, prefix, count):
+    def check(reqs):
+        n = sum(1 for r in reqs if r.get("host") == host and r.get("target", "").startswith(prefix))
+        return None if n == count else "%d requests to %s%s, want %d" % (n, host, prefix, count)
+    return check
+
+
+# --- the world -----------------------------------------------------------
+
+def chain_routes():
+    # /c/0 .. /c/10 each redirect to the next; /c/11 answers. /c/1 is ten
+    # redirects away from the answer, /c/0 eleven.
+    routes = [{"path": "/c/%d" % n, "location": "/c/%d" % (n + 1), "body": ""} for n in range(11)]
+    routes.append({"path": "/c/11", "status": 200, "body": "chain end"})
+    return routes
+
+
+def world_config(files_dir):
+    return {
+        "timeout_s": 170,
+        "hosts": {
+            "s.test": {"server": "fault", "routes": [
+                {"path": "/200", "status": 200, "body": "hello"},
+                {"path": "/206", "status": 206, "body_size": 16384,
+                 "headers": [["Content-Range", "bytes 0-16383/100000"]]},
+                {"path": "/204", "status": 204, "body": ""},
+                {"path": "/301", "status": 301, "body": "moved, no location"},
+                {"path": "/301empty", "status": 301, "headers": [["Location", ""]], "body": ""},
+                {"path": "/404", "status": 404, "body": "missing"},
+                {"path": "/500", "status": 500, "body": "broken"},
+                {"path": "/hdr", "status": 200, "body": "x"},
+                {"path": "/nolen", "status": 200, "length": "none", "body_size": 3000},
+                {"path": "/chunked", "status": 200, "length": "chunked", "body_size": 70000},
+                {"path": "/zero", "status": 200, "body": ""},
+                {"path": "/hugelen", "status": 200, "length": "5000000000", "body": "abc", "close": True},
+                {"path": "/trunc", "status": 200, "body_size": 50000, "truncate_after": 1000},
+                {"path": "/reset", "status": 200, "body_size": 50000, "reset_after": 1000},
+                {"path": "/stall", "status": 200, "body_size": 100000, "stall_after": 1000,
+                 "stall_ms": 20000},
+                {"path": "/slowhead", "status": 200, "body": "late", "delay_ms": 9000},
+                {"path": "/tohttp", "location": "http://s.test/never", "body": ""},
+                {"path": "/x1", "status": 302, "location": "https://hop.test/x2", "body": ""},
+            ] + chain_routes()},
+            "hop.test": {"server": "fault", "routes": [
+                {"path": "/x2", "status": 307, "location": "https://files.test/file.bin", "body": "next"},
+            ]},
+            "files.test": {"server": "nginx", "root": files_dir},
+            "tls12.test": {"server": "fault", "tls": "tls12", "routes": [{"path": "*", "body": "tls12"}]},
+            "tls13.test": {"server": "fault", "tls": "tls13_only", "routes": [{"path": "*", "body": "tls13"}]},
+            "foreign.test": {"server": "fault", "tls": "foreign_ca", "routes": [{"path": "*", "body": "f"}]},
+            "wrongname.test": {"server": "fault", "tls": "wrong_name", "routes": [{"path": "*", "body": "w"}]},
+            "drop.test": {"server": "drop"},
+            "refuse.test": {"server": "refuse"},
+        },
+    }
+
+
+WINE_EARLY_CLOSE = ("Wine's WinHTTP treats a clean close before the declared length as the end of "
+                    "the body; Windows reports a failed read (the program's length check then decides)")
+WINE_HEADER_WAIT = ("Wine's WinHTTP bounds the wait for response headers by its own response timeout, "
+                    "not by the receive timeout the session sets")
+
+# group: the probe run the case belongs to: "probe" (PROBE_TIMEOUTS), "range"
+# (PROBE_TIMEOUTS and the Range header), "download" (DOWNLOAD_TIMEOUTS).
+CASES = [
+    dict(name="200 passes", group="probe", url="https://s.test/200", expect=ok(5, b"hello")),
+    dict(name="206 passes", group="probe", url="https://s.test/206", expect=ok(16384, pattern(16384), status=206)),
+    dict(name="nginx 206 for the probe range", group="range", url="https://files.test/file.bin",
+         expect=ok(16384, pattern(16384, 7), status=206)),
+    dict(name="204 fails", group="probe", url="https://s.test/204", expect=refused(204)),
+    dict(name="301 without location fails", group="probe", url="https://s.test/301", expect=refused(301)),
+    dict(name="301 with empty location fails", group="probe", url="https://s.test/301empty",
+         expect=refused(301)),
+    dict(name="404 fails", group="probe", url="https://s.test/404", expect=refused(404)),
+    dict(name="500 fails", group="probe", url="https://s.test/500", expect=refused(500)),
+    dict(name="redirects across hosts reach the final response", group="download", url="https://s.test/x1",
+         expect=ok(FILE_SIZE, pattern(FILE_SIZE, 7)),
+         check=visited(("s.test", "/x1"), ("hop.test", "/x2"), ("files.test", "/file.bin"))),
+    dict(name="ten redirects are followed", group="probe", url="https://s.test/c/1",
+         expect=ok(9, b"chain end"), check=hits("s.test", "/c/", 11)),
+    dict(name="an eleventh redirect fails", group="download", url="https://s.test/c/0",
+         expect={"send": 0, "end": "none"}),
+    dict(name="https to http redirect fails", group="probe", url="https://s.test/tohttp",
+         expect={"send": 0, "end": "none"}, check=hits("s.test", "/never", 0)),
+    dict(name="request headers without Range", group="probe", url="https://s.test/hdr",
+         expect=ok(1, b"x"), check=exact_headers(False)),
+    dict(name="request headers with the probe Range", group="range", url="https://s.test/hdr?r",
+         expect=ok(1, b"x"), check=exact_headers(True)),
+    dict(name="TLS 1.2 server passes", group="probe", url="https://tls12.test/", expect=ok(5, b"tls12")),
+    dict(name="TLS 1.3-only server fails", group="probe", url="https://tls13.test/", expect=refused()),
+    dict(name="certificate from a foreign CA fails", group="probe", url="https://foreign.test/",
+         expect=refused()),
+    dict(name="certificate for another name fails", group="probe", url="https://wrongname.test/",
+         expect=refused()),
+    dict(name="port suffix is no port", group="probe", url="https://s.test:8443/200", expect=refused()),
+    dict(name="refused host fails at once", group="probe", url="https://refuse.test/", expect=refused(),
+         max_ms=MARGIN_MS),
+    dict(name="Content-Length absent gives 0 (close-delimited)", group="probe", url="https://s.test/nolen",
+         expect=ok(3000, pattern(3000), length=0)),
+    dict(name="Content-Length absent gives 0 (chunked)", group="download", url="https://s.test/chunked",
+         expect=ok(70000, pattern(70000), length=0)),
+    dict(name="empty body ends at once", group="probe", url="https://s.test/zero", expect=ok(0, b"")),
+    dict(name="nginx whole file through the staging area", group="download", url="https://files.test/big.bin",
+         expect=ok(BIG_SIZE, pattern(BIG_SIZE, 3))),
+    dict(name="Content-Length above 32 bits gives 0", group="probe", url="https://s.test/hugelen",
+         expect={"send": 1, "status": 200, "length": 0}),
+    dict(name="clean close before the declared length is a broken body", group="probe",
+         url="https://s.test/trunc", expect={"send": 1, "length": 50000, "body": 1000, "end": "fail"},
+         wine=dict(expect={"send": 1, "length": 50000, "body": 1000, "end": "end"}, reason=WINE_EARLY_CLOSE)),
+    # A reset may discard bytes the client had not read yet: only the failure is sure.
+    dict(name="reset mid-body is a broken body", group="probe", url="https://s.test/reset",
+         expect={"send": 1, "length": 50000, "end": "fail"}),
+    dict(name="stall mid-body fails within the receive time", group="probe", url="https://s.test/stall",
+         expect={"send": 1, "length": 100000, "body": 1000, "end": "fail"},
+         min_ms=PROBE["receive"] - 200, max_ms=PROBE["receive"] + MARGIN_MS),
+    dict(name="stall before the headers fails within the receive time", group="probe",
+         url="https://s.test/slowhead", expect=refused(),
+         min_ms=PROBE["receive"] - 200, max_ms=PROBE["receive"] + MARGIN_MS,
+         wine=dict(expect=ok(4, b"late"), min_ms=9000 - 200, max_ms=9000 + MARGIN_MS, reason=WINE_HEADER_WAIT)),
+    dict(name="dropped packets fail within the connect time", group="probe", url="https://drop.test/",
+         expect=refused(), min_ms=PROBE["connect"] - 200, max_ms=PROBE["connect"] + MARGIN_MS),
+]
+
+
+def parse_lines(text):
+    out = {}
+    for line in text.decode("utf-8", "replace").replace("\r\n", "\n").split("\n"):
+        if not line.startswith("url="):
+            continue
+        fields = dict(tok.split("=", 1) for tok in line.split(" ") if "=" in tok)
+        for k in ("begin", "send", "status", "length", "body", "ms"):
+            if k in fields:
+                fields[k] = int(fields[k])
+        out[fields["url"]] = fields
+    return out
+
+
+def judge(case, backend, got, reqs):
+    spec = dict(case)
+    note = ""
+    if backend == "wine" and "wine" in case:
+        spec.update(case["wine"])
+        note = " [Wine: %s]" % case["wine"]["reason"]
+    if got is None:
+        return False, "no output line", note
+    problems = []
+    for k, v in spec["expect"].items():
+        if got.get(k) != v:
+            problems.append("%s=%s want %s" % (k, got.get(k), v))
+    if "min_ms" in spec and got["ms"] < spec["min_ms"]:
+        problems.append("ms=%d below %d" % (got["ms"], spec["min_ms"]))
+    if "max_ms" in spec and got["ms"] > spec["max_ms"]:
+        problems.append("ms=%d above %d" % (got["ms"], spec["max_ms"]))
+    if "check" in spec:
+        msg = spec["check"](reqs)
+        if msg:
+            problems.append(msg)
+    return not problems, "; ".join(problems), note
+
+
+def make_files(directory):
+    with open(os.path.join(directory, "file.bin"), "wb") as f:
+        f.write(pattern(FILE_SIZE, 7))
+    with open(os.path.join(directory, "big.bin"), "wb") as f:
+        f.write(pattern(BIG_SIZE, 3))
+    os.chmod(directory, 0o755)
+
+
+def run_backend(backend, probe, config, logs_root, wineprefix, cases):
+    results = []
+    groups = []
+    for c in cases:
+        if c["group"] not in groups:
+            groups.append(c["group"])
+    for group in groups:
+        members = [c for c in cases if c["group"] == group]
+        args = {"probe": ["--profile", "probe"], "range": ["--profile", "probe", "--range"],
+                "download": ["--profile", "download"]}[group]
+        urls = [c["url"] for c in members]
+        logs = os.path.join(logs_root, "%s-%s" % (backend, group))
+        world = World(config, logs)
+        if backend == "wine":
+            cmd = ["wine", probe] + args + urls
+            env = {"WINEPREFIX": wineprefix, "WINEDEBUG": "-all"}
+        else:
+            cmd = [probe] + args + urls
+            env = {}
+        code, out, err, elapsed = world.run(cmd, env=env, pid=backend == "wine")
+        lines = parse_lines(out)
+        reqs = world.requests()
+        if code != 0:
+            sys.stderr.write("%s/%s: exit %s after %.1fs\n%s\n" % (
+                backend, group, code, elapsed, err.decode("utf-8", "replace")[-2000:]))
+        for c in members:
+            passed, why, note = judge(c, backend, lines.get(c["url"]), reqs)
+            results.append((c, passed, why, note, lines.get(c["url"])))
+    return results
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--native", default=os.path.join(ROOT, "build/debug/tests/conformance/transport_probe"))
+    ap.add_argument("--windows",
+                    default=os.path.join(ROOT, "build/windows/tests/conformance/transport_probe.exe"))
+    ap.add_argument("--backend", choices=["native", "wine", "both"], default="both")
+    ap.add_argument("--wineprefix", default=os.environ.get("WINEPREFIX") or os.path.join(
+        tempfile.gettempdir(), "varnel-conformance-wine-%d" % os.getuid()))
+    ap.add_argument("--logs", default=None, help="keep the world logs here")
+    ap.add_argument("--only", default=None, help="run the cases whose name holds this text")
+    a = ap.parse_args(argv)
+
+    cases = [c for c in CASES if a.only is None or a.only in c["name"]]
+    backends = ["native", "wine"] if a.backend == "both" else [a.backend]
+    logs_root = a.logs or tempfile.mkdtemp(prefix="conformance-logs-")
+    files = tempfile.mkdtemp(prefix="conformance-files-")
+    make_files(files)
+    config = world_config(files)
+
+    passed = failed = 0
+    for backend in backends:
+        probe = os.path.abspath(a.native if backend == "native" else a.windows)
+        if not os.path.exists(probe):
+            print("FAIL %-6s (all cases): %s not built" % (backend, probe))
+            failed += len(cases)
+            continue
+        for c, good, why, note, got in run_backend(backend, probe, config, logs_root, a.wineprefix, cases):
+            shown = "" if got is None else " send=%s status=%s length=%s body=%s end=%s ms=%s" % (
+                got.get("send"), got.get("status"), got.get("length"), got.get("body"), got.get("end"),
+                got.get("ms"))
+            print("%s %-6s %s:%s%s%s" % ("PASS" if good else "FAIL", backend, c["name"], shown,
+                                          "" if good else "  <- " + why, note))
+            if good:
+                passed += 1
+            else:
+                failed += 1
+    print("logs in %s" % logs_root)
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,114 @@
+// Runs one GET per URL through the program's transport and prints one line
+// per URL for the conformance runner:
+//   url=U begin=0|1 send=0|1 status=N length=N body=N end=end|fail|cap|none ms=N fnv=H head=HEX
+// status is -1 when the status query fails; end is "none" when no body was
+// read (begin or send failed).
+//
+// transport_probe [--profile probe|download] [--range] [--cap BYTES] URL...
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "net/https.h"
+#include "platform/platform.h"
+
+namespace {
+
+unsigned char g_buffer[65536];
+
+void run_one(HttpsSession session, const char* url, bool range, uint64_t cap) {
+    const PlatformOps& p = platform();
+    uint64_t start = p.tick_count_ms();
+    HttpsExchange exchange{};
+    bool begun = begin_get(session, url, range ? PROBE_RANGE_HEADER : nullptr, &exchange);
+    bool sent = false;
+    long long status = -1;
+    uint32_t length = 0;
+    uint64_t body = 0;
+    uint64_t fnv = 1469598103934665603ull;
+    char head[33] = "";
+    const char* ending = "none";
+    if (begun) {
+        sent = send_get(&exchange);
+        uint32_t number = 0;
+        if (p.http_query_number(exchange.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &number))
+            status = number;
+        if (sent) {
+            length = query_content_length(&exchange);
+            for (;;) {
+                if (body >= cap) {
+                    ending = "cap";
+                    break;
+                }
+                uint32_t ready = 0;
+                if (!data_available(&exchange, &ready)) {
+                    ending = "fail";
+                    break;
+                }
+                if (ready == 0) {
+                    ending = "end";
+                    break;
+                }
+                uint32_t want = ready < sizeof g_buffer ? ready : static_cast<uint32_t>(sizeof g_buffer);
+                uint32_t got = 0;
+                if (!read_data(&exchange, g_buffer, want, &got)) {
+                    ending = "fail";
+                    break;
+                }
+                if (got == 0) {
+                    ending = "end";
+                    break;
+                }
+                for (uint32_t i = 0; i < got; ++i) {
+                    if (body + i < 16) snprintf(head + 2 * (body + i), 3, "%02x", g_buffer[i]);
+                    fnv = (fnv ^ g_buffer[i]) * 1099511628211ull;
+                }
+                body += got;
+            }
+        }
+        end_get(&exchange);
+    }
+    uint64_t elapsed = p.tick_count_ms() - start;
+    printf("url=%s begin=%d send=%d status=%lld length=%lu body=%llu end=%s ms=%llu fnv=%016llx head=%s\n",
+           url, begun ? 1 : 0, sent ? 1 : 0, status, static_cast<unsigned long>(length),
+           static_cast<unsigned long long>(body), ending, static_cast<unsigned long long>(elapsed),
+           static_cast<unsigned long long>(fnv), head[0] != '\0' ? head : "-");
+    fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const TimeoutProfile* profile = &PROBE_TIMEOUTS;
+    bool range = false;
+    uint64_t cap = 256ull * 1024 * 1024;
+    int first = 1;
+    while (first < argc && strncmp(argv[first], "--", 2) == 0) {
+        if (strcmp(argv[first], "--profile") == 0 && first + 1 < argc) {
+            profile = strcmp(argv[first + 1], "download") == 0 ? &DOWNLOAD_TIMEOUTS : &PROBE_TIMEOUTS;
+            first += 2;
+        } else if (strcmp(argv[first], "--cap") == 0 && first + 1 < argc) {
+            cap = strtoull(argv[first + 1], nullptr, 10);
+            first += 2;
+        } else if (strcmp(argv[first], "--range") == 0) {
+            range = true;
+            first += 1;
+        } else {
+            fprintf(stderr, "unknown option %s\n", argv[first]);
+            return 2;
+        }
+    }
+    if (first >= argc) {
+        fprintf(stderr, "usage: transport_probe [--profile probe|download] [--range] [--cap N] URL...\n");
+        return 2;
+    }
+    HttpsSession session = open_session(*profile);
+    if (session == nullptr) {
+        printf("session=0\n");
+        return 1;
+    }
+    for (int i = first; i < argc; ++i) run_one(session, argv[i], range, cap);
+    close_session(session);
+    return 0;
+}
