@@ -1,7 +1,7 @@
 """The end-to-end cases: what each host serves and what the run must show."""
 import base64
 
-from run_e2e import (BUILTIN, E2, E6, FAIL, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, STAGE2, Case,
+from run_e2e import (BUILTIN, E2, E6, FAIL, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
                      Release, fault, header3, mismatch, probe_block, release_line, route, verified)
 
 CODE = "\x00CODE\x00"
@@ -64,6 +64,11 @@ def cases(runner):
     # Stage 1 and 2.
     out.append(Case("no host reachable", {}, HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1,
                     max_seconds=15))
+
+    dropped = {h: {"server": "drop"} for h in ["www.modelscope.cn", "varnel.dev", "raw.githubusercontent.com",
+                                                "github.com", "huggingface.co"] + PROXIES}
+    out.append(Case("every host drops packets: bounded by the probe timeouts", dropped,
+                    HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1, max_seconds=75))
 
     all_404 = nodes(small, [dict(status=404)] * 6)
     out.append(Case(
