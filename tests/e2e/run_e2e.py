@@ -216,8 +216,12 @@ class Runner:
         os.chmod(xdg, 0o755)
         if getattr(case, "tmpdir", None):
             env["TMPDIR"] = os.path.join(tmp, case.tmpdir)
+        if getattr(case, "tmpdir_file", False):
+            env["TMPDIR"] = os.path.join(tmp, "not-a-dir")
+            open(env["TMPDIR"], "w").close()
         if getattr(case, "tmpfs_kib", None):
-            cmd = ["sh", "-c", 'mount -t tmpfs -o size=%dk tmpfs "$TMPDIR" && exec "$@"' % case.tmpfs_kib, "sh"] + cmd
+            options = "size=%dk%s" % (case.tmpfs_kib, ",ro" if getattr(case, "tmpfs_ro", False) else "")
+            cmd = ["sh", "-c", 'mount -t tmpfs -o %s tmpfs "$TMPDIR" && exec "$@"' % options, "sh"] + cmd
         if build == "windows":
             env.update(self.wine_env(tmp))
             pid = True
@@ -238,6 +242,8 @@ class Runner:
         if "AddressSanitizer" in err.decode("utf-8", "replace") or "runtime error" in err.decode("utf-8", "replace"):
             problems.append("sanitizer report:\n" + err.decode("utf-8", "replace")[-2000:])
         left = sorted(f for f in os.listdir(self.temp_dir(build, tmp)) if not f.startswith("."))
+        if getattr(case, "tmpdir_file", False):
+            left = [f for f in left if f != "not-a-dir"]
         if build == "windows":
             left = [f for f in left if f.lower().endswith((".exe", ".ran"))]
         expected_left = case.left if case.left is not None else []
