@@ -35,7 +35,8 @@ uint32_t get_temp_path(uint32_t capacity, char* buffer) {
 uint64_t tick_count_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 void delete_file(const char* path) { (void)unlink(path); }
@@ -97,7 +98,8 @@ uintptr_t shell_open(const char* path) {
     for (const char* p = search; !found;) {
         const char* end = strchr(p, ':');
         size_t length = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
-        int written = snprintf(candidate, sizeof candidate, "%.*s/xdg-open", static_cast<int>(length), p);
+        int written =
+            snprintf(candidate, sizeof candidate, "%.*s/xdg-open", static_cast<int>(length), p);
         if (length > 0 && written > 0 && static_cast<size_t>(written) < sizeof candidate &&
             access(candidate, X_OK) == 0)
             found = true;
@@ -111,9 +113,12 @@ uintptr_t shell_open(const char* path) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return SE_ERR_NOASSOC;
     switch (WEXITSTATUS(status)) {
-        case 0: return 42;
-        case 2: return SE_ERR_FNF;
-        default: return SE_ERR_NOASSOC;
+        case 0:
+            return 42;
+        case 2:
+            return SE_ERR_FNF;
+        default:
+            return SE_ERR_NOASSOC;
     }
 }
 

@@ -1,6 +1,6 @@
 // The real Windows APIs behind the platform seam.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 #include <winhttp.h>
 
 #include "platform/platform.h"
@@ -62,7 +62,9 @@ bool http_send_request(HttpHandle request) {
                               0, 0) != FALSE;
 }
 
-bool http_receive_response(HttpHandle request) { return WinHttpReceiveResponse(request, nullptr) != FALSE; }
+bool http_receive_response(HttpHandle request) {
+    return WinHttpReceiveResponse(request, nullptr) != FALSE;
+}
 
 bool http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
     DWORD number = 0;
@@ -90,24 +92,11 @@ bool http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* re
 void http_close_handle(HttpHandle handle) { (void)WinHttpCloseHandle(handle); }
 
 const PlatformOps WIN32_OPS = {
-    set_console_output_cp,
-    set_console_input_cp,
-    get_temp_path,
-    tick_count_ms,
-    delete_file,
-    utf8_to_utf16,
-    shell_open,
-    http_open,
-    http_set_option,
-    http_connect,
-    http_open_request,
-    http_add_headers,
-    http_send_request,
-    http_receive_response,
-    http_query_number,
-    http_query_data_available,
-    http_read_data,
-    http_close_handle,
+    set_console_output_cp, set_console_input_cp,  get_temp_path,     tick_count_ms,
+    delete_file,           utf8_to_utf16,         shell_open,        http_open,
+    http_set_option,       http_connect,          http_open_request, http_add_headers,
+    http_send_request,     http_receive_response, http_query_number, http_query_data_available,
+    http_read_data,        http_close_handle,
 };
 
 }  // namespace

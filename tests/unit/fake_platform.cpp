@@ -126,7 +126,8 @@ bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {
         return !r->status_query_fails;
     }
     if (query == (HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER)) {
-        int64_t length = r->content_length == -2 ? static_cast<int64_t>(r->body.size()) : r->content_length;
+        int64_t length =
+            r->content_length == -2 ? static_cast<int64_t>(r->body.size()) : r->content_length;
         if (length < 0) return false;
         *value = static_cast<uint32_t>(length);
         return true;
@@ -172,10 +173,9 @@ void http_close(HttpHandle handle) {
 }
 
 const PlatformOps FAKE_OPS = {
-    set_cp,       set_cp,           get_temp_path,     tick,       delete_file,    to_utf16,
-    shell_open,   http_open,        http_set_option,   http_connect, http_open_request,
-    http_add_headers, http_send,    http_receive,      http_query, http_available, http_read,
-    http_close,
+    set_cp,     set_cp,       get_temp_path,   tick,           delete_file,       to_utf16,
+    shell_open, http_open,    http_set_option, http_connect,   http_open_request, http_add_headers,
+    http_send,  http_receive, http_query,      http_available, http_read,         http_close,
 };
 
 }  // namespace

@@ -23,8 +23,8 @@ std::string temp_path(const std::string& stem) {
         if (c == '/') c = '_';
     }
     std::random_device random;
-    return ::testing::TempDir() + "varnel_" + name + "_" + stem + "_" +
-           std::to_string(random()) + ".bin";
+    return ::testing::TempDir() + "varnel_" + name + "_" + stem + "_" + std::to_string(random()) +
+           ".bin";
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {
@@ -60,7 +60,7 @@ std::string hex(const uint8_t* bytes, size_t length) {
 }
 
 class FixtureTest : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void SetUp() override {
         if (!GetParam() && sha256_compress_accelerated() == nullptr) {
             GTEST_SKIP() << "the processor lacks the SHA extensions";

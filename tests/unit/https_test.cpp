@@ -1,8 +1,9 @@
+#include "net/https.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "net/https.h"
 #include "unit/fake_platform.h"
 
 namespace {
@@ -101,15 +102,36 @@ TEST(Exchange, ClosingRuleOnEveryFailureStep) {
         std::vector<std::string> closes;
     } cases[] = {
         {"connect", [](FakeResponse& r) { r.connect_fails = true; }, false, false, {}},
-        {"request", [](FakeResponse& r) { r.open_request_fails = true; }, false, false, {"close connection"}},
-        {"header", [](FakeResponse& r) { r.add_headers_fails = true; }, false, false,
+        {"request",
+         [](FakeResponse& r) { r.open_request_fails = true; },
+         false,
+         false,
+         {"close connection"}},
+        {"header",
+         [](FakeResponse& r) { r.add_headers_fails = true; },
+         false,
+         false,
          {"close request", "close connection"}},
-        {"send", [](FakeResponse& r) { r.send_fails = true; }, true, false, {"close request", "close connection"}},
-        {"receive", [](FakeResponse& r) { r.receive_fails = true; }, true, false,
+        {"send",
+         [](FakeResponse& r) { r.send_fails = true; },
+         true,
+         false,
          {"close request", "close connection"}},
-        {"status query", [](FakeResponse& r) { r.status_query_fails = true; }, true, false,
+        {"receive",
+         [](FakeResponse& r) { r.receive_fails = true; },
+         true,
+         false,
          {"close request", "close connection"}},
-        {"status 404", [](FakeResponse& r) { r.status = 404; }, true, false, {"close request", "close connection"}},
+        {"status query",
+         [](FakeResponse& r) { r.status_query_fails = true; },
+         true,
+         false,
+         {"close request", "close connection"}},
+        {"status 404",
+         [](FakeResponse& r) { r.status = 404; },
+         true,
+         false,
+         {"close request", "close connection"}},
         {"success", [](FakeResponse&) {}, true, true, {"close request", "close connection"}},
     };
     for (const auto& c : cases) {

@@ -13,19 +13,21 @@
 namespace {
 
 TEST(BuildCandidates, OrderLabelsAndProxySlots) {
-    const std::string rel = "https://github.com/varnel/varnel/releases/download/v2.0.4/"
-                            "Varnel-2.0.4-windows-amd64-setup.exe";
+    const std::string rel =
+        "https://github.com/varnel/varnel/releases/download/v2.0.4/"
+        "Varnel-2.0.4-windows-amd64-setup.exe";
     struct Case {
         const char* prefixes[3];
         std::vector<std::string> urls;
     } cases[] = {
         {{"https://p1/", "https://p2/", "https://p3/"},
-         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel, "https://p1/" + rel,
-          "https://p2/" + rel, "https://p3/" + rel,
+         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
+          "https://p1/" + rel, "https://p2/" + rel, "https://p3/" + rel,
           std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
         {{"https://p1/", "", "https://p3/"},
-         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel, "https://p1/" + rel,
-          "https://p3/" + rel, std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
+         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
+          "https://p1/" + rel, "https://p3/" + rel,
+          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
         {{"", "", ""},
          {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
           std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
@@ -71,7 +73,7 @@ TEST(AddNode, FullTableAndLongUrls) {
 TEST(RankNodes, ReachableFirstByLatencyStable) {
     struct Case {
         std::vector<std::pair<int, uint32_t>> nodes;  // reachable, latency, in candidate order
-        std::string expected;                          // letters of the ranked order
+        std::string expected;                         // letters of the ranked order
     } cases[] = {
         {{{0, ~0u}, {1, 312}, {1, 95}, {0, ~0u}, {1, 95}, {1, 140}}, "CEFBAD"},
         {{{0, ~0u}, {0, ~0u}, {0, ~0u}}, "ABC"},
@@ -105,17 +107,17 @@ TEST(ProbeNodes, ReachabilityLatencyAndLines) {
     const char* urls[] = {"https://a/f", "https://b/f", "https://c/f", "https://d/f",
                           "https://e/f", "https://f/f", "https://g/f"};
     for (int i = 0; i < 7; ++i) add_node(&t, NODE_LABELS[i], "%s", urls[i]);
-    f.at(urls[0]).connect_fails = true;                 // unreachable
-    f.at(urls[1]) = FakeResponse{};                     // 200, whole body ignored Range
+    f.at(urls[0]).connect_fails = true;  // unreachable
+    f.at(urls[1]) = FakeResponse{};      // 200, whole body ignored Range
     f.at(urls[1]).body = std::string(100000, 'x');
     f.at(urls[1]).latency_ms = 312;
-    f.at(urls[2]).status = 206;                         // ranged answer, same tick
+    f.at(urls[2]).status = 206;  // ranged answer, same tick
     f.at(urls[2]).body = std::string(16384, 'x');
-    f.at(urls[3]).status = 200;                         // no body bytes
+    f.at(urls[3]).status = 200;  // no body bytes
     f.at(urls[4]).status = 404;
     f.at(urls[4]).body = "not found";
     f.at(urls[5]).body = std::string(10, 'x');
-    f.at(urls[5]).latency_ms = 123456;                  // widens the field
+    f.at(urls[5]).latency_ms = 123456;  // widens the field
     f.at(urls[6]).body = "x";
     f.at(urls[6]).add_headers_fails = true;
     HttpsSession s = open_session(PROBE_TIMEOUTS);
@@ -198,23 +200,32 @@ TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
         "   版本/Version v2.0.4  文件/File Varnel-2.0.4-windows-amd64-setup.exe  大小/Size 7.2 MB  "
         "来源/Source: 程序内置/Built-in\n";
     auto line = [](const std::string& v, const char* label) {
-        return "   版本/Version v" + v + "  文件/File Setup-" + v + ".exe  大小/Size 1.0 MB  来源/Source: " +
-               label + "\n";
+        return "   版本/Version v" + v + "  文件/File Setup-" + v +
+               ".exe  大小/Size 1.0 MB  来源/Source: " + label + "\n";
     };
     const MirrorCase cases[] = {
         {"none reachable", {}, builtin, {}},
-        {"404 then valid", {{0, not_found}, {1, manifest("2.1")}, {2, manifest("9")}},
-         line("2.1", "节点B/Node B"), {0, 1}},
-        {"refused, bad digest, valid", {{0, refused}, {1, bad_digest}, {2, manifest("2.2")}},
-         line("2.2", "节点C/Node C"), {1, 2}},
+        {"404 then valid",
+         {{0, not_found}, {1, manifest("2.1")}, {2, manifest("9")}},
+         line("2.1", "节点B/Node B"),
+         {0, 1}},
+        {"refused, bad digest, valid",
+         {{0, refused}, {1, bad_digest}, {2, manifest("2.2")}},
+         line("2.2", "节点C/Node C"),
+         {1, 2}},
         {"entry 4 labelled C", {{3, manifest("2.3")}}, line("2.3", "节点C/Node C"), {2, 3}},
         {"only entry 5", {{4, manifest("2.4")}}, line("2.4", "节点D/Node D"), {4}},
-        {"empty body refused", {{0, empty}, {4, manifest("2.4")}}, line("2.4", "节点D/Node D"), {0, 4}},
+        {"empty body refused",
+         {{0, empty}, {4, manifest("2.4")}},
+         line("2.4", "节点D/Node D"),
+         {0, 4}},
         {"206 accepted", {{0, partial}}, line("2.1", "节点A/Node A"), {0}},
         {"negative size refused", {{0, negative}}, builtin, {0}},
         {"broken body refused", {{0, broken}}, builtin, {0}},
-        {"4095 bytes refused, 4094 accepted", {{0, padded(4095)}, {1, padded(4094)}},
-         line("3.0", "节点B/Node B"), {0, 1}},
+        {"4095 bytes refused, 4094 accepted",
+         {{0, padded(4095)}, {1, padded(4094)}},
+         line("3.0", "节点B/Node B"),
+         {0, 1}},
         {"far too long refused", {{0, padded(100000)}}, builtin, {0}},
     };
     for (const auto& c : cases) {

@@ -20,8 +20,10 @@ struct EnvGuard {
         if (had) saved = v;
     }
     ~EnvGuard() {
-        if (had) setenv(name.c_str(), saved.c_str(), 1);
-        else unsetenv(name.c_str());
+        if (had)
+            setenv(name.c_str(), saved.c_str(), 1);
+        else
+            unsetenv(name.c_str());
     }
 };
 
@@ -44,8 +46,10 @@ TEST(PosixPlatform, TempDirectoryFromTmpdir) {
     std::string long_dir = "/" + std::string(300, 'x');
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tmpdir ? c.tmpdir : "(unset)");
-        if (c.tmpdir) setenv("TMPDIR", c.tmpdir, 1);
-        else unsetenv("TMPDIR");
+        if (c.tmpdir)
+            setenv("TMPDIR", c.tmpdir, 1);
+        else
+            unsetenv("TMPDIR");
         char buffer[400];
         uint32_t length = native_platform().get_temp_path(c.capacity, buffer);
         if (c.expected.empty()) {
@@ -72,7 +76,10 @@ TEST(PosixPlatform, ShellOpenThroughXdgOpen) {
         bool present;
         bool above_32;
         uintptr_t code;
-    } cases[] = {{0, true, true, 0}, {2, true, false, 2}, {1, true, false, 31}, {4, true, false, 31},
+    } cases[] = {{0, true, true, 0},
+                 {2, true, false, 2},
+                 {1, true, false, 31},
+                 {4, true, false, 31},
                  {0, false, false, 31}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
@@ -80,7 +87,8 @@ TEST(PosixPlatform, ShellOpenThroughXdgOpen) {
         remove(record.c_str());
         if (c.present) {
             std::ofstream s(script);
-            s << "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > '" << record << "'\nexit " << c.status << "\n";
+            s << "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > '" << record << "'\nexit " << c.status
+              << "\n";
             s.close();
             chmod(script.c_str(), 0700);
         }

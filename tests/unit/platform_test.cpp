@@ -1,9 +1,10 @@
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
-#include "platform/platform.h"
 #include "unit/fake_platform.h"
 
 namespace {

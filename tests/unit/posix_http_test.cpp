@@ -1,17 +1,16 @@
 // The libcurl stand-in without a server: handle bookkeeping, refused steps,
 // option storage, the port rule and proxy choice. Sockets are loopback only.
+#include "platform/posix_http.h"
+
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <string>
-
-#include "platform/posix_http.h"
 
 namespace {
 
@@ -30,8 +29,10 @@ struct EnvGuard {
         if (had) saved = v;
     }
     ~EnvGuard() {
-        if (had) setenv(name.c_str(), saved.c_str(), 1);
-        else unsetenv(name.c_str());
+        if (had)
+            setenv(name.c_str(), saved.c_str(), 1);
+        else
+            unsetenv(name.c_str());
     }
 };
 
@@ -55,8 +56,8 @@ struct Listener {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(fd, 4) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             return;
         port = ntohs(a.sin_port);
     }
@@ -78,9 +79,11 @@ struct Listener {
 std::u16string u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 class PosixHttp : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { base_ = posix_http_live_handles(); }
-    void TearDown() override { EXPECT_EQ(posix_http_live_handles(), base_) << "a handle was left open"; }
+    void TearDown() override {
+        EXPECT_EQ(posix_http_live_handles(), base_) << "a handle was left open";
+    }
     int base_ = 0;
 };
 
@@ -116,7 +119,8 @@ TEST_F(PosixHttp, RefusedOpenConnectAndRequest) {
     EXPECT_EQ(posix_http_connect(s, u"127.0.0.1", 80), nullptr);
     HttpHandle c = posix_http_connect(s, u"127.0.0.1", HTTPS_PORT);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(posix_http_connect(c, u"127.0.0.1", HTTPS_PORT), nullptr) << "a connection is no session";
+    EXPECT_EQ(posix_http_connect(c, u"127.0.0.1", HTTPS_PORT), nullptr)
+        << "a connection is no session";
     EXPECT_EQ(posix_http_open_request(s, u"GET", u"/", HTTP_FLAG_SECURE), nullptr);
     EXPECT_EQ(posix_http_open_request(c, u"POST", u"/", HTTP_FLAG_SECURE), nullptr);
     EXPECT_EQ(posix_http_open_request(c, u"GET", u"/", 0), nullptr) << "plain http";
@@ -132,11 +136,13 @@ TEST_F(PosixHttp, StepsOutOfOrderFail) {
     uint32_t value = 7;
     char buf[8];
     EXPECT_FALSE(posix_http_receive_response(r)) << "receive before send";
-    EXPECT_FALSE(posix_http_query_number(r, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value));
+    EXPECT_FALSE(
+        posix_http_query_number(r, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value));
     EXPECT_FALSE(posix_http_query_data_available(r, &value));
     EXPECT_EQ(value, 0u);
     EXPECT_FALSE(posix_http_read_data(r, buf, sizeof buf, &value));
-    EXPECT_FALSE(posix_http_query_number(c, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value));
+    EXPECT_FALSE(
+        posix_http_query_number(c, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value));
     EXPECT_FALSE(posix_http_add_headers(c, u"Range: bytes=0-1", HTTP_ADDREQ_FLAG_ADD));
     EXPECT_FALSE(posix_http_add_headers(r, u"no colon here", HTTP_ADDREQ_FLAG_ADD));
     EXPECT_TRUE(posix_http_add_headers(r, u"Range: bytes=0-16383", HTTP_ADDREQ_FLAG_ADD));
@@ -158,10 +164,11 @@ TEST_F(PosixHttp, OptionsOnSessionsOnly) {
         {HTTP_OPTION_RECEIVE_TIMEOUT, 3000, true},
         {HTTP_OPTION_SECURE_PROTOCOLS, HTTP_PROTOCOL_TLS1_1 | HTTP_PROTOCOL_TLS1_2, true},
         {HTTP_OPTION_SECURE_PROTOCOLS, 0x08, false},  // SSL 2 only: nothing left
-        {88, 1, false},                              // an option not provided
+        {88, 1, false},                               // an option not provided
     };
     for (const Case& k : cases)
-        EXPECT_EQ(posix_http_set_option(s, k.option, k.value), k.ok) << "option " << k.option << " value " << k.value;
+        EXPECT_EQ(posix_http_set_option(s, k.option, k.value), k.ok)
+            << "option " << k.option << " value " << k.value;
     HttpHandle c = posix_http_connect(s, u"127.0.0.1", HTTPS_PORT);
     EXPECT_FALSE(posix_http_set_option(c, HTTP_OPTION_RECEIVE_TIMEOUT, 1000));
     EXPECT_FALSE(posix_http_set_option(nullptr, HTTP_OPTION_RECEIVE_TIMEOUT, 1000));

@@ -1,9 +1,9 @@
+#include "manifest/release.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-
-#include "manifest/release.h"
 
 namespace {
 
@@ -26,7 +26,8 @@ TEST(ParseManifest, Accepts) {
     const Accepted cases[] = {
         {"v2.0.4\r\n" + name + "\r\n7532411\r\n" + D + "\r\n", "2.0.4", name.c_str(), 7532411},
         {"v2.0.4\n" + name + "\n7532411\n" + D, "2.0.4", name.c_str(), 7532411},
-        {"v2.0.4\n" + name + "\n7532411\n" + D + "\nanything\n\x01\xff more", "2.0.4", name.c_str(), 7532411},
+        {"v2.0.4\n" + name + "\n7532411\n" + D + "\nanything\n\x01\xff more", "2.0.4", name.c_str(),
+         7532411},
         {"V10\n" + name + "\n1\n" + D, "10", name.c_str(), 1},
         {"vv2\n" + name + "\n1\n" + D, "v2", name.c_str(), 1},
         {"v0123456789abcdef\n" + name + "\n1\n" + D, "0123456789abcdef", name.c_str(), 1},
@@ -126,10 +127,10 @@ TEST(IsSafeToken, TokenSetAndLength) {
         int32_t max;
         bool expected;
     } cases[] = {
-        {"abcXYZ019-._", 16, true}, {"", 16, false},       {"abc", 2, false},  {"abc", 3, true},
-        {"a b", 16, false},         {"a/b", 16, false},    {"a\\b", 16, false}, {"a:b", 16, false},
-        {"\xc3\xa9", 16, false},    {"@", 16, false},      {"[", 16, false},   {"`", 16, false},
-        {"{", 16, false},           {"a", 0, false},       {"a", -1, false},   {"\x7f", 16, false},
+        {"abcXYZ019-._", 16, true}, {"", 16, false},    {"abc", 2, false},   {"abc", 3, true},
+        {"a b", 16, false},         {"a/b", 16, false}, {"a\\b", 16, false}, {"a:b", 16, false},
+        {"\xc3\xa9", 16, false},    {"@", 16, false},   {"[", 16, false},    {"`", 16, false},
+        {"{", 16, false},           {"a", 0, false},    {"a", -1, false},    {"\x7f", 16, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -139,8 +140,9 @@ TEST(IsSafeToken, TokenSetAndLength) {
 
 TEST(BuiltinRelease, SatisfiesItsOwnRules) {
     char text[512];
-    snprintf(text, sizeof text, "v%s\n%s\n%llu\n%s", BUILTIN_RELEASE.version, BUILTIN_RELEASE.file_name,
-             static_cast<unsigned long long>(BUILTIN_RELEASE.size), BUILTIN_RELEASE.sha256_hex);
+    snprintf(text, sizeof text, "v%s\n%s\n%llu\n%s", BUILTIN_RELEASE.version,
+             BUILTIN_RELEASE.file_name, static_cast<unsigned long long>(BUILTIN_RELEASE.size),
+             BUILTIN_RELEASE.sha256_hex);
     ReleaseInfo r{};
     ASSERT_TRUE(parse_manifest(text, &r));
     EXPECT_TRUE(same(r, BUILTIN_RELEASE));

@@ -1,11 +1,13 @@
+#include "app/run.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "app/run.h"
 #include "fetch/download.h"
 #include "fetch/sha256.h"
 #include "fetch/verify.h"
@@ -21,25 +23,29 @@ namespace {
 const char HEAD[] =
     "=== Varnel 在线安装器 / Online Installer v1.2.0 ===\n"
     "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
-    "Automatically probes multiple download nodes and downloads the latest build via the fastest one.\n"
+    "Automatically probes multiple download nodes and downloads the latest build via the fastest "
+    "one.\n"
     "\n";
 const char STAGE1[] = "[1/4] 获取版本清单 / Fetching version manifest...\n";
 const char STAGE2[] = "\n[2/4] 探测候选节点 / Probing candidate nodes...\n";
-const char FAIL_LINE[] = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n";
+const char FAIL_LINE[] =
+    "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n";
 const char E6[] =
     "\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。\n"
-    "   Error: all reachable nodes failed verification. Retry later or get the installer manually.\n";
+    "   Error: all reachable nodes failed verification. Retry later or get the installer "
+    "manually.\n";
 
 std::string probe_line(char letter, const char* latency) {
     char line[128];
     bool ok = latency[0] != '-';
-    snprintf(line, sizeof line, "   节点%c/Node %c            %5s ms  %s\n", letter, letter, latency,
-             ok ? "[可达/OK]" : "[不可达/FAIL]");
+    snprintf(line, sizeof line, "   节点%c/Node %c            %5s ms  %s\n", letter, letter,
+             latency, ok ? "[可达/OK]" : "[不可达/FAIL]");
     return line;
 }
 
 std::string header3(char letter) {
-    return std::string("\n[3/4] 通过最快可用节点下载 / Downloading via node: 节点") + letter + "/Node " + letter + "\n";
+    return std::string("\n[3/4] 通过最快可用节点下载 / Downloading via node: 节点") + letter +
+           "/Node " + letter + "\n";
 }
 
 // The run with a small release served by chosen nodes.
@@ -47,10 +53,20 @@ struct RunFixture : testing::Test {
     FakePlatform f;
     std::string body = std::string(200000, 'i') + "installer";
     std::string digest;
-    std::string dir = testing::TempDir();
+    // A folder per test: ctest runs the cases side by side.
+    std::string dir = own_dir();
     std::string name = "Small-1.0.exe";
     std::string path = dir + name;
-    std::string release_url = "https://github.com/varnel/varnel/releases/download/v1.0/Small-1.0.exe";
+
+    static std::string own_dir() {
+        std::string d = testing::TempDir() + "varnel-run-" +
+                        testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
+        std::error_code ignored;
+        std::filesystem::create_directories(d, ignored);
+        return d;
+    }
+    std::string release_url =
+        "https://github.com/varnel/varnel/releases/download/v1.0/Small-1.0.exe";
     std::string urls[6];
 
     void SetUp() override {
@@ -65,13 +81,17 @@ struct RunFixture : testing::Test {
         digest = hex;
         remove(path.c_str());
         f.temp_dir = dir;
-        f.at(MANIFEST_URLS[0]).body = "v1.0\n" + name + "\n" + std::to_string(body.size()) + "\n" + digest + "\n";
+        f.at(MANIFEST_URLS[0]).body =
+            "v1.0\n" + name + "\n" + std::to_string(body.size()) + "\n" + digest + "\n";
         urls[0] = std::string(MODEL_HUB_BASE) + "/" + name;
         urls[1] = release_url;
         for (int i = 0; i < 3; ++i) urls[2 + i] = std::string(PROXY_PREFIXES[i]) + release_url;
         urls[5] = std::string(DATASET_HUB_BASE) + "/" + name;
     }
-    void TearDown() override { remove(path.c_str()); }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
 
     FakeResponse& node(int i) {
         FakeResponse& r = f.at(urls[i]);
@@ -79,7 +99,8 @@ struct RunFixture : testing::Test {
         return r;
     }
     std::string release_line() const {
-        return "   版本/Version v1.0  文件/File " + name + "  大小/Size 0.2 MB  来源/Source: 节点A/Node A\n";
+        return "   版本/Version v1.0  文件/File " + name +
+               "  大小/Size 0.2 MB  来源/Source: 节点A/Node A\n";
     }
     bool file_exists() const {
         FILE* file = fopen(path.c_str(), "rb");
@@ -101,7 +122,8 @@ TEST(RunInstaller, E1NoHttpLibrary) {
     int code = -1;
     out = capture_stdout([&] { code = run_installer(); });
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(out, std::string(HEAD) + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n");
+    EXPECT_EQ(out,
+              std::string(HEAD) + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n");
     EXPECT_EQ(f.log[0], "cp 65001");
     EXPECT_EQ(f.log[1], "cp 65001");
     EXPECT_EQ(f.live_handles, 0);
@@ -113,7 +135,9 @@ TEST_F(RunFixture, E2NoReachableNode) {
     EXPECT_EQ(run(&out), 1);
     std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2;
     for (char c = 'A'; c <= 'F'; ++c) expected += probe_line(c, "-");
-    expected += "\n错误: 所有节点均不可达, 请检查网络后重试。\n   Error: no reachable node. Check your network and try again.\n";
+    expected +=
+        "\n错误: 所有节点均不可达, 请检查网络后重试。\n   Error: no reachable node. Check your "
+        "network and try again.\n";
     EXPECT_EQ(out, expected);
     EXPECT_EQ(f.count("temp"), 0);
     EXPECT_EQ(f.count("open "), 1);  // no download session
@@ -125,8 +149,8 @@ TEST_F(RunFixture, E3NoTemporaryDirectory) {
     f.temp_fails = true;
     std::string out;
     EXPECT_EQ(run(&out), 2);
-    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2 + probe_line('A', "-") +
-                           probe_line('B', "0");
+    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2 +
+                           probe_line('A', "-") + probe_line('B', "0");
     for (char c = 'C'; c <= 'F'; ++c) expected += probe_line(c, "-");
     expected += "错误: 无法获取临时目录 / Error: cannot get temp directory\n";
     EXPECT_EQ(out, expected);
@@ -139,7 +163,8 @@ TEST_F(RunFixture, E3TemporaryDirectoryTooLongForItsBuffer) {
     f.temp_dir = "/" + std::string(300, 'd') + "/";
     std::string out;
     EXPECT_EQ(run(&out), 2);
-    EXPECT_NE(out.find("错误: 无法获取临时目录 / Error: cannot get temp directory\n"), std::string::npos);
+    EXPECT_NE(out.find("错误: 无法获取临时目录 / Error: cannot get temp directory\n"),
+              std::string::npos);
 }
 
 TEST_F(RunFixture, E4LaunchedAfterFailover) {
@@ -150,16 +175,20 @@ TEST_F(RunFixture, E4LaunchedAfterFailover) {
     node(1).chunk = 50000;
     std::string out;
     EXPECT_EQ(run(&out), 0);
-    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2 + probe_line('A', "10") +
-                           probe_line('B', "20");
+    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2 +
+                           probe_line('A', "10") + probe_line('B', "20");
     for (char c = 'C'; c <= 'F'; ++c) expected += probe_line(c, "-");
     expected += header3('A') + "\r   [节点A/Node A]   0%  (0.0 / 0.2 MB)" + FAIL_LINE;
-    expected += header3('B') + "\r   [节点B/Node B]  24%  (0.0 / 0.2 MB)" + "\r   [节点B/Node B]  49%  (0.1 / 0.2 MB)" +
-                "\r   [节点B/Node B]  74%  (0.1 / 0.2 MB)" + "\r   [节点B/Node B]  99%  (0.2 / 0.2 MB)" +
+    expected += header3('B') + "\r   [节点B/Node B]  24%  (0.0 / 0.2 MB)" +
+                "\r   [节点B/Node B]  49%  (0.1 / 0.2 MB)" +
+                "\r   [节点B/Node B]  74%  (0.1 / 0.2 MB)" +
+                "\r   [节点B/Node B]  99%  (0.2 / 0.2 MB)" +
                 "\r   [节点B/Node B] 100%  (0.2 / 0.2 MB)" + "\n";
-    expected += "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   校验通过 / Verified  SHA-256 " + digest +
-                "\n   启动安装器 / Launching installer...\n\n完成: 安装器已启动 / Installer launched (at " + path +
-                ")\n";
+    expected +=
+        "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   校验通过 / Verified  SHA-256 " +
+        digest +
+        "\n   启动安装器 / Launching installer...\n\n完成: 安装器已启动 / Installer launched (at " +
+        path + ")\n";
     EXPECT_EQ(out, expected);
     EXPECT_EQ(f.opened, (std::vector<std::string>{path}));
     EXPECT_TRUE(file_exists());
@@ -177,8 +206,11 @@ TEST_F(RunFixture, E5LaunchFailsNoFurtherNode) {
     f.shell_result = 2;
     std::string out;
     EXPECT_EQ(run(&out), 1);
-    EXPECT_NE(out.find("\n警告: 安装器启动失败 / Failed to launch installer (code 2), run manually:\n   " + path + "\n"),
-              std::string::npos);
+    EXPECT_NE(
+        out.find(
+            "\n警告: 安装器启动失败 / Failed to launch installer (code 2), run manually:\n   " +
+            path + "\n"),
+        std::string::npos);
     EXPECT_EQ(out.find("[3/4]", out.find("[3/4]") + 1), std::string::npos);
     EXPECT_EQ(out.find("错误"), std::string::npos);
     EXPECT_TRUE(file_exists());
@@ -187,13 +219,13 @@ TEST_F(RunFixture, E5LaunchFailsNoFurtherNode) {
 TEST_F(RunFixture, E6EveryReachableNodeFails) {
     node(0).body = std::string(body.size(), 'w');  // same size, wrong bytes
     node(0).content_length = -1;
-    node(1).content_length = 5;                    // announced length differs
-    node(2).break_after = 3000;                    // broken body after the probe's share
+    node(1).content_length = 5;  // announced length differs
+    node(2).break_after = 3000;  // broken body after the probe's share
     node(2).chunk = 2048;
     node(2).content_length = -1;
-    node(3).content_length = -1;                   // no length, too long: stopped at the size
+    node(3).content_length = -1;  // no length, too long: stopped at the size
     node(3).body = body + "extra";
-    node(4).status = 206;                          // short body without length
+    node(4).status = 206;  // short body without length
     node(4).content_length = -1;
     node(4).body = body.substr(1);
     std::string out;
@@ -209,7 +241,8 @@ TEST_F(RunFixture, E6EveryReachableNodeFails) {
     for (char c = 'A'; c <= 'E'; ++c) expected += probe_line(c, "0");
     expected += probe_line('F', "-");
     expected += header3('A') + "\n" +
-                "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   哈希不匹配 / Hash mismatch!\n   期望/Expected: " +
+                "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   哈希不匹配 / Hash "
+                "mismatch!\n   期望/Expected: " +
                 digest + "\n   实际/Actual:   " + actual + "\n";
     expected += header3('B') + FAIL_LINE;
     expected += header3('C') + FAIL_LINE;
@@ -266,21 +299,30 @@ TEST_F(RunFixture, DownloadFromNodeCases) {
     const DownloadCase cases[] = {
         {"whole body", [](FakeResponse&, const std::string&) {}, true, "x"},
         {"206 accepted", [](FakeResponse& r, const std::string&) { r.status = 206; }, true, "x"},
-        {"no length: no progress", [](FakeResponse& r, const std::string&) { r.content_length = -1; }, true, ""},
-        {"length 0: no progress", [](FakeResponse& r, const std::string&) { r.content_length = 0; }, true, ""},
+        {"no length: no progress",
+         [](FakeResponse& r, const std::string&) { r.content_length = -1; }, true, ""},
+        {"length 0: no progress", [](FakeResponse& r, const std::string&) { r.content_length = 0; },
+         true, ""},
         {"status 500", [](FakeResponse& r, const std::string&) { r.status = 500; }, false, ""},
-        {"wrong length before body", [](FakeResponse& r, const std::string& b) {
+        {"wrong length before body",
+         [](FakeResponse& r, const std::string& b) {
              r.content_length = static_cast<int64_t>(b.size() + 1);
-         }, false, ""},
-        {"short body", [](FakeResponse& r, const std::string& b) {
+         },
+         false, ""},
+        {"short body",
+         [](FakeResponse& r, const std::string& b) {
              r.body = b.substr(10);
              r.content_length = static_cast<int64_t>(b.size());
-         }, false, "x"},
-        {"read fails midway", [](FakeResponse& r, const std::string&) {
+         },
+         false, "x"},
+        {"read fails midway",
+         [](FakeResponse& r, const std::string&) {
              r.chunk = 65536;
              r.break_after = 65536;
-         }, false, "x"},
-        {"availability above 64 KiB", [](FakeResponse& r, const std::string&) { r.chunk = 1000000; }, true, "x"},
+         },
+         false, "x"},
+        {"availability above 64 KiB",
+         [](FakeResponse& r, const std::string&) { r.chunk = 1000000; }, true, "x"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -295,7 +337,8 @@ TEST_F(RunFixture, DownloadFromNodeCases) {
         entry.reachable = 1;
         HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
         bool ok = false;
-        std::string out = capture_stdout([&] { ok = download_from_node(s, entry, body.size(), path.c_str()); });
+        std::string out =
+            capture_stdout([&] { ok = download_from_node(s, entry, body.size(), path.c_str()); });
         close_session(s);
         EXPECT_EQ(ok, c.ok);
         if (c.progress.empty()) {
@@ -319,7 +362,8 @@ TEST_F(RunFixture, OverlongBodyIsCutOffAtTheRelease) {
     entry.label = NODE_LABELS[1];
     HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
     bool ok = true;
-    std::string out = capture_stdout([&] { ok = download_from_node(s, entry, body.size(), path.c_str()); });
+    std::string out =
+        capture_stdout([&] { ok = download_from_node(s, entry, body.size(), path.c_str()); });
     close_session(s);
     EXPECT_FALSE(ok);
     // One read past the size, shown above 100 %, then the transfer stops.
@@ -356,12 +400,15 @@ TEST_F(RunFixture, VerifyOutcomes) {
         if (c.expected_digest == "x") expected.back() = expected.back() == 'A' ? 'B' : 'A';
         if (c.expected_digest == "short") expected.pop_back();
         VerifyResult result = VerifyResult::TRY_NEXT_NODE;
-        std::string out = capture_stdout([&] { result = verify_and_launch(path.c_str(), expected.c_str()); });
+        std::string out =
+            capture_stdout([&] { result = verify_and_launch(path.c_str(), expected.c_str()); });
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(file_exists(), c.kept);
         if (!c.write) {
-            EXPECT_EQ(out, "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   校验失败: 无法读取已下载文件 / "
-                           "Verify failed: cannot read downloaded file\n");
+            EXPECT_EQ(out,
+                      "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   校验失败: "
+                      "无法读取已下载文件 / "
+                      "Verify failed: cannot read downloaded file\n");
             EXPECT_TRUE(local.deleted.empty());
         }
         if (c.result == VerifyResult::LAUNCHED) {

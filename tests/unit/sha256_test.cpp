@@ -30,8 +30,8 @@ std::string temp_path(const std::string& stem) {
         if (c == '/') c = '_';
     }
     std::random_device random;
-    return ::testing::TempDir() + "varnel_" + name + "_" + stem + "_" +
-           std::to_string(random()) + ".bin";
+    return ::testing::TempDir() + "varnel_" + name + "_" + stem + "_" + std::to_string(random()) +
+           ".bin";
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -90,7 +90,7 @@ void start_in_test(Sha256Context* ctx) {
 }
 
 class Sha256Test : public ::testing::TestWithParam<Compression> {
-protected:
+  protected:
     void SetUp() override {
         if (GetParam() == Compression::ACCELERATED) {
             if (sha256_compress_accelerated() == nullptr) {
@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Compressions, Sha256Test,
                          ::testing::Values(Compression::PORTABLE, Compression::ACCELERATED),
                          [](const ::testing::TestParamInfo<Compression>& param_info) {
                              return param_info.param == Compression::PORTABLE ? "Portable"
-                                                                        : "Accelerated";
+                                                                              : "Accelerated";
                          });
 
 struct TextCase {
