@@ -16,8 +16,10 @@ int run_installer() {
 
     printf("=== %s 在线安装器 / Online Installer v%s ===\n", PRODUCT_NAME, INSTALLER_VERSION);
     puts("将自动检测多个下载节点并选择最快的节点下载最新版。");
-    puts("Automatically probes multiple download nodes and downloads the latest build via the fastest "
-         "one.\n");
+    puts(
+        "Automatically probes multiple download nodes and downloads the latest build via the "
+        "fastest "
+        "one.\n");
 
     HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
     if (probe_session == nullptr) {
@@ -61,8 +63,9 @@ int run_installer() {
 
     if (walk == WalkResult::NOTHING_VERIFIED) {
         puts("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。");
-        puts("   Error: all reachable nodes failed verification. Retry later or get the installer "
-             "manually.");
+        puts(
+            "   Error: all reachable nodes failed verification. Retry later or get the installer "
+            "manually.");
         return 1;
     }
     return exit_code;

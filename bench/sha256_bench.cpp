@@ -35,9 +35,8 @@ int main(int argc, char** argv) {
     }
 
     sha256_force_portable(portable);
-    const char* name = sha256_compress_selected() == &sha256_compress_portable
-                           ? "portable"
-                           : "sha-extensions";
+    const char* name =
+        sha256_compress_selected() == &sha256_compress_portable ? "portable" : "sha-extensions";
     char digest[65];
     const auto start = std::chrono::steady_clock::now();
     sha256_file(path, digest);

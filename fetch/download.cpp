@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "manifest/release.h"
 #include "fetch/verify.h"
+#include "manifest/release.h"
 
 namespace {
 
@@ -84,7 +84,9 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
         if (node.reachable == 0) break;
         printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
         if (!download_from_node(download_session, node, g_release.size, installer_path)) {
-            puts("\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...");
+            puts(
+                "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, "
+                "switching...");
             platform().delete_file(installer_path);
             continue;
         }

@@ -145,24 +145,23 @@ void sha256_compress_portable(uint32_t state[8], const uint8_t* data, uint64_t b
         uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
         uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
 
-#define VARNEL_ROUND(a, b, c, d, e, f, g, h, kt, wt)                              \
-    do {                                                                          \
-        uint32_t t1 = (h) + big_sigma1(e) + choose((e), (f), (g)) + (kt) + (wt);  \
-        (d) += t1;                                                                \
-        (h) = t1 + big_sigma0(a) + majority((a), (b), (c));                       \
+#define VARNEL_ROUND(a, b, c, d, e, f, g, h, kt, wt)                             \
+    do {                                                                         \
+        uint32_t t1 = (h) + big_sigma1(e) + choose((e), (f), (g)) + (kt) + (wt); \
+        (d) += t1;                                                               \
+        (h) = t1 + big_sigma0(a) + majority((a), (b), (c));                      \
     } while (0)
 #define VARNEL_LOAD(i) (w[i] = load_be32(data + 4 * (i)))
-#define VARNEL_EXTEND(i)                                                          \
-    (w[i] += small_sigma1(w[((i) + 14) & 15]) + w[((i) + 9) & 15] +               \
-             small_sigma0(w[((i) + 1) & 15]))
-#define VARNEL_EIGHT(kp, i, WORD)                                                 \
-    VARNEL_ROUND(a, b, c, d, e, f, g, h, (kp)[(i) + 0], WORD((i) + 0));           \
-    VARNEL_ROUND(h, a, b, c, d, e, f, g, (kp)[(i) + 1], WORD((i) + 1));           \
-    VARNEL_ROUND(g, h, a, b, c, d, e, f, (kp)[(i) + 2], WORD((i) + 2));           \
-    VARNEL_ROUND(f, g, h, a, b, c, d, e, (kp)[(i) + 3], WORD((i) + 3));           \
-    VARNEL_ROUND(e, f, g, h, a, b, c, d, (kp)[(i) + 4], WORD((i) + 4));           \
-    VARNEL_ROUND(d, e, f, g, h, a, b, c, (kp)[(i) + 5], WORD((i) + 5));           \
-    VARNEL_ROUND(c, d, e, f, g, h, a, b, (kp)[(i) + 6], WORD((i) + 6));           \
+#define VARNEL_EXTEND(i) \
+    (w[i] += small_sigma1(w[((i) + 14) & 15]) + w[((i) + 9) & 15] + small_sigma0(w[((i) + 1) & 15]))
+#define VARNEL_EIGHT(kp, i, WORD)                                       \
+    VARNEL_ROUND(a, b, c, d, e, f, g, h, (kp)[(i) + 0], WORD((i) + 0)); \
+    VARNEL_ROUND(h, a, b, c, d, e, f, g, (kp)[(i) + 1], WORD((i) + 1)); \
+    VARNEL_ROUND(g, h, a, b, c, d, e, f, (kp)[(i) + 2], WORD((i) + 2)); \
+    VARNEL_ROUND(f, g, h, a, b, c, d, e, (kp)[(i) + 3], WORD((i) + 3)); \
+    VARNEL_ROUND(e, f, g, h, a, b, c, d, (kp)[(i) + 4], WORD((i) + 4)); \
+    VARNEL_ROUND(d, e, f, g, h, a, b, c, (kp)[(i) + 5], WORD((i) + 5)); \
+    VARNEL_ROUND(c, d, e, f, g, h, a, b, (kp)[(i) + 6], WORD((i) + 6)); \
     VARNEL_ROUND(b, c, d, e, f, g, h, a, (kp)[(i) + 7], WORD((i) + 7))
 
         const uint32_t* k = SHA256_ROUND_CONSTANTS;

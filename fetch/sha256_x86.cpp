@@ -14,18 +14,18 @@ namespace {
 // The working variables as the SHA instructions hold them: STATE0 = ABEF and
 // STATE1 = CDGH, word A in the highest lane.
 __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(uint32_t state[8],
-                                                                   const uint8_t* data,
-                                                                   uint64_t blocks) {
+                                                                 const uint8_t* data,
+                                                                 uint64_t blocks) {
     // Byte order of each 32-bit word reversed: the message is big-endian.
     const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     const __m128i* k = reinterpret_cast<const __m128i*>(SHA256_ROUND_CONSTANTS);
 
-    __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));  // DCBA
+    __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));     // DCBA
     __m128i state1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));  // HGFE
-    tmp = _mm_shuffle_epi32(tmp, 0xB1);                  // CDAB
-    state1 = _mm_shuffle_epi32(state1, 0x1B);            // EFGH
-    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);    // ABEF
-    state1 = _mm_blend_epi16(state1, tmp, 0xF0);         // CDGH
+    tmp = _mm_shuffle_epi32(tmp, 0xB1);                                             // CDAB
+    state1 = _mm_shuffle_epi32(state1, 0x1B);                                       // EFGH
+    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);                               // ABEF
+    state1 = _mm_blend_epi16(state1, tmp, 0xF0);                                    // CDGH
 
     for (; blocks > 0; --blocks, data += 64) {
         const __m128i abef_saved = state0;
@@ -41,16 +41,15 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(uint32_t state[
         __m128i msg;
 
 // Rounds 4j .. 4j+3 with the message vector `m`.
-#define VARNEL_QUAD(j, m)                                         \
-    msg = _mm_add_epi32((m), _mm_loadu_si128(k + (j)));           \
-    state1 = _mm_sha256rnds2_epu32(state1, state0, msg);          \
-    msg = _mm_shuffle_epi32(msg, 0x0E);                           \
+#define VARNEL_QUAD(j, m)                                \
+    msg = _mm_add_epi32((m), _mm_loadu_si128(k + (j)));  \
+    state1 = _mm_sha256rnds2_epu32(state1, state0, msg); \
+    msg = _mm_shuffle_epi32(msg, 0x0E);                  \
     state0 = _mm_sha256rnds2_epu32(state0, state1, msg)
 // W[t] = s1(W[t-2]) + W[t-7] + s0(W[t-15]) + W[t-16] for four t at once:
 // `a` becomes the group after `d`, from the groups a, b, c, d in order.
-#define VARNEL_NEXT(a, b, c, d)                                   \
-    a = _mm_sha256msg2_epu32(                                     \
-        _mm_add_epi32(_mm_sha256msg1_epu32(a, b), _mm_alignr_epi8(d, c, 4)), d)
+#define VARNEL_NEXT(a, b, c, d) \
+    a = _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(a, b), _mm_alignr_epi8(d, c, 4)), d)
 
         VARNEL_QUAD(0, m0);
         VARNEL_QUAD(1, m1);
@@ -87,10 +86,10 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(uint32_t state[
         state1 = _mm_add_epi32(state1, cdgh_saved);
     }
 
-    tmp = _mm_shuffle_epi32(state0, 0x1B);               // FEBA
-    state1 = _mm_shuffle_epi32(state1, 0xB1);            // DCHG
-    state0 = _mm_blend_epi16(tmp, state1, 0xF0);         // DCBA
-    state1 = _mm_alignr_epi8(state1, tmp, 8);            // HGFE
+    tmp = _mm_shuffle_epi32(state0, 0x1B);        // FEBA
+    state1 = _mm_shuffle_epi32(state1, 0xB1);     // DCHG
+    state0 = _mm_blend_epi16(tmp, state1, 0xF0);  // DCBA
+    state1 = _mm_alignr_epi8(state1, tmp, 8);     // HGFE
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), state0);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), state1);
 }

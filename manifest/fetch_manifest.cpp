@@ -69,6 +69,7 @@ void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release) {
         *release = BUILTIN_RELEASE;
         label = BUILTIN_LABEL;
     }
-    printf("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n", release->version,
-           release->file_name, static_cast<double>(release->size) / 1048576.0, label);
+    printf("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n",
+           release->version, release->file_name, static_cast<double>(release->size) / 1048576.0,
+           label);
 }

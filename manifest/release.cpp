@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 const ReleaseInfo BUILTIN_RELEASE = {
     "2.0.4",
     "Varnel-2.0.4-windows-amd64-setup.exe",

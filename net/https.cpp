@@ -25,11 +25,13 @@ void close_session(HttpsSession session) {
     if (session != nullptr) platform().http_close_handle(session);
 }
 
-void split_url(const char* url, char16_t (&host)[URL_PART_UNITS], char16_t (&path)[URL_PART_UNITS]) {
+void split_url(const char* url, char16_t (&host)[URL_PART_UNITS],
+               char16_t (&path)[URL_PART_UNITS]) {
     const char* host_start = strstr(url, "://");
     host_start = host_start != nullptr ? host_start + 3 : url;
     const char* slash = strchr(host_start, '/');
-    size_t host_length = slash != nullptr ? static_cast<size_t>(slash - host_start) : strlen(host_start);
+    size_t host_length =
+        slash != nullptr ? static_cast<size_t>(slash - host_start) : strlen(host_start);
     const char* path_text = slash != nullptr ? slash : "/";
 
     char narrow_host[HOST_NARROW_MAX + 1];
@@ -60,7 +62,8 @@ bool begin_get(HttpsSession session, const char* url, const char16_t* extra_head
         p.http_close_handle(connection);
         return false;
     }
-    if (extra_header != nullptr && !p.http_add_headers(request, extra_header, HTTP_ADDREQ_FLAG_ADD)) {
+    if (extra_header != nullptr &&
+        !p.http_add_headers(request, extra_header, HTTP_ADDREQ_FLAG_ADD)) {
         p.http_close_handle(request);
         p.http_close_handle(connection);
         return false;
@@ -75,7 +78,8 @@ bool send_get(HttpsExchange* exchange) {
     if (!p.http_send_request(exchange->request)) return false;
     if (!p.http_receive_response(exchange->request)) return false;
     uint32_t status = 0;
-    if (!p.http_query_number(exchange->request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status))
+    if (!p.http_query_number(exchange->request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                             &status))
         return false;
     return status == 200 || status == 206;
 }

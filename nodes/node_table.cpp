@@ -30,10 +30,13 @@ void build_candidates_with(NodeTable* table, const ReleaseInfo& release,
     char release_url[RELEASE_URL_CAPACITY];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    snprintf(release_url, sizeof release_url, RELEASE_URL_FORMAT, release.version, release.file_name);
+    snprintf(release_url, sizeof release_url, RELEASE_URL_FORMAT, release.version,
+             release.file_name);
 #pragma GCC diagnostic pop
     // The label is looked up only for a slot that exists.
-    auto next_label = [table]() { return table->count < NODE_CAPACITY ? NODE_LABELS[table->count] : nullptr; };
+    auto next_label = [table]() {
+        return table->count < NODE_CAPACITY ? NODE_LABELS[table->count] : nullptr;
+    };
     add_node(table, next_label(), "%s/%s", MODEL_HUB_BASE, release.file_name);
     add_node(table, next_label(), "%s", release_url);
     for (const char* prefix : proxy_prefixes)

@@ -16,8 +16,8 @@ void probe_one(HttpsSession session, NodeEntry* entry) {
     uint32_t available = 0;
     uint32_t got = 0;
     if (send_get(&exchange) && data_available(&exchange, &available) && available != 0 &&
-        read_data(&exchange, g_probe_scratch, available < PROBE_READ_SIZE ? available : PROBE_READ_SIZE,
-                  &got) &&
+        read_data(&exchange, g_probe_scratch,
+                  available < PROBE_READ_SIZE ? available : PROBE_READ_SIZE, &got) &&
         got != 0) {
         uint64_t stop = p.tick_count_ms();
         entry->latency_ms = static_cast<uint32_t>(stop - start);

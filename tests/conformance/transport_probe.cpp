@@ -32,7 +32,8 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap) {
     if (begun) {
         sent = send_get(&exchange);
         uint32_t number = 0;
-        if (p.http_query_number(exchange.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &number))
+        if (p.http_query_number(exchange.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                &number))
             status = number;
         if (sent) {
             length = query_content_length(&exchange);
@@ -50,7 +51,8 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap) {
                     ending = "end";
                     break;
                 }
-                uint32_t want = ready < sizeof g_buffer ? ready : static_cast<uint32_t>(sizeof g_buffer);
+                uint32_t want =
+                    ready < sizeof g_buffer ? ready : static_cast<uint32_t>(sizeof g_buffer);
                 uint32_t got = 0;
                 if (!read_data(&exchange, g_buffer, want, &got)) {
                     ending = "fail";
@@ -70,10 +72,12 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap) {
         end_get(&exchange);
     }
     uint64_t elapsed = p.tick_count_ms() - start;
-    printf("url=%s begin=%d send=%d status=%lld length=%lu body=%llu end=%s ms=%llu fnv=%016llx head=%s\n",
-           url, begun ? 1 : 0, sent ? 1 : 0, status, static_cast<unsigned long>(length),
-           static_cast<unsigned long long>(body), ending, static_cast<unsigned long long>(elapsed),
-           static_cast<unsigned long long>(fnv), head[0] != '\0' ? head : "-");
+    printf(
+        "url=%s begin=%d send=%d status=%lld length=%lu body=%llu end=%s ms=%llu fnv=%016llx "
+        "head=%s\n",
+        url, begun ? 1 : 0, sent ? 1 : 0, status, static_cast<unsigned long>(length),
+        static_cast<unsigned long long>(body), ending, static_cast<unsigned long long>(elapsed),
+        static_cast<unsigned long long>(fnv), head[0] != '\0' ? head : "-");
     fflush(stdout);
 }
 
@@ -86,7 +90,8 @@ int main(int argc, char** argv) {
     int first = 1;
     while (first < argc && strncmp(argv[first], "--", 2) == 0) {
         if (strcmp(argv[first], "--profile") == 0 && first + 1 < argc) {
-            profile = strcmp(argv[first + 1], "download") == 0 ? &DOWNLOAD_TIMEOUTS : &PROBE_TIMEOUTS;
+            profile =
+                strcmp(argv[first + 1], "download") == 0 ? &DOWNLOAD_TIMEOUTS : &PROBE_TIMEOUTS;
             first += 2;
         } else if (strcmp(argv[first], "--cap") == 0 && first + 1 < argc) {
             cap = strtoull(argv[first + 1], nullptr, 10);
@@ -100,7 +105,8 @@ int main(int argc, char** argv) {
         }
     }
     if (first >= argc) {
-        fprintf(stderr, "usage: transport_probe [--profile probe|download] [--range] [--cap N] URL...\n");
+        fprintf(stderr,
+                "usage: transport_probe [--profile probe|download] [--range] [--cap N] URL...\n");
         return 2;
     }
     HttpsSession session = open_session(*profile);

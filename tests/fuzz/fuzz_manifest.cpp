@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t name = strlen(r.file_name);
         if (!is_safe_token(r.version, MAX_VERSION_LENGTH)) abort();
         if (!is_safe_token(r.file_name, MAX_FILE_NAME_LENGTH) || name < 5) abort();
-        if (strstr(r.file_name, "..") != nullptr || strpbrk(r.file_name, "/\\:") != nullptr) abort();
+        if (strstr(r.file_name, "..") != nullptr || strpbrk(r.file_name, "/\\:") != nullptr)
+            abort();
         if (strlen(r.sha256_hex) != 64 || r.size == 0) abort();
     }
     free(buffer);

@@ -84,15 +84,15 @@ class Body:
 
 
 class Host:
-    def __init__(self, spec):
-        self.name = spec["name"]
-        self.address = spec["address"]
-        self.routes = spec.get("routes", [])
+    def __init__(self, plan):
+        self.name = plan["name"]
+        self.address = plan["address"]
+        self.routes = plan.get("routes", [])
         self.hits = {}
         self.hits_lock = threading.Lock()
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(spec["cert"], spec["key"])
-        mode = spec.get("tls", "normal")
+        ctx.load_cert_chain(plan["cert"], plan["key"])
+        mode = plan.get("tls", "normal")
         if mode == "tls13_only":
             ctx.minimum_version = ssl.TLSVersion.TLSv1_3
         else:
@@ -392,8 +392,8 @@ def parse_range(value, size):
     """One "bytes=a-b" range as [start, end) or None when unsatisfiable."""
     if not value.startswith("bytes=") or "," in value:
         return None
-    spec = value[6:].strip()
-    a, _, b = spec.partition("-")
+    plan = value[6:].strip()
+    a, _, b = plan.partition("-")
     try:
         if a == "":
             n = int(b)
@@ -445,19 +445,19 @@ def accept_loop(host, lsock, log_path, counter):
 
 def main():
     with open(sys.argv[1], encoding="utf-8") as f:
-        spec = json.load(f)
-    deadline = time.monotonic() + float(spec.get("lifetime_s", 300))
+        plan = json.load(f)
+    deadline = time.monotonic() + float(plan.get("lifetime_s", 300))
     signal.signal(signal.SIGTERM, lambda *_: STOP.set())
     signal.signal(signal.SIGINT, lambda *_: STOP.set())
     counter = {"n": 0, "lock": threading.Lock()}
     threads = []
-    for hs in spec["hosts"]:
+    for hs in plan["hosts"]:
         host = Host(hs)
         ls = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         ls.bind((hs["address"], int(hs.get("port", 443))))
         ls.listen(64)
-        t = threading.Thread(target=accept_loop, args=(host, ls, spec["log"], counter), daemon=True)
+        t = threading.Thread(target=accept_loop, args=(host, ls, plan["log"], counter), daemon=True)
         threads.append(t)
     for t in threads:
         t.start()

@@ -90,7 +90,7 @@ ROUTE_KEYS = {
     "throttle_bps", "endless_headers", "huge_header", "comment",
 }
 LOG_NAMES = ["requests.jsonl", "nginx-access.log", "nginx-error.log", "fault-server.log",
-             "world.log", "result.json", "nginx.conf", "world-spec.json"]
+             "world.log", "result.json", "nginx.conf", "world-plan.json"]
 EXIT_TIMEOUT = 124
 EXIT_WORLD = 125
 SERVER_READY_S = 10.0
@@ -215,7 +215,6 @@ class Pki:
                         "keyUsage=critical,digitalSignature,keyEncipherment\n"
                         "extendedKeyUsage=serverAuth\nsubjectKeyIdentifier=hash\n"
                         "authorityKeyIdentifier=keyid\n" % name)
-            # Backdated a day so a clock a little behind still accepts it.
             _openssl("x509", "-req", "-in", csr, "-CA", self.ca(ca),
                      "-CAkey", os.path.join(self.dir, ca + ".key"), "-set_serial",
                      str(int.from_bytes(os.urandom(8), "big")), "-days", "3650",
@@ -259,7 +258,7 @@ def is_wine(cmd):
 
 
 # --------------------------------------------------------------------------
-# Outside: build the spec and enter the namespaces
+# Outside: build the plan and enter the namespaces
 
 def unshare_prefix(pid):
     base = ["unshare"]
@@ -294,16 +293,16 @@ def prepare(config, logs_dir, cmd, env, pid, quiet, pki=None):
         crt, key = pki.cert_for(name, h.get("tls", "normal"))
         h.update(name=name, address=addrs[name], cert=crt, key=key)
         hosts[name] = h
-    spec = {
+    plan = {
         "timeout_s": float(config.get("timeout_s", 120)),
         "addresses": addrs, "hosts": hosts, "logs": logs_dir, "cmd": list(cmd),
         "env": env, "ca": pki.ca("ca"), "quiet": quiet,
     }
-    spec_path = os.path.join(logs_dir, "world-spec.json")
+    spec_path = os.path.join(logs_dir, "world-plan.json")
     with open(spec_path, "w", encoding="utf-8") as f:
-        json.dump(spec, f, indent=1)
+        json.dump(plan, f, indent=1)
     argv = unshare_prefix(pid) + [sys.executable, os.path.abspath(__file__), "_inner", spec_path]
-    return argv, spec
+    return argv, plan
 
 
 def read_result(logs_dir):
@@ -341,8 +340,8 @@ class World:
         return self._addrs[name]
 
     def run(self, cmd, env=None, pid=False, input=None):
-        argv, spec = prepare(self.config, self.logs_dir, cmd, env, pid, True, self.pki)
-        bound = spec["timeout_s"] + SETUP_MARGIN_S
+        argv, plan = prepare(self.config, self.logs_dir, cmd, env, pid, True, self.pki)
+        bound = plan["timeout_s"] + SETUP_MARGIN_S
         p = subprocess.Popen(argv, stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
@@ -383,10 +382,10 @@ def read_requests(logs_dir):
 # Inside the namespaces
 
 class Inner:
-    def __init__(self, spec):
-        self.spec = spec
-        self.logs = spec["logs"]
-        self.quiet = spec.get("quiet")
+    def __init__(self, plan):
+        self.plan = plan
+        self.logs = plan["logs"]
+        self.quiet = plan.get("quiet")
         self.servers = []          # (name, Popen)
         self.work = tempfile.mkdtemp(prefix="world-run-")
         self.stop_requested = False
@@ -408,7 +407,7 @@ class Inner:
     def setup_network(self):
         self.sh("mount", "--make-rprivate", "/")
         self.sh("ip", "link", "set", "lo", "up")
-        addrs = self.spec["addresses"]
+        addrs = self.plan["addresses"]
         names = set(addrs)
         kept = []
         try:
@@ -434,7 +433,7 @@ class Inner:
                 out.write(data if data.endswith(b"\n") or not data else data + b"\n")
             except OSError:
                 pass
-            with open(self.spec["ca"], "rb") as f:
+            with open(self.plan["ca"], "rb") as f:
                 out.write(f.read())
         os.chmod(bundle, 0o644)
         os.chmod(self.work, 0o755)
@@ -443,7 +442,7 @@ class Inner:
         self.empty_dir = os.path.join(self.work, "certs")
         os.mkdir(self.empty_dir)
 
-        for name, h in self.spec["hosts"].items():
+        for name, h in self.plan["hosts"].items():
             if h["server"] == "drop":
                 self.drop(h["address"])
 
@@ -461,7 +460,7 @@ class Inner:
 
     # --- servers ---
     def start_servers(self):
-        hosts = self.spec["hosts"].values()
+        hosts = self.plan["hosts"].values()
         nginx_hosts = [h for h in hosts if h["server"] == "nginx"]
         fault_hosts = [h for h in hosts if h["server"] == "fault"]
         if fault_hosts:
@@ -476,13 +475,13 @@ class Inner:
         return p
 
     def start_fault(self, hosts):
-        spec = {"lifetime_s": self.spec["timeout_s"] + SETUP_MARGIN_S,
+        plan = {"lifetime_s": self.plan["timeout_s"] + SETUP_MARGIN_S,
                 "log": os.path.join(self.logs, "requests.jsonl"),
                 "hosts": [{k: h[k] for k in ("name", "address", "cert", "key", "tls", "routes")
                            if k in h} for h in hosts]}
         path = os.path.join(self.work, "fault.json")
         with open(path, "w", encoding="utf-8") as f:
-            json.dump(spec, f)
+            json.dump(plan, f)
         err = open(os.path.join(self.logs, "fault-server.log"), "ab")
         p = self.popen_server("fault", [sys.executable, os.path.join(HERE, "fault_server.py"), path],
                               subprocess.PIPE, err)
@@ -625,18 +624,18 @@ http {
             env.pop(k, None)
         env.update(SSL_CERT_FILE=self.bundle, CURL_CA_BUNDLE=self.bundle,
                    SSL_CERT_DIR=self.empty_dir, WORLD_LOGS=self.logs,
-                   WORLD_CA_FILE=self.spec["ca"])
-        env.update(self.spec["env"])
+                   WORLD_CA_FILE=self.plan["ca"])
+        env.update(self.plan["env"])
         return env
 
     def run_command(self):
-        timeout = self.spec["timeout_s"]
+        timeout = self.plan["timeout_s"]
         t0 = time.monotonic()
         try:
-            p = subprocess.Popen(self.spec["cmd"], env=self.command_env(), start_new_session=True,
+            p = subprocess.Popen(self.plan["cmd"], env=self.command_env(), start_new_session=True,
                                  preexec_fn=die_with_parent)
         except OSError as e:
-            raise WorldError("cannot start %s: %s" % (self.spec["cmd"][0], e))
+            raise WorldError("cannot start %s: %s" % (self.plan["cmd"][0], e))
         timed_out = False
         while True:
             try:
@@ -729,13 +728,13 @@ def cli_run(args):
     own_logs = args.logs is None
     logs = args.logs or tempfile.mkdtemp(prefix="world-logs-")
     try:
-        argv, spec = prepare(args.config, logs, cmd, env, args.pid, False)
+        argv, plan = prepare(args.config, logs, cmd, env, args.pid, False)
     except WorldError as e:
         sys.stderr.write("world: %s\n" % e)
         return EXIT_WORLD
     p = subprocess.Popen(argv)
     try:
-        p.wait(spec["timeout_s"] + SETUP_MARGIN_S)
+        p.wait(plan["timeout_s"] + SETUP_MARGIN_S)
     except subprocess.TimeoutExpired:
         p.kill()
         p.wait()
@@ -761,10 +760,10 @@ def main(argv=None):
     r.add_argument("--env", action="append", metavar="K=V")
     r.add_argument("cmd", nargs=argparse.REMAINDER)
     i = sub.add_parser("_inner")
-    i.add_argument("spec")
+    i.add_argument("plan")
     args = ap.parse_args(argv)
     if args.verb == "_inner":
-        with open(args.spec, encoding="utf-8") as f:
+        with open(args.plan, encoding="utf-8") as f:
             return Inner(json.load(f)).main()
     return cli_run(args)
 

@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""Driver of bench/e2e: sets up the world once per file and measures inside it."""
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
+from world import World  # noqa: E402
+
+HUB = "datasets/varnel/releases/resolve/master"
+STAGE2, STAGE3, STAGE4 = b"[2/4]", b"[3/4]", b"[4/4]"
+
+
+def run_marked(cmd, env, markers):
+    """Runs cmd line-buffered (stdbuf) and notes when each marker first shows
+    on its standard output; returns (elapsed, {marker: seconds from start})."""
+    t0 = time.perf_counter()
+    p = subprocess.Popen(["stdbuf", "-oL"] + cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    seen, buf = {}, b""
+    while True:
+        chunk = os.read(p.stdout.fileno(), 65536)
+        if not chunk:
+            break
+        buf = buf[-16:] + chunk
+        now = time.perf_counter() - t0
+        for m in markers:
+            if m not in seen and m in buf:
+                seen[m] = now
+    p.wait()
+    return time.perf_counter() - t0, seen, p.returncode
+RUNS = int(os.environ.get("RUNS", "5"))
+
+
+def inner(args):
+    """Runs inside the world: every measurement, one JSON line out."""
+    import resource
+    program, url, name, out_dir = args
+    results = {}
+
+    def timed(cmd, env=None):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        t0 = time.perf_counter()
+        p = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        elapsed = time.perf_counter() - t0
+        if p.returncode != 0:
+            raise SystemExit("%s failed: %s %s" % (cmd[0], p.returncode, p.stderr[-500:]))
+        return elapsed, p.stdout
+
+    def rss(cmd, env=None):
+        # A fresh interpreter per measurement, so ru_maxrss is that command's own.
+        code = "import resource,subprocess,sys;subprocess.run(sys.argv[1:],stdout=subprocess.DEVNULL,stderr=subprocess.DEVNULL);" \
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
+        return int(subprocess.run([sys.executable, "-c", code] + cmd, env=env, stdout=subprocess.PIPE).stdout)
+
+    target = os.path.join(out_dir, name)
+    env = dict(os.environ, TMPDIR=out_dir)
+    curl = ["curl", "-s", "--http1.1", "--tlsv1.2", "--tls-max", "1.2", "-o", target, url]
+    samples = {k: [] for k in ("ours", "ours_download", "curl_openssl", "curl_sha256sum", "curl")}
+    for _ in range(RUNS):
+        for key, steps in (("ours", [[program]]), ("curl_openssl", [curl, ["openssl", "dgst", "-sha256", target]]),
+                           ("curl_sha256sum", [curl, ["sha256sum", target]]), ("curl", [curl])):
+            if os.path.exists(target):
+                os.remove(target)
+            total = 0.0
+            if key == "ours":
+                total, seen, code = run_marked(steps[0], env, [STAGE3, STAGE4])
+                if code != 0 or STAGE4 not in seen:
+                    raise SystemExit("our run failed: %s" % code)
+                samples["ours_download"].append(seen[STAGE4] - seen[STAGE3])
+                samples[key].append(total)
+                continue
+            for step in steps:
+                elapsed, out = timed(step, env)
+                total += elapsed
+            samples[key].append(total)
+    results = {k: statistics.median(v) for k, v in samples.items() if v}
+    if os.path.exists(target):
+        os.remove(target)
+    results["rss_ours_kib"] = rss([program], env)
+    os.remove(target)
+    results["rss_curl_kib"] = rss(curl, env)
+    os.remove(target)
+    print(json.dumps(results))
+
+
+def world_run(config, cmd, env):
+    code, out, err, elapsed = World(config, None).run(cmd, env)
+    if code != 0:
+        raise SystemExit("world run failed (%s): %s %s" % (code, out[-2000:], err[-2000:]))
+    return out
+
+
+def main():
+    program = os.path.join(ROOT, "build", "release", "varnel-setup")
+    fixture = os.path.join(ROOT, "build", "debug", "tests", "varnel-fixture")
+    work = tempfile.mkdtemp(prefix="varnel-bench-")
+    bin_dir = os.path.join(work, "bin")
+    os.makedirs(bin_dir)
+    with open(os.path.join(bin_dir, "xdg-open"), "w") as f:
+        f.write("#!/bin/sh\nexit 0\n")
+    os.chmod(os.path.join(bin_dir, "xdg-open"), 0o755)
+    env = {"PATH": bin_dir + ":" + os.environ["PATH"]}
+    rows = []
+    for label, size in (("7.5 MB", 7532411), ("1 GiB", 1 << 30)):
+        site = os.path.join(work, "site-" + str(size))
+        hub = os.path.join(site, HUB)
+        os.makedirs(hub)
+        name = "Varnel-9.0.%d-setup.exe" % (size % 97)
+        subprocess.check_call([fixture, os.path.join(hub, name), str(size)])
+        digest = subprocess.check_output(["sha256sum", os.path.join(hub, name)]).split()[0].decode()
+        with open(os.path.join(hub, "manifest.txt"), "w") as f:
+            f.write("v9.0\n%s\n%d\n%s\n" % (name, size, digest))
+        out_dir = os.path.join(work, "out")
+        os.makedirs(out_dir, exist_ok=True)
+        config = {"hosts": {"www.modelscope.cn": {"server": "nginx", "root": site}}, "timeout_s": 1800}
+        url = "https://www.modelscope.cn/%s/%s" % (HUB, name)
+        out = world_run(config, [sys.executable, os.path.abspath(__file__), "--inner", program, url, name, out_dir],
+                        env)
+        r = json.loads(out.decode().strip().splitlines()[-1])
+        rows.append((label, r))
+        subprocess.call(["rm", "-rf", site])
+    # The probe stage alone: six live nodes, then six refusing ones.
+    probe = {}
+    site = os.path.join(work, "probe-site")
+    os.makedirs(site)
+    with open(os.path.join(site, "f"), "wb") as f:
+        f.write(b"x" * 65536)
+    hosts_live = {h: {"server": "fault", "routes": [{"path": "*", "body_size": 65536}]}
+                  for h in ("www.modelscope.cn", "github.com", "ghfast.top", "gh-proxy.com", "ghproxy.net",
+                            "huggingface.co")}
+    for label, hosts in (("six live nodes", hosts_live), ("six refusing nodes", {})):
+        out = world_run({"hosts": hosts}, [sys.executable, os.path.abspath(__file__), "--probe", program], env)
+        probe[label] = float(out.decode().strip().splitlines()[-1])
+    subprocess.call(["rm", "-rf", work])
+
+    print("%-8s %10s %10s %12s %14s %8s %10s %10s" % ("file", "ours s", "curl s", "curl+openssl", "curl+sha256sum",
+                                                      "ratio", "rss ours", "rss curl"))
+    for label, r in rows:
+        print("%-8s %10.3f %10.3f %12.3f %14.3f %8.3f %8d K %8d K" % (
+            label, r["ours"], r["curl"], r["curl_openssl"], r["curl_sha256sum"], r["ours"] / r["curl_openssl"],
+            r["rss_ours_kib"], r["rss_curl_kib"]))
+        print("%-8s download stage %.3f s, / curl alone %.3f (target <= 1.1)" % (
+            label, r["ours_download"], r["ours_download"] / r["curl"]))
+    print("whole run / (curl + openssl), 1 GiB: %.3f (target <= 1.05)" % (rows[1][1]["ours"] / rows[1][1]["curl_openssl"]))
+    print("peak RSS 1 GiB - 7.5 MB: %d KiB (target within 1024)" % (rows[1][1]["rss_ours_kib"] - rows[0][1]["rss_ours_kib"]))
+    for label, seconds in probe.items():
+        print("whole run with %s (no download): %.3f s" % (label, seconds))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--inner":
+        inner(sys.argv[2:])
+    elif len(sys.argv) > 1 and sys.argv[1] == "--probe":
+        # Inside the world: the probe stage's time, from its header to the next stage's.
+        samples = []
+        for _ in range(RUNS):
+            total, seen, _code = run_marked([sys.argv[2]], dict(os.environ), [STAGE2, STAGE3, "错误".encode()])
+            end = min(v for k, v in seen.items() if k != STAGE2) if len(seen) > 1 else total
+            samples.append(end - seen.get(STAGE2, 0.0))
+        print(statistics.median(samples))
+    else:
+        main()
