@@ -1,6 +1,8 @@
 // The real Windows APIs behind the platform seam.
-#include <shellapi.h>
+// windows.h first: the others build on its types.
 #include <windows.h>
+//
+#include <shellapi.h>
 #include <winhttp.h>
 
 #include "platform/platform.h"

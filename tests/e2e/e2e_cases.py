@@ -202,6 +202,15 @@ def cases(runner):
                  verified(prog), 0, left=[prog.name], builds=("windows",))
         c.marker = True
         out.append(c)
+        # A user name in Chinese puts it into the temporary directory's path.
+        c = Case("windows launch from a temporary directory with Chinese characters",
+                 merge(manifest_hosts({0: dict(body=prog.manifest())}), nodes(prog, [None, ok(), None, None, None, None])),
+                 HEAD + release_line(prog.version, prog.name, len(data), "节点A/Node A") + STAGE2 +
+                 probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
+                 verified(prog), 0, left=[prog.name], builds=("windows",))
+        c.marker, c.wine_user = True, "张三"
+        c.path_text = "(at C:\\users\\张三\\Temp\\%s)\n" % prog.name
+        out.append(c)
 
     # A temporary directory that cannot be written.
     out.append(Case("temporary directory cannot be written", nodes(fx, [None, ok(), None, None, None, None]),

@@ -223,7 +223,7 @@ class Runner:
             options = "size=%dk%s" % (case.tmpfs_kib, ",ro" if getattr(case, "tmpfs_ro", False) else "")
             cmd = ["sh", "-c", 'mount -t tmpfs -o %s tmpfs "$TMPDIR" && exec "$@"' % options, "sh"] + cmd
         if build == "windows":
-            env.update(self.wine_env(tmp))
+            env.update(self.wine_env(getattr(case, "wine_user", None)))
             pid = True
         world = World({"hosts": case.hosts, "timeout_s": case.max_seconds + 30}, logs)
         code, out, err, elapsed = world.run(cmd + ["ignored", "--arguments"], env, pid=pid)
@@ -241,7 +241,10 @@ class Runner:
             problems.append("took %.1f s, bound %d s" % (elapsed, case.max_seconds))
         if "AddressSanitizer" in err.decode("utf-8", "replace") or "runtime error" in err.decode("utf-8", "replace"):
             problems.append("sanitizer report:\n" + err.decode("utf-8", "replace")[-2000:])
-        left = sorted(f for f in os.listdir(self.temp_dir(build, tmp)) if not f.startswith("."))
+        temp = self.temp_dir(build, tmp, getattr(case, "wine_user", None))
+        left = sorted(f for f in (os.listdir(temp) if os.path.isdir(temp) else []) if not f.startswith("."))
+        if getattr(case, "path_text", None) and case.path_text not in text:
+            problems.append("the installer path %r is not shown in:\n%r" % (case.path_text, collapse(text)))
         if getattr(case, "tmpdir_file", False):
             left = [f for f in left if f != "not-a-dir"]
         if build == "windows":
@@ -268,16 +271,22 @@ class Runner:
                 problems.append("%s was contacted" % (item,))
         return problems, elapsed
 
-    def wine_env(self, tmp):
+    def wine_env(self, user=None):
         prefix = os.environ.get("WINEPREFIX", os.path.join(ROOT, "build", "wine-prefix"))
-        return {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+        env = {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+        if user:
+            # A prefix of its own: Wine names the profile, and so TEMP, after
+            # the user who created the prefix.
+            env.update(WINEPREFIX=prefix + "-" + user.encode().hex(), USER=user, LOGNAME=user, LANG="C.UTF-8")
+        return env
 
-    def temp_dir(self, build, tmp):
+    def temp_dir(self, build, tmp, user=None):
         if build == "native":
             return tmp
-        prefix = self.wine_env(tmp)["WINEPREFIX"]
+        prefix = self.wine_env(user)["WINEPREFIX"]
         # Wine 8 takes TEMP from its prefix's registry: C:\\users\\<user>\\Temp.
-        return os.path.join(prefix, "drive_c", "users", os.environ.get("USER", "root"), "Temp")
+        path = os.path.join(prefix, "drive_c", "users", user or os.environ.get("USER", "root"), "Temp")
+        return path
 
     @staticmethod
     def requests(logs):
@@ -293,8 +302,8 @@ class Runner:
                 out.append((r.get("host"), parts[1] if len(parts) > 1 else ""))
         return out
 
-    def clean_wine_temp(self):
-        d = self.temp_dir("windows", None)
+    def clean_wine_temp(self, user=None):
+        d = self.temp_dir("windows", None, user)
         if os.path.isdir(d):
             for f in os.listdir(d):
                 if f.lower().endswith((".exe", ".ran")):
@@ -306,7 +315,7 @@ class Runner:
                 if build not in self.builds or (only and only not in case.name):
                     continue
                 if build == "windows":
-                    self.clean_wine_temp()
+                    self.clean_wine_temp(getattr(case, "wine_user", None))
                 t0 = time.time()
                 try:
                     problems, elapsed = self.run_case(case, build)

@@ -239,7 +239,7 @@ def prepare_wine(env):
     prefix = env.get("WINEPREFIX")
     if not prefix:
         return
-    wenv = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    wenv = dict(env, WINEDEBUG="-all")  # the caller's USER names the profile
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         os.makedirs(os.path.dirname(os.path.abspath(prefix)), exist_ok=True)
         with open(os.path.abspath(prefix) + ".lock", "w") as lock:
