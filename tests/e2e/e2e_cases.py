@@ -282,6 +282,15 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
                         HEAD + builtin_line + STAGE2 + "\x00ANYORDER\x00" + "\x00VERIFY\x00", 0,
                         left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=60, builds=builds))
 
+    # The file disappears between download and digest: reported, nothing launched.
+    c = Case("file disappears between download and digest", nodes(fx, [None, ok(), None, None, None, None]),
+             HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) +
+             PROGRESS % LABELS[1] + "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
+             "   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file\n" + E6,
+             1, left=[], launched="", builds=("native",))
+    c.vanish = BUILTIN[1]
+    out.append(c)
+
     # Temporary directories that cannot take the file.
     c = Case("temporary directory is a file", nodes(fx, [None, ok(), None, None, None, None]),
              HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + FAIL + E6,

@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -187,6 +188,10 @@ class Runner:
         if os.path.exists(exe) and shutil.which("wine") and os.environ.get("VARNEL_E2E_WINE", "1") == "1":
             self.builds["windows"] = ["wine", exe]
         self.marker = os.path.join(ROOT, "build", "windows", "tests", "marker-installer.exe")
+        self.vanish = os.path.join(self.work, "vanish.so")
+        if subprocess.call(["cc", "-shared", "-fPIC", "-O1", "-o", self.vanish,
+                            os.path.join(HERE, "vanish.c"), "-ldl"]) != 0:
+            self.vanish = None
 
     def write(self, name, data):
         path = os.path.join(self.work, name)
@@ -222,6 +227,12 @@ class Runner:
         if getattr(case, "tmpfs_kib", None):
             options = "size=%dk%s" % (case.tmpfs_kib, ",ro" if getattr(case, "tmpfs_ro", False) else "")
             cmd = ["sh", "-c", 'mount -t tmpfs -o %s tmpfs "$TMPDIR" && exec "$@"' % options, "sh"] + cmd
+        if getattr(case, "vanish", None):
+            if not self.vanish:
+                return ["cannot build the preloaded vanish.c"], 0.0
+            # Sanitizer builds want their runtime first; this shim only wraps fopen.
+            env.update(LD_PRELOAD=self.vanish, VANISH_NAME=case.vanish,
+                       ASAN_OPTIONS="verify_asan_link_order=0")
         if build == "windows":
             env.update(self.wine_env(getattr(case, "wine_user", None)))
             pid = True
