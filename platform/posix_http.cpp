@@ -251,6 +251,17 @@ bool redirect_target(Exchange* ex) {
     return ok;
 }
 
+// Forgets what the last response's headers said, for the next one.
+void reset_response(Exchange* ex) {
+    ex->status = 0;
+    ex->location[0] = '\0';
+    ex->location_cut = false;
+    ex->length_state = LENGTH_ABSENT;
+    ex->length = 0;
+    ex->chunked = false;
+    ex->header_bytes = 0;
+}
+
 size_t on_header(char* data, size_t size, size_t items, void* user) {
     auto* ex = static_cast<Exchange*>(user);
     size_t n = size * items;
@@ -269,13 +280,9 @@ size_t on_header(char* data, size_t size, size_t items, void* user) {
         uint32_t status = 0;
         for (size_t k = i + 1; k < n && k < i + 4 && data[k] >= '0' && data[k] <= '9'; ++k)
             status = status * 10 + static_cast<uint32_t>(data[k] - '0');
+        reset_response(ex);
         ex->status = status;
         ex->header_bytes = n;
-        ex->location[0] = '\0';
-        ex->location_cut = false;
-        ex->length_state = LENGTH_ABSENT;
-        ex->length = 0;
-        ex->chunked = false;
         return n;
     }
     const char* value;
@@ -436,16 +443,6 @@ uint32_t phase_bound(const Settings& s, Phase phase) {
             return s.receive_ms;
     }
     return s.receive_ms;
-}
-
-void reset_response(Exchange* ex) {
-    ex->status = 0;
-    ex->location[0] = '\0';
-    ex->location_cut = false;
-    ex->length_state = LENGTH_ABSENT;
-    ex->length = 0;
-    ex->chunked = false;
-    ex->header_bytes = 0;
 }
 
 // Moves the transfer to the redirect's target on the same handle, which
