@@ -113,12 +113,9 @@ uintptr_t shell_open(const char* path) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return SE_ERR_NOASSOC;
     switch (WEXITSTATUS(status)) {
-        case 0:
-            return 42;
-        case 2:
-            return SE_ERR_FNF;
-        default:
-            return SE_ERR_NOASSOC;
+        case 0: return 42;
+        case 2: return SE_ERR_FNF;
+        default: return SE_ERR_NOASSOC;
     }
 }
 

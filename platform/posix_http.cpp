@@ -433,14 +433,10 @@ long tls_range(uint32_t protocols) {
 
 uint32_t phase_bound(const Settings& s, Phase phase) {
     switch (phase) {
-        case RESOLVE:
-            return s.resolve_ms;
-        case CONNECT:
-            return s.connect_ms;
-        case SEND:
-            return s.send_ms;
-        case RECEIVE:
-            return s.receive_ms;
+        case RESOLVE: return s.resolve_ms;
+        case CONNECT: return s.connect_ms;
+        case SEND: return s.send_ms;
+        case RECEIVE: return s.receive_ms;
     }
     return s.receive_ms;
 }
@@ -472,12 +468,9 @@ void resume_if_room(Exchange* ex) {
 
 bool reached(const Exchange* ex, Goal goal) {
     switch (goal) {
-        case GOAL_SENT:
-            return ex->sent_out || ex->headers_final || ex->done;
-        case GOAL_HEADERS:
-            return ex->headers_final || ex->done;
-        case GOAL_BODY:
-            return ex->tail > ex->head || ex->done;
+        case GOAL_SENT: return ex->sent_out || ex->headers_final || ex->done;
+        case GOAL_HEADERS: return ex->headers_final || ex->done;
+        case GOAL_BODY: return ex->tail > ex->head || ex->done;
     }
     return true;
 }
@@ -669,8 +662,7 @@ bool posix_http_set_option(HttpHandle session, uint32_t option, uint32_t value) 
             if ((value & SECURE_KNOWN) == 0) return false;
             s.protocols = value & SECURE_KNOWN;
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 

@@ -155,18 +155,10 @@ Script read_script(Input* in) {
     s.send_fails = (flags & 64) != 0;
     uint8_t shape = in->byte();
     switch (shape & 3) {
-        case 0:
-            s.body_size = g_release_size;
-            break;
-        case 1:
-            s.body_size = UINT64_MAX / 2;
-            break;  // endless
-        case 2:
-            s.body_size = g_release_size + 1 + in->number(2);
-            break;
-        default:
-            s.body_size = in->number(3) % (2 * MAX_RELEASE);
-            break;
+        case 0: s.body_size = g_release_size; break;
+        case 1: s.body_size = UINT64_MAX / 2; break;  // endless
+        case 2: s.body_size = g_release_size + 1 + in->number(2); break;
+        default: s.body_size = in->number(3) % (2 * MAX_RELEASE); break;
     }
     s.length = (shape & 4) != 0 ? static_cast<uint32_t>(g_release_size) : in->number(4);
     s.chunk = 1 + in->number(3) % 200000;

@@ -100,39 +100,18 @@ TEST(Exchange, ClosingRuleOnEveryFailureStep) {
         bool begins;
         bool sends;
         std::vector<std::string> closes;
-    } cases[] = {
+    };
+    const std::vector<std::string> conn = {"close connection"};
+    const std::vector<std::string> both = {"close request", "close connection"};
+    const Case cases[] = {
         {"connect", [](FakeResponse& r) { r.connect_fails = true; }, false, false, {}},
-        {"request",
-         [](FakeResponse& r) { r.open_request_fails = true; },
-         false,
-         false,
-         {"close connection"}},
-        {"header",
-         [](FakeResponse& r) { r.add_headers_fails = true; },
-         false,
-         false,
-         {"close request", "close connection"}},
-        {"send",
-         [](FakeResponse& r) { r.send_fails = true; },
-         true,
-         false,
-         {"close request", "close connection"}},
-        {"receive",
-         [](FakeResponse& r) { r.receive_fails = true; },
-         true,
-         false,
-         {"close request", "close connection"}},
-        {"status query",
-         [](FakeResponse& r) { r.status_query_fails = true; },
-         true,
-         false,
-         {"close request", "close connection"}},
-        {"status 404",
-         [](FakeResponse& r) { r.status = 404; },
-         true,
-         false,
-         {"close request", "close connection"}},
-        {"success", [](FakeResponse&) {}, true, true, {"close request", "close connection"}},
+        {"request", [](FakeResponse& r) { r.open_request_fails = true; }, false, false, conn},
+        {"header", [](FakeResponse& r) { r.add_headers_fails = true; }, false, false, both},
+        {"send", [](FakeResponse& r) { r.send_fails = true; }, true, false, both},
+        {"receive", [](FakeResponse& r) { r.receive_fails = true; }, true, false, both},
+        {"status query", [](FakeResponse& r) { r.status_query_fails = true; }, true, false, both},
+        {"status 404", [](FakeResponse& r) { r.status = 404; }, true, false, both},
+        {"success", [](FakeResponse&) {}, true, true, both},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
