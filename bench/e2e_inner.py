@@ -14,11 +14,12 @@ from world import World  # noqa: E402
 
 HUB = "datasets/varnel/releases/resolve/master"
 STAGE2, STAGE3, STAGE4 = b"[2/4]", b"[3/4]", b"[4/4]"
+RUNS = int(os.environ.get("RUNS", "5"))
 
 
 def run_marked(cmd, env, markers):
     """Runs cmd line-buffered (stdbuf) and notes when each marker first shows
-    on its standard output; returns (elapsed, {marker: seconds from start})."""
+    on its standard output; returns (elapsed, {marker: seconds from start}, exit code)."""
     t0 = time.perf_counter()
     p = subprocess.Popen(["stdbuf", "-oL"] + cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     seen, buf = {}, b""
@@ -33,23 +34,18 @@ def run_marked(cmd, env, markers):
                 seen[m] = now
     p.wait()
     return time.perf_counter() - t0, seen, p.returncode
-RUNS = int(os.environ.get("RUNS", "5"))
 
 
 def inner(args):
     """Runs inside the world: every measurement, one JSON line out."""
-    import resource
     program, url, name, out_dir = args
-    results = {}
 
     def timed(cmd, env=None):
-        before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
         t0 = time.perf_counter()
-        p = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        elapsed = time.perf_counter() - t0
+        p = subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if p.returncode != 0:
             raise SystemExit("%s failed: %s %s" % (cmd[0], p.returncode, p.stderr[-500:]))
-        return elapsed, p.stdout
+        return time.perf_counter() - t0
 
     def rss(cmd, env=None):
         # A fresh interpreter per measurement, so ru_maxrss is that command's own.
@@ -57,35 +53,44 @@ def inner(args):
                "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
         return int(subprocess.run([sys.executable, "-c", code] + cmd, env=env, stdout=subprocess.PIPE).stdout)
 
+    def fresh():
+        if os.path.exists(target):
+            os.remove(target)
+
     target = os.path.join(out_dir, name)
     env = dict(os.environ, TMPDIR=out_dir)
     curl = ["curl", "-s", "--http1.1", "--tlsv1.2", "--tls-max", "1.2", "-o", target, url]
-    samples = {k: [] for k in ("ours", "ours_download", "curl_openssl", "curl_sha256sum", "curl")}
+    tools = {"curl_openssl": [curl, ["openssl", "dgst", "-sha256", target]],
+             "curl_sha256sum": [curl, ["sha256sum", target]], "curl": [curl]}
+    samples = {k: [] for k in ["ours", "ours_download"] + list(tools)}
     for _ in range(RUNS):
-        for key, steps in (("ours", [[program]]), ("curl_openssl", [curl, ["openssl", "dgst", "-sha256", target]]),
-                           ("curl_sha256sum", [curl, ["sha256sum", target]]), ("curl", [curl])):
-            if os.path.exists(target):
-                os.remove(target)
-            total = 0.0
-            if key == "ours":
-                total, seen, code = run_marked(steps[0], env, [STAGE3, STAGE4])
-                if code != 0 or STAGE4 not in seen:
-                    raise SystemExit("our run failed: %s" % code)
-                samples["ours_download"].append(seen[STAGE4] - seen[STAGE3])
-                samples[key].append(total)
-                continue
-            for step in steps:
-                elapsed, out = timed(step, env)
-                total += elapsed
-            samples[key].append(total)
-    results = {k: statistics.median(v) for k, v in samples.items() if v}
-    if os.path.exists(target):
-        os.remove(target)
+        fresh()
+        total, seen, code = run_marked([program], env, [STAGE3, STAGE4])
+        if code != 0 or STAGE4 not in seen:
+            raise SystemExit("our run failed: %s" % code)
+        samples["ours"].append(total)
+        samples["ours_download"].append(seen[STAGE4] - seen[STAGE3])
+        for key, steps in tools.items():
+            fresh()
+            samples[key].append(sum(timed(step, env) for step in steps))
+    results = {k: statistics.median(v) for k, v in samples.items()}
+    fresh()
     results["rss_ours_kib"] = rss([program], env)
-    os.remove(target)
+    fresh()
     results["rss_curl_kib"] = rss(curl, env)
-    os.remove(target)
+    fresh()
     print(json.dumps(results))
+
+
+def probe_inner(program):
+    """Inside the world: the probe stage's time, from its header to what follows
+    it (the download header or the error lines), median of RUNS."""
+    samples = []
+    for _ in range(RUNS):
+        total, seen, _code = run_marked([program], dict(os.environ), [STAGE2, STAGE3, "错误".encode()])
+        end = min(v for k, v in seen.items() if k != STAGE2) if len(seen) > 1 else total
+        samples.append(end - seen.get(STAGE2, 0.0))
+    print(statistics.median(samples))
 
 
 def world_run(config, cmd, env):
@@ -128,10 +133,6 @@ def main():
         subprocess.call(["rm", "-rf", site])
     # The probe stage alone: six live nodes, then six refusing ones.
     probe = {}
-    site = os.path.join(work, "probe-site")
-    os.makedirs(site)
-    with open(os.path.join(site, "f"), "wb") as f:
-        f.write(b"x" * 65536)
     hosts_live = {h: {"server": "fault", "routes": [{"path": "*", "body_size": 65536}]}
                   for h in ("www.modelscope.cn", "github.com", "ghfast.top", "gh-proxy.com", "ghproxy.net",
                             "huggingface.co")}
@@ -154,19 +155,13 @@ def main():
         print("peak RSS 1 GiB - 7.5 MB: %d KiB (target within 1024)" % (
             rows[1][1]["rss_ours_kib"] - rows[0][1]["rss_ours_kib"]))
     for label, seconds in probe.items():
-        print("whole run with %s (no download): %.3f s" % (label, seconds))
+        print("probe stage with %s: %.3f s" % (label, seconds))
 
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--inner":
         inner(sys.argv[2:])
     elif len(sys.argv) > 1 and sys.argv[1] == "--probe":
-        # Inside the world: the probe stage's time, from its header to the next stage's.
-        samples = []
-        for _ in range(RUNS):
-            total, seen, _code = run_marked([sys.argv[2]], dict(os.environ), [STAGE2, STAGE3, "错误".encode()])
-            end = min(v for k, v in seen.items() if k != STAGE2) if len(seen) > 1 else total
-            samples.append(end - seen.get(STAGE2, 0.0))
-        print(statistics.median(samples))
+        probe_inner(sys.argv[2])
     else:
         main()
