@@ -365,6 +365,9 @@ class Conn:
                     self.close_clean()
                 raise Abort()
             if reset is not None and sent >= reset:
+                # A reset drops what the client has not read yet: a pause first
+                # lets the bytes before it arrive.
+                self.wait(r.get("reset_delay_ms", 0) / 1000.0)
                 self.close_reset()
                 raise Abort()
             if stall is not None and sent >= stall:

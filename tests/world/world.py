@@ -30,7 +30,7 @@ Config (JSON):
       delay_ms      wait before the headers
       close_before_headers | reset_before_headers   true
       truncate_after N (clean close: close_notify + FIN; truncate_mode "fin"
-                    skips close_notify) | reset_after N (RST) |
+                    skips close_notify) | reset_after N (RST, after reset_delay_ms) |
       stall_after N (stall_ms, default 60000, then close; stall_then "continue")
       endless, trickle {"bytes": N, "every_ms": M}, throttle_bps N,
       endless_headers true, huge_header N (one header line of N bytes)
@@ -86,7 +86,7 @@ ROUTE_KEYS = {
     "path", "when_hit", "status", "reason", "headers", "location", "body", "body_b64",
     "body_file", "body_size", "length", "range", "close", "delay_ms",
     "close_before_headers", "reset_before_headers", "truncate_after", "truncate_mode",
-    "reset_after", "stall_after", "stall_ms", "stall_then", "endless", "trickle",
+    "reset_after", "reset_delay_ms", "stall_after", "stall_ms", "stall_then", "endless", "trickle",
     "throttle_bps", "endless_headers", "huge_header", "comment",
 }
 LOG_NAMES = ["requests.jsonl", "nginx-access.log", "nginx-error.log", "fault-server.log",
