@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/posix_trust.h"
+
 namespace {
 
 constexpr int RECORD_CAPACITY = 32;
@@ -97,8 +99,6 @@ struct Record {
 Record g_records[RECORD_CAPACITY];
 Exchange g_exchanges[EXCHANGE_CAPACITY];
 bool g_curl_ready = false;
-// Shared by every connection while any handle is open.
-X509_STORE* g_trust = nullptr;
 
 uint64_t now_ms() {
     timespec ts{};
@@ -393,17 +393,11 @@ int on_debug(CURL*, curl_infotype type, char*, size_t, void* user) {
 CURLcode on_tls_context(CURL*, void* context, void* user) {
     auto* ctx = static_cast<SSL_CTX*>(context);
     uint32_t protocols = *static_cast<const uint32_t*>(user);
-    // The trust store is read once per run, not per connection: parsing the
-    // system bundle costs more than a handshake on a near host.
-    if (g_trust == nullptr) {
-        X509_STORE* store = X509_STORE_new();
-        if (store == nullptr || X509_STORE_set_default_paths(store) != 1) {
-            X509_STORE_free(store);
-            return CURLE_SSL_CACERT_BADFILE;
-        }
-        g_trust = store;
-    }
-    SSL_CTX_set1_cert_store(ctx, g_trust);
+    // One store for the run, not one per connection: reading the system
+    // bundle costs more than a handshake on a near host.
+    X509_STORE* trust = posix_trust_store();
+    if (trust == nullptr) return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set1_cert_store(ctx, trust);
     uint64_t off = 0;
     if ((protocols & SECURE_TLS1_0) == 0) off |= SSL_OP_NO_TLSv1;
     if ((protocols & HTTP_PROTOCOL_TLS1_1) == 0) off |= SSL_OP_NO_TLSv1_1;
@@ -823,10 +817,7 @@ void posix_http_close_handle(HttpHandle handle) {
     if (r->kind == REQUEST) free_exchange(r->exchange);
     r->kind = FREE;
     r->exchange = nullptr;
-    if (g_trust != nullptr && posix_http_live_handles() == 0) {
-        X509_STORE_free(g_trust);
-        g_trust = nullptr;
-    }
+    if (posix_http_live_handles() == 0) posix_trust_release();
 }
 
 int posix_http_live_handles() {
