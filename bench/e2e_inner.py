@@ -48,10 +48,12 @@ def inner(args):
         return time.perf_counter() - t0
 
     def rss(cmd, env=None):
-        # A fresh interpreter per measurement, so ru_maxrss is that command's own.
-        code = "import resource,subprocess,sys;subprocess.run(sys.argv[1:],stdout=subprocess.DEVNULL,stderr=subprocess.DEVNULL);" \
-               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
-        return int(subprocess.run([sys.executable, "-c", code] + cmd, env=env, stdout=subprocess.PIPE).stdout)
+        # GNU time's own fork is small. A child forked from this interpreter
+        # would carry the interpreter's resident pages into ru_maxrss.
+        with tempfile.NamedTemporaryFile("r") as out:
+            subprocess.run(["/usr/bin/time", "-f", "%M", "-o", out.name] + cmd, env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            return int(out.read().split()[-1])
 
     def fresh():
         if os.path.exists(target):
