@@ -69,8 +69,12 @@ int find_in_bundle(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* 
             const X509_NAME* subject = X509_get_subject_name(cert);
             if (indexing) note_subject(subject);
             if (X509_NAME_cmp(subject, wanted) == 0 && X509_STORE_add_cert(store, cert) == 1 &&
-                found == 0)
-                found = X509_OBJECT_set1_X509(ret, cert);
+                found == 0 && X509_OBJECT_set1_X509(ret, cert) == 1) {
+                // The caller takes its own reference and never frees `ret`'s;
+                // the store's reference keeps the certificate alive.
+                X509_free(cert);
+                found = 1;
+            }
             X509_free(cert);
         }
         BIO_free(in);
