@@ -7,25 +7,9 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "unit/env_guard.h"
 
 namespace {
-
-struct EnvGuard {
-    std::string name;
-    std::string saved;
-    bool had;
-    explicit EnvGuard(const char* n) : name(n) {
-        const char* v = getenv(n);
-        had = v != nullptr;
-        if (had) saved = v;
-    }
-    ~EnvGuard() {
-        if (had)
-            setenv(name.c_str(), saved.c_str(), 1);
-        else
-            unsetenv(name.c_str());
-    }
-};
 
 TEST(PosixPlatform, TempDirectoryFromTmpdir) {
     EnvGuard guard("TMPDIR");

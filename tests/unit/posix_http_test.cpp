@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "unit/env_guard.h"
+
 namespace {
 
 uint64_t ms_now() {
@@ -19,22 +21,6 @@ uint64_t ms_now() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
-
-struct EnvGuard {
-    std::string name, saved;
-    bool had;
-    explicit EnvGuard(const char* n) : name(n) {
-        const char* v = getenv(n);
-        had = v != nullptr;
-        if (had) saved = v;
-    }
-    ~EnvGuard() {
-        if (had)
-            setenv(name.c_str(), saved.c_str(), 1);
-        else
-            unsetenv(name.c_str());
-    }
-};
 
 // Clears every proxy variable libcurl reads, restoring them afterwards.
 struct NoProxyEnv {

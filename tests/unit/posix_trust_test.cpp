@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "unit/env_guard.h"
+
 namespace {
 
 struct Issued {
@@ -58,23 +60,6 @@ void release(Issued* issued) {
     EVP_PKEY_free(issued->key);
 }
 
-struct Env {
-    std::string name, saved;
-    bool had;
-    Env(const char* n, const char* value) : name(n) {
-        const char* v = getenv(n);
-        had = v != nullptr;
-        if (had) saved = v;
-        setenv(n, value, 1);
-    }
-    ~Env() {
-        if (had)
-            setenv(name.c_str(), saved.c_str(), 1);
-        else
-            unsetenv(name.c_str());
-    }
-};
-
 bool verifies(X509_STORE* store, X509* leaf, const std::vector<X509*>& sent) {
     STACK_OF(X509)* chain = sk_X509_new_null();
     for (X509* c : sent) sk_X509_push(chain, c);
@@ -100,7 +85,10 @@ TEST(PosixTrust, TrustsExactlyTheBundle) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string bundle = std::string(dir) + "/bundle.pem";
     std::string certs_dir = std::string(dir) + "/certs";
-    Env cert_dir("SSL_CERT_DIR", certs_dir.c_str());
+    EnvGuard cert_dir("SSL_CERT_DIR");
+    EnvGuard cert_file("SSL_CERT_FILE");
+    setenv("SSL_CERT_DIR", certs_dir.c_str(), 1);
+    setenv("SSL_CERT_FILE", bundle.c_str(), 1);
 
     struct Case {
         const char* what;
@@ -140,7 +128,6 @@ TEST(PosixTrust, TrustsExactlyTheBundle) {
             for (X509* cert : c.bundle) PEM_write_X509(f, cert);
             fclose(f);
         }
-        Env cert_file("SSL_CERT_FILE", bundle.c_str());
         X509_STORE* store = posix_trust_store();
         ASSERT_NE(store, nullptr);
         // The second verification meets what the first left in the store
