@@ -64,11 +64,14 @@ def inner(args):
     curl = ["curl", "-s", "--http1.1", "--tlsv1.2", "--tls-max", "1.2", "-o", target, url]
     tools = {"curl_openssl": [curl, ["openssl", "dgst", "-sha256", target]],
              "curl_sha256sum": [curl, ["sha256sum", target]], "curl": [curl]}
-    def ours():
+    def measure(key):
+        """One run of a contender: its samples by name."""
+        if key != "ours":
+            return {key: sum(timed(step, env) for step in tools[key])}
         total, seen, code = run_marked([program], env, [STAGE3, STAGE4])
         if code != 0 or STAGE4 not in seen:
             raise SystemExit("our run failed: %s" % code)
-        return total, seen[STAGE4] - seen[STAGE3]
+        return {"ours": total, "ours_download": seen[STAGE4] - seen[STAGE3]}
 
     samples = {k: [] for k in ["ours", "ours_download"] + list(tools)}
     contenders = ["ours"] + list(tools)
@@ -78,15 +81,10 @@ def inner(args):
         order = contenders[round_index % len(contenders):] + contenders[:round_index % len(contenders)]
         for key in order:
             fresh()
-            if key == "ours":
-                total, download = ours()
-                if round_index > 0:
-                    samples["ours"].append(total)
-                    samples["ours_download"].append(download)
-            else:
-                took = sum(timed(step, env) for step in tools[key])
-                if round_index > 0:
-                    samples[key].append(took)
+            measured = measure(key)
+            if round_index > 0:
+                for name, value in measured.items():
+                    samples[name].append(value)
     results = {k: statistics.median(v) for k, v in samples.items()}
     results.update({"best_" + k: min(v) for k, v in samples.items()})
     # Peak RSS moves by a few hundred KiB between runs: median of three each.

@@ -56,7 +56,8 @@ void note_subject(const X509_NAME* name) {
 
 // Reads the bundle once through: every certificate named `wanted` goes into
 // the store (kept there, so the name is not looked up again) and the first
-// into `ret`. A bundle that cannot be opened trusts nothing, as before.
+// into `ret`. A bundle that cannot be opened trusts nothing, as with the
+// default paths.
 int find_in_bundle(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* wanted,
                    X509_OBJECT* ret) {
     if (type != X509_LU_X509 || wanted == nullptr || !maybe_in_bundle(wanted)) return 0;
