@@ -18,8 +18,7 @@ int run_installer() {
     puts("将自动检测多个下载节点并选择最快的节点下载最新版。");
     puts(
         "Automatically probes multiple download nodes and downloads the latest build via the "
-        "fastest "
-        "one.\n");
+        "fastest one.\n");
 
     HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
     if (probe_session == nullptr) {
