@@ -9,6 +9,74 @@
 
 namespace {
 
+// The program is run from Downloads folders, where a page can drop a DLL
+// beside it. Before anything else can load one, the default search is cut
+// down to System32, which also covers what SHELL32 and WINHTTP load later
+// for themselves (the static imports are KnownDLLs and never searched for).
+void NTAPI restrict_dll_search(PVOID, DWORD reason, PVOID) {
+    if (reason == DLL_PROCESS_ATTACH) (void)SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// From System32 only, and its dependencies with it. Modules stay loaded for
+// the rest of the process: their handles and threads may outlive any call.
+HMODULE system_library(const wchar_t* name) {
+    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+template <typename Fn>
+bool bind(HMODULE module, const char* name, Fn* slot) {
+    FARPROC proc = GetProcAddress(module, name);
+    // Through void(*)(): the one function pointer cast GCC takes silently.
+    *slot = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
+    return proc != nullptr;
+}
+
+// WINHTTP is not a KnownDLL: imported, it would be looked for in the
+// program's folder first. So it is loaded by hand from System32 and bound by
+// name; without it or any of its functions, every session is refused.
+struct WinHttpApi {
+    decltype(&WinHttpOpen) open;
+    decltype(&WinHttpSetOption) set_option;
+    decltype(&WinHttpConnect) connect;
+    decltype(&WinHttpOpenRequest) open_request;
+    decltype(&WinHttpAddRequestHeaders) add_request_headers;
+    decltype(&WinHttpSendRequest) send_request;
+    decltype(&WinHttpReceiveResponse) receive_response;
+    decltype(&WinHttpQueryHeaders) query_headers;
+    decltype(&WinHttpQueryDataAvailable) query_data_available;
+    decltype(&WinHttpReadData) read_data;
+    decltype(&WinHttpCloseHandle) close_handle;
+};
+
+WinHttpApi g_winhttp;
+bool g_winhttp_tried = false;
+bool g_winhttp_bound = false;
+
+bool bind_winhttp(HMODULE module, WinHttpApi* api) {
+    bool ok = bind(module, "WinHttpOpen", &api->open);
+    ok = bind(module, "WinHttpSetOption", &api->set_option) && ok;
+    ok = bind(module, "WinHttpConnect", &api->connect) && ok;
+    ok = bind(module, "WinHttpOpenRequest", &api->open_request) && ok;
+    ok = bind(module, "WinHttpAddRequestHeaders", &api->add_request_headers) && ok;
+    ok = bind(module, "WinHttpSendRequest", &api->send_request) && ok;
+    ok = bind(module, "WinHttpReceiveResponse", &api->receive_response) && ok;
+    ok = bind(module, "WinHttpQueryHeaders", &api->query_headers) && ok;
+    ok = bind(module, "WinHttpQueryDataAvailable", &api->query_data_available) && ok;
+    ok = bind(module, "WinHttpReadData", &api->read_data) && ok;
+    ok = bind(module, "WinHttpCloseHandle", &api->close_handle) && ok;
+    return ok;
+}
+
+bool winhttp_ready() {
+    if (g_winhttp_tried) return g_winhttp_bound;
+    g_winhttp_tried = true;
+    HMODULE module = system_library(L"winhttp.dll");
+    if (module == nullptr) return false;
+    g_winhttp_bound = bind_winhttp(module, &g_winhttp);
+    if (!g_winhttp_bound) (void)FreeLibrary(module);
+    return g_winhttp_bound;
+}
+
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
 
 const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
@@ -27,71 +95,84 @@ uint64_t tick_count_ms() { return GetTickCount64(); }
 
 void delete_file(const char* path) { (void)DeleteFileA(path); }
 
+// SHELL32 is loaded only to start the installer, and from System32 with its
+// dependencies: imported, its own imports (SHCORE under Wine) were looked for
+// beside the program before main.
+uintptr_t shell_open(const char* path) {
+    HMODULE module = system_library(L"shell32.dll");
+    decltype(&ShellExecuteA) shell_execute = nullptr;
+    if (module == nullptr || !bind(module, "ShellExecuteA", &shell_execute))
+        return SE_ERR_DLLNOTFOUND;
+    HINSTANCE result = shell_execute(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<uintptr_t>(result);
+}
+
 int utf8_to_utf16(const char* text, char16_t* out, int capacity) {
     return MultiByteToWideChar(CP_UTF8, 0, text, -1, reinterpret_cast<wchar_t*>(out), capacity);
 }
 
-uintptr_t shell_open(const char* path) {
-    HINSTANCE result = ShellExecuteA(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
-    return reinterpret_cast<uintptr_t>(result);
-}
-
 HttpHandle http_open(const char16_t* agent, uint32_t access_type) {
-    return WinHttpOpen(wide(agent), access_type, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!winhttp_ready()) return nullptr;
+    return g_winhttp.open(wide(agent), access_type, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                          0);
 }
 
 bool http_set_option(HttpHandle session, uint32_t option, uint32_t value) {
     DWORD v = value;
-    return WinHttpSetOption(session, option, &v, sizeof v) != FALSE;
+    return g_winhttp.set_option(session, option, &v, sizeof v) != FALSE;
 }
 
+// Every other call takes a handle that only a bound library can have made; a
+// null session can still reach this one.
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
-    return WinHttpConnect(session, wide(host), port, 0);
+    if (!g_winhttp_bound) return nullptr;
+    return g_winhttp.connect(session, wide(host), port, 0);
 }
 
 HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const char16_t* path,
                              uint32_t flags) {
-    return WinHttpOpenRequest(connection, wide(verb), wide(path), nullptr, WINHTTP_NO_REFERER,
-                              WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+    return g_winhttp.open_request(connection, wide(verb), wide(path), nullptr, WINHTTP_NO_REFERER,
+                                  WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
 }
 
 bool http_add_headers(HttpHandle request, const char16_t* header, uint32_t flags) {
-    return WinHttpAddRequestHeaders(request, wide(header), static_cast<DWORD>(-1L), flags) != FALSE;
+    return g_winhttp.add_request_headers(request, wide(header), static_cast<DWORD>(-1L), flags) !=
+           FALSE;
 }
 
 bool http_send_request(HttpHandle request) {
-    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                              0, 0) != FALSE;
+    return g_winhttp.send_request(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                  WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
 }
 
 bool http_receive_response(HttpHandle request) {
-    return WinHttpReceiveResponse(request, nullptr) != FALSE;
+    return g_winhttp.receive_response(request, nullptr) != FALSE;
 }
 
 bool http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
     DWORD number = 0;
     DWORD length = sizeof number;
-    BOOL ok = WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &number, &length,
-                                  WINHTTP_NO_HEADER_INDEX);
+    BOOL ok = g_winhttp.query_headers(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &number,
+                                      &length, WINHTTP_NO_HEADER_INDEX);
     *value = number;
     return ok != FALSE;
 }
 
 bool http_query_data_available(HttpHandle request, uint32_t* count) {
     DWORD n = 0;
-    BOOL ok = WinHttpQueryDataAvailable(request, &n);
+    BOOL ok = g_winhttp.query_data_available(request, &n);
     *count = n;
     return ok != FALSE;
 }
 
 bool http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
     DWORD n = 0;
-    BOOL ok = WinHttpReadData(request, buffer, max, &n);
+    BOOL ok = g_winhttp.read_data(request, buffer, max, &n);
     *read = n;
     return ok != FALSE;
 }
 
-void http_close_handle(HttpHandle handle) { (void)WinHttpCloseHandle(handle); }
+void http_close_handle(HttpHandle handle) { (void)g_winhttp.close_handle(handle); }
 
 const PlatformOps WIN32_OPS = {
     set_console_output_cp, set_console_input_cp,  get_temp_path,     tick_count_ms,
@@ -102,5 +183,10 @@ const PlatformOps WIN32_OPS = {
 };
 
 }  // namespace
+
+// Runs at process attach, before the C runtime starts and before main: the
+// loader calls the TLS callbacks that the .CRT$XL* sections list.
+extern "C" __attribute__((section(".CRT$XLB"), used))
+const PIMAGE_TLS_CALLBACK varnel_restrict_dll_search = restrict_dll_search;
 
 const PlatformOps& native_platform() { return WIN32_OPS; }
