@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "manifest/builtin_release.h"
+
 const ReleaseInfo BUILTIN_RELEASE = {
-    "2.0.4",
-    "Varnel-2.0.4-windows-amd64-setup.exe",
-    7532411,
-    "9244397c38a76a83c240331671f3ddbc35647737f471f1ac9cfbf0854d725c9a",
+    VARNEL_BUILTIN_VERSION,
+    VARNEL_BUILTIN_FILE_NAME,
+    VARNEL_BUILTIN_SIZE,
+    VARNEL_BUILTIN_SHA256,
 };
 
 ReleaseInfo g_release;

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
+
+#include "builtin_manifest_bytes.h"
 
 namespace {
 
@@ -178,7 +181,21 @@ TEST(BuiltinRelease, SatisfiesItsOwnRules) {
              BUILTIN_RELEASE.file_name, static_cast<unsigned long long>(BUILTIN_RELEASE.size),
              BUILTIN_RELEASE.sha256_hex);
     ReleaseInfo r{};
-    ASSERT_TRUE(parse_manifest(text, &r));
+    ManifestRule rule = first_broken_rule(text, &r);
+    ASSERT_EQ(rule, ManifestRule::NONE) << manifest_rule_text(rule);
+    EXPECT_TRUE(same(r, BUILTIN_RELEASE));
+}
+
+// Built with -DVARNEL_BUILTIN_MANIFEST=FILE: that file keeps the rules, as
+// stage 1 would receive it, and is the built-in release.
+TEST(BuiltinRelease, IsTheBuildsManifestFile) {
+    if (BUILTIN_MANIFEST_SIZE == 0) GTEST_SKIP() << "built without VARNEL_BUILTIN_MANIFEST";
+    ASSERT_LE(BUILTIN_MANIFEST_SIZE, 4094u) << "manifest file of 4095 bytes or more";
+    std::string text(BUILTIN_MANIFEST_BYTES, BUILTIN_MANIFEST_SIZE);
+    ReleaseInfo r{};
+    ManifestRule rule = first_broken_rule(&text[0], &r);
+    ASSERT_EQ(rule, ManifestRule::NONE) << manifest_rule_text(rule);
+    for (char& c : r.sha256_hex) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     EXPECT_TRUE(same(r, BUILTIN_RELEASE));
 }
 
