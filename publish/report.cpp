@@ -114,7 +114,7 @@ void print_table(const CheckResult& r) {
             case MirrorOutcome::BODY_TOO_LARGE: puts("refused: body of 4095 bytes or more"); break;
             case MirrorOutcome::BODY_FAILED: puts("refused: body read failed"); break;
             case MirrorOutcome::BODY_EMPTY: puts("refused: empty body"); break;
-            default: puts("refused: no answer"); break;
+            default: puts("refused: no manifest received"); break;
         }
     }
     printf("\nThe installer takes: ");
