@@ -112,10 +112,16 @@ void sha256_update(Sha256Context* ctx, const void* data, uint64_t length) {
 }
 
 void sha256_file(const char* path, char (&out)[65]) {
+    uint64_t size = 0;
+    (void)sha256_file_measured(path, out, &size);
+}
+
+bool sha256_file_measured(const char* path, char (&out)[65], uint64_t* size) {
+    *size = 0;
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
         out[0] = '\0';
-        return;
+        return false;
     }
     Sha256Context ctx;
     start(&ctx);
@@ -123,9 +129,11 @@ void sha256_file(const char* path, char (&out)[65]) {
     while ((count = fread(g_digest_buffer, 1, DIGEST_BUFFER_SIZE, file)) != 0) {
         sha256_update(&ctx, g_digest_buffer, count);
     }
+    *size = ctx.total_bytes;
     const uint64_t bit_length = ctx.total_bytes << 3;
     fclose(file);
     finish(&ctx, bit_length, out);
+    return true;
 }
 
 void sha256_digest_bytes(const void* data, uint64_t length, char (&out)[65]) {

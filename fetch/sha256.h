@@ -15,6 +15,9 @@ inline constexpr uint64_t DIGEST_BUFFER_SIZE = 1048576;
 void sha256_update(Sha256Context* ctx, const void* data, uint64_t length);
 // 64 lower-case hex digits into `out`, or "" when the file cannot be opened.
 void sha256_file(const char* path, char (&out)[65]);
+// sha256_file that also counts the bytes it digested; false, with "" and 0,
+// when the file cannot be opened.
+bool sha256_file_measured(const char* path, char (&out)[65], uint64_t* size);
 
 // Compression of `blocks` consecutive 64-byte blocks into `state`.
 typedef void (*Sha256Compress)(uint32_t state[8], const uint8_t* data, uint64_t blocks);

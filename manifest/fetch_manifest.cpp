@@ -6,11 +6,11 @@
 #include "nodes/node_table.h"
 #include "nodes/urls.h"
 
+const char BUILTIN_LABEL[] = "程序内置/Built-in";
+
 namespace {
 
 char g_manifest_buffer[MANIFEST_BUFFER_SIZE];
-
-const char BUILTIN_LABEL[] = "程序内置/Built-in";
 
 // Reads the body into the buffer; false for a broken body or one of 4095
 // bytes or more, which is refused whole rather than cut.
@@ -31,22 +31,29 @@ bool read_body(HttpsExchange* exchange, int32_t* received) {
     }
 }
 
-bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release) {
+}  // namespace
+
+bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
+                MirrorAttempt* attempt) {
+    *attempt = {GetStep::DONE, 0, 0, false, ManifestRule::NONE};
     HttpsExchange exchange = {nullptr, nullptr};
-    if (!begin_get(session, url, nullptr, &exchange)) return false;
-    if (!send_get(&exchange)) {
+    attempt->step = begin_get_step(session, url, nullptr, &exchange);
+    if (attempt->step != GetStep::DONE) return false;
+    attempt->step = send_get_step(&exchange, &attempt->status);
+    if (attempt->step != GetStep::DONE) {
         end_get(&exchange);
         return false;
     }
     int32_t received = 0;
     bool body_ok = read_body(&exchange, &received);
     end_get(&exchange);
+    attempt->received = received;
+    attempt->body_failed = !body_ok;
     if (!body_ok || received == 0) return false;
     g_manifest_buffer[received] = '\0';
-    return parse_manifest(g_manifest_buffer, release);
+    attempt->rule = first_broken_rule(g_manifest_buffer, release);
+    return attempt->rule == ManifestRule::NONE;
 }
-
-}  // namespace
 
 const char* source_label_for(const char* url) {
     if (strstr(url, "modelscope") != nullptr) return NODE_LABELS[0];
@@ -60,7 +67,8 @@ void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release) {
     const char* label = nullptr;
     for (const char* url : MANIFEST_URLS) {
         if (url[0] == '\0') continue;
-        if (try_mirror(probe_session, url, release)) {
+        MirrorAttempt attempt;
+        if (try_mirror(probe_session, url, release, &attempt)) {
             label = source_label_for(url);
             break;
         }

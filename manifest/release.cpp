@@ -6,26 +6,39 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "manifest/builtin_release.h"
+
 const ReleaseInfo BUILTIN_RELEASE = {
-    "2.0.4",
-    "Varnel-2.0.4-windows-amd64-setup.exe",
-    7532411,
-    "9244397c38a76a83c240331671f3ddbc35647737f471f1ac9cfbf0854d725c9a",
+    VARNEL_BUILTIN_VERSION,
+    VARNEL_BUILTIN_FILE_NAME,
+    VARNEL_BUILTIN_SIZE,
+    VARNEL_BUILTIN_SHA256,
 };
 
 ReleaseInfo g_release;
 
-bool is_safe_token(const char* text, int32_t max_length) {
+namespace {
+
+enum class TokenFault { NONE, LENGTH, CHARACTERS };
+
+TokenFault token_fault(const char* text, int32_t max_length) {
     size_t n = strlen(text);
-    if (n == 0 || n > static_cast<size_t>(max_length < 0 ? 0 : max_length)) return false;
+    if (n == 0 || n > static_cast<size_t>(max_length < 0 ? 0 : max_length))
+        return TokenFault::LENGTH;
     for (size_t i = 0; i < n; ++i) {
         auto c = static_cast<unsigned char>(text[i]);
         unsigned upper = c & ~0x20u;
         bool ok = (c >= 0x30 && c <= 0x39) || (upper >= 0x41 && upper <= 0x5A) || c == 0x2D ||
                   c == 0x2E || c == 0x5F;
-        if (!ok) return false;
+        if (!ok) return TokenFault::CHARACTERS;
     }
-    return true;
+    return TokenFault::NONE;
+}
+
+}  // namespace
+
+bool is_safe_token(const char* text, int32_t max_length) {
+    return token_fault(text, max_length) == TokenFault::NONE;
 }
 
 namespace {
@@ -65,7 +78,7 @@ bool read_size(const char* line, uint64_t* size) {
 
 }  // namespace
 
-bool parse_manifest(char* text, ReleaseInfo* release) {
+ManifestRule first_broken_rule(char* text, ReleaseInfo* release) {
     char* lines[4] = {nullptr, nullptr, nullptr, nullptr};
     int count = 0;
     char* cursor = text;
@@ -79,30 +92,63 @@ bool parse_manifest(char* text, ReleaseInfo* release) {
         if (feed == nullptr) break;
         cursor = feed + 1;
     }
-    if (count < 4) return false;
+    if (count < 4) return ManifestRule::LINE_COUNT;
 
     char* version = lines[0];
     if (version[0] == 'v' || version[0] == 'V') memmove(version, version + 1, strlen(version));
-    if (!is_safe_token(version, MAX_VERSION_LENGTH)) return false;
+    TokenFault fault = token_fault(version, MAX_VERSION_LENGTH);
+    if (fault == TokenFault::LENGTH) return ManifestRule::VERSION_LENGTH;
+    if (fault == TokenFault::CHARACTERS) return ManifestRule::VERSION_CHARACTERS;
 
     const char* file_name = lines[1];
     size_t name_length = strlen(file_name);
-    if (!is_safe_token(file_name, MAX_FILE_NAME_LENGTH) || name_length < MIN_FILE_NAME_LENGTH)
-        return false;
-    if (!ascii_equal_nocase(file_name + name_length - 4, ".exe")) return false;
-    if (strstr(file_name, "..") != nullptr) return false;
+    fault = token_fault(file_name, MAX_FILE_NAME_LENGTH);
+    if (fault == TokenFault::LENGTH ||
+        (fault == TokenFault::NONE && name_length < MIN_FILE_NAME_LENGTH))
+        return ManifestRule::FILE_NAME_LENGTH;
+    if (fault == TokenFault::CHARACTERS) return ManifestRule::FILE_NAME_CHARACTERS;
+    if (!ascii_equal_nocase(file_name + name_length - 4, ".exe"))
+        return ManifestRule::FILE_NAME_SUFFIX;
+    if (strstr(file_name, "..") != nullptr) return ManifestRule::FILE_NAME_DOTS;
 
     const char* digest = lines[3];
-    if (strlen(digest) != SHA256_HEX_LENGTH) return false;
+    if (strlen(digest) != SHA256_HEX_LENGTH) return ManifestRule::DIGEST_LENGTH;
     for (int i = 0; i < SHA256_HEX_LENGTH; ++i)
-        if (!isxdigit(static_cast<unsigned char>(digest[i]))) return false;
+        if (!isxdigit(static_cast<unsigned char>(digest[i])))
+            return ManifestRule::DIGEST_CHARACTERS;
 
     uint64_t size = 0;
-    if (!read_size(lines[2], &size)) return false;
+    if (!read_size(lines[2], &size)) return ManifestRule::SIZE;
 
     snprintf(release->version, sizeof release->version, "%s", version);
     snprintf(release->file_name, sizeof release->file_name, "%s", file_name);
     snprintf(release->sha256_hex, sizeof release->sha256_hex, "%s", digest);
     release->size = size;
-    return true;
+    return ManifestRule::NONE;
+}
+
+bool parse_manifest(char* text, ReleaseInfo* release) {
+    return first_broken_rule(text, release) == ManifestRule::NONE;
+}
+
+const char* manifest_rule_text(ManifestRule rule) {
+    switch (rule) {
+        case ManifestRule::NONE: return "no rule broken";
+        case ManifestRule::LINE_COUNT: return "line count: fewer than four lines";
+        case ManifestRule::VERSION_LENGTH:
+            return "version (line 1): not 1 to 16 characters after one leading v";
+        case ManifestRule::VERSION_CHARACTERS:
+            return "version (line 1): a character outside 0-9 A-Z a-z - . _";
+        case ManifestRule::FILE_NAME_LENGTH: return "file name (line 2): not 5 to 96 characters";
+        case ManifestRule::FILE_NAME_CHARACTERS:
+            return "file name (line 2): a character outside 0-9 A-Z a-z - . _";
+        case ManifestRule::FILE_NAME_SUFFIX: return "file name (line 2): does not end in .exe";
+        case ManifestRule::FILE_NAME_DOTS: return "file name (line 2): holds \"..\"";
+        case ManifestRule::DIGEST_LENGTH: return "digest (line 4): not 64 characters";
+        case ManifestRule::DIGEST_CHARACTERS:
+            return "digest (line 4): a character that is not a hexadecimal digit";
+        case ManifestRule::SIZE:
+            return "size (line 3): not a non-zero decimal byte count filling the line";
+    }
+    return "unknown rule";
 }

@@ -20,7 +20,27 @@ extern const ReleaseInfo BUILTIN_RELEASE;
 // The run's release: written once by stage 1, read by every later stage.
 extern ReleaseInfo g_release;
 
+// The rules of a manifest, in the order the parser applies them.
+enum class ManifestRule {
+    NONE,
+    LINE_COUNT,
+    VERSION_LENGTH,
+    VERSION_CHARACTERS,
+    FILE_NAME_LENGTH,
+    FILE_NAME_CHARACTERS,
+    FILE_NAME_SUFFIX,
+    FILE_NAME_DOTS,
+    DIGEST_LENGTH,
+    DIGEST_CHARACTERS,
+    SIZE,
+};
+
 bool is_safe_token(const char* text, int32_t max_length);
-// `text` is writable and NUL-terminated; it is rewritten in place. On false
-// `release` is untouched.
+// The first rule that `text` breaks, NONE when it breaks none; only then is
+// `release` written. `text` is writable and NUL-terminated; it is rewritten
+// in place.
+ManifestRule first_broken_rule(char* text, ReleaseInfo* release);
+// True exactly when first_broken_rule names none.
 bool parse_manifest(char* text, ReleaseInfo* release);
+// One line naming the rule, for people.
+const char* manifest_rule_text(ManifestRule rule);

@@ -46,8 +46,8 @@ void split_url(const char* url, char16_t (&host)[URL_PART_UNITS],
     path[URL_PART_UNITS - 1] = 0;
 }
 
-bool begin_get(HttpsSession session, const char* url, const char16_t* extra_header,
-               HttpsExchange* exchange) {
+GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* extra_header,
+                       HttpsExchange* exchange) {
     char16_t host[URL_PART_UNITS];
     char16_t path[URL_PART_UNITS];
     host[0] = 0;
@@ -56,32 +56,42 @@ bool begin_get(HttpsSession session, const char* url, const char16_t* extra_head
 
     const PlatformOps& p = platform();
     HttpHandle connection = p.http_connect(session, host, HTTPS_PORT);
-    if (connection == nullptr) return false;
+    if (connection == nullptr) return GetStep::CONNECT;
     HttpHandle request = p.http_open_request(connection, u"GET", path, HTTP_FLAG_SECURE);
     if (request == nullptr) {
         p.http_close_handle(connection);
-        return false;
+        return GetStep::OPEN_REQUEST;
     }
     if (extra_header != nullptr &&
         !p.http_add_headers(request, extra_header, HTTP_ADDREQ_FLAG_ADD)) {
         p.http_close_handle(request);
         p.http_close_handle(connection);
-        return false;
+        return GetStep::ADD_HEADER;
     }
     exchange->connection = connection;
     exchange->request = request;
-    return true;
+    return GetStep::DONE;
+}
+
+bool begin_get(HttpsSession session, const char* url, const char16_t* extra_header,
+               HttpsExchange* exchange) {
+    return begin_get_step(session, url, extra_header, exchange) == GetStep::DONE;
+}
+
+GetStep send_get_step(HttpsExchange* exchange, uint32_t* status) {
+    const PlatformOps& p = platform();
+    *status = 0;
+    if (!p.http_send_request(exchange->request)) return GetStep::SEND;
+    if (!p.http_receive_response(exchange->request)) return GetStep::RECEIVE;
+    if (!p.http_query_number(exchange->request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                             status))
+        return GetStep::STATUS_QUERY;
+    return *status == 200 || *status == 206 ? GetStep::DONE : GetStep::STATUS;
 }
 
 bool send_get(HttpsExchange* exchange) {
-    const PlatformOps& p = platform();
-    if (!p.http_send_request(exchange->request)) return false;
-    if (!p.http_receive_response(exchange->request)) return false;
     uint32_t status = 0;
-    if (!p.http_query_number(exchange->request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                             &status))
-        return false;
-    return status == 200 || status == 206;
+    return send_get_step(exchange, &status) == GetStep::DONE;
 }
 
 uint32_t query_content_length(HttpsExchange* exchange) {

@@ -36,9 +36,17 @@ void close_session(HttpsSession session);
 
 void split_url(const char* url, char16_t (&host)[URL_PART_UNITS], char16_t (&path)[URL_PART_UNITS]);
 
-// False leaves nothing open and `exchange` unused.
+// Where an exchange stopped: DONE, or the step that failed.
+enum class GetStep { DONE, CONNECT, OPEN_REQUEST, ADD_HEADER, SEND, RECEIVE, STATUS_QUERY, STATUS };
+
+// Anything but DONE leaves nothing open and `exchange` unused.
+GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* extra_header,
+                       HttpsExchange* exchange);
 bool begin_get(HttpsSession session, const char* url, const char16_t* extra_header,
                HttpsExchange* exchange);
+// STATUS when the final status is neither 200 nor 206; `status` holds it
+// whenever it could be read.
+GetStep send_get_step(HttpsExchange* exchange, uint32_t* status);
 bool send_get(HttpsExchange* exchange);
 uint32_t query_content_length(HttpsExchange* exchange);
 bool data_available(HttpsExchange* exchange, uint32_t* count);

@@ -6,7 +6,14 @@ namespace {
 
 char g_probe_scratch[PROBE_READ_SIZE];
 
-void probe_one(HttpsSession session, NodeEntry* entry) {
+bool must_follow(const NodeEntry& p, const NodeEntry& held) {
+    if (p.reachable != held.reachable) return p.reachable < held.reachable;
+    return p.latency_ms > held.latency_ms;
+}
+
+}  // namespace
+
+void probe_node(HttpsSession session, NodeEntry* entry) {
     entry->reachable = 0;
     entry->latency_ms = LATENCY_UNMEASURED;
     HttpsExchange exchange = {nullptr, nullptr};
@@ -26,17 +33,10 @@ void probe_one(HttpsSession session, NodeEntry* entry) {
     end_get(&exchange);
 }
 
-bool must_follow(const NodeEntry& p, const NodeEntry& held) {
-    if (p.reachable != held.reachable) return p.reachable < held.reachable;
-    return p.latency_ms > held.latency_ms;
-}
-
-}  // namespace
-
 void probe_nodes(HttpsSession probe_session, NodeTable* table) {
     for (int32_t i = 0; i < table->count; ++i) {
         NodeEntry* entry = &table->entries[i];
-        probe_one(probe_session, entry);
+        probe_node(probe_session, entry);
         if (entry->reachable != 0)
             printf("   %-24s  %5u ms  [可达/OK]\n", entry->label, entry->latency_ms);
         else

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
+
+#include "builtin_manifest_bytes.h"
 
 namespace {
 
@@ -113,6 +116,40 @@ TEST(ParseManifest, RejectsAndLeavesRecordUntouched) {
     }
 }
 
+TEST(FirstBrokenRule, NamesTheFirstRuleInParseOrder) {
+    auto with = [](const std::string& v, const std::string& f, const std::string& s,
+                   const std::string& d) { return v + "\n" + f + "\n" + s + "\n" + d; };
+    const struct {
+        std::string text;
+        ManifestRule rule;
+    } cases[] = {
+        {with("1", "a.exe", "1", D), ManifestRule::NONE},
+        {"1\na.exe\n1", ManifestRule::LINE_COUNT},
+        {with("v", "a.exe", "1", D), ManifestRule::VERSION_LENGTH},
+        {with("1 0", "a.exe", "1", D), ManifestRule::VERSION_CHARACTERS},
+        {"\xEF\xBB\xBF" + with("1", "a.exe", "1", D), ManifestRule::VERSION_CHARACTERS},
+        {with("1", std::string(93, 'a') + ".exe", "1", D), ManifestRule::FILE_NAME_LENGTH},
+        {with("1", ".exe", "1", D), ManifestRule::FILE_NAME_LENGTH},
+        {with("1", "a b.exe", "1", D), ManifestRule::FILE_NAME_CHARACTERS},
+        {with("1", "setup.msi", "1", D), ManifestRule::FILE_NAME_SUFFIX},
+        {with("1", "a..exe", "1", D), ManifestRule::FILE_NAME_DOTS},
+        // The digest is judged before the size, whatever the line order.
+        {with("1", "a.exe", "0", D.substr(0, 63)), ManifestRule::DIGEST_LENGTH},
+        {with("1", "a.exe", "1", D.substr(0, 63) + "g"), ManifestRule::DIGEST_CHARACTERS},
+        {with("1", "a.exe", "1\t", D), ManifestRule::SIZE},
+        {with("1", "a.exe", "-1", D), ManifestRule::SIZE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        std::string a = c.text;
+        std::string b = c.text;
+        ReleaseInfo r{};
+        ReleaseInfo q{};
+        EXPECT_EQ(first_broken_rule(&a[0], &r), c.rule) << manifest_rule_text(c.rule);
+        EXPECT_EQ(parse_manifest(&b[0], &q), c.rule == ManifestRule::NONE);
+    }
+}
+
 TEST(ParseManifest, AcceptsSizeLimitsExactly) {
     // 96 characters is the longest name.
     std::string text = "1\n" + std::string(92, 'a') + ".exe\n1\n" + D;
@@ -144,7 +181,21 @@ TEST(BuiltinRelease, SatisfiesItsOwnRules) {
              BUILTIN_RELEASE.file_name, static_cast<unsigned long long>(BUILTIN_RELEASE.size),
              BUILTIN_RELEASE.sha256_hex);
     ReleaseInfo r{};
-    ASSERT_TRUE(parse_manifest(text, &r));
+    ManifestRule rule = first_broken_rule(text, &r);
+    ASSERT_EQ(rule, ManifestRule::NONE) << manifest_rule_text(rule);
+    EXPECT_TRUE(same(r, BUILTIN_RELEASE));
+}
+
+// Built with -DVARNEL_BUILTIN_MANIFEST=FILE: that file keeps the rules, as
+// stage 1 would receive it, and is the built-in release.
+TEST(BuiltinRelease, IsTheBuildsManifestFile) {
+    if (BUILTIN_MANIFEST_SIZE == 0) GTEST_SKIP() << "built without VARNEL_BUILTIN_MANIFEST";
+    ASSERT_LE(BUILTIN_MANIFEST_SIZE, 4094u) << "manifest file of 4095 bytes or more";
+    std::string text(BUILTIN_MANIFEST_BYTES, BUILTIN_MANIFEST_SIZE);
+    ReleaseInfo r{};
+    ManifestRule rule = first_broken_rule(&text[0], &r);
+    ASSERT_EQ(rule, ManifestRule::NONE) << manifest_rule_text(rule);
+    for (char& c : r.sha256_hex) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     EXPECT_TRUE(same(r, BUILTIN_RELEASE));
 }
 

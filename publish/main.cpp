@@ -1,0 +1,67 @@
+// varnel-release: the publisher's tool. It makes the manifest of a release and
+// checks what every mirror and node serves, with the installer's own code.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "publish/check.h"
+#include "publish/make_manifest.h"
+
+namespace {
+
+CheckResult g_result;
+
+int usage() {
+    fputs(
+        "usage: varnel-release manifest --version V INSTALLER.exe [-o FILE]\n"
+        "       varnel-release check [--download] [--json]\n",
+        stderr);
+    return 2;
+}
+
+int manifest_command(int argc, char** argv) {
+    const char* version = nullptr;
+    const char* installer = nullptr;
+    const char* out = nullptr;
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "--version") == 0 && i + 1 < argc)
+            version = argv[++i];
+        else if (strcmp(argv[i], "-o") == 0 && i + 1 < argc)
+            out = argv[++i];
+        else if (argv[i][0] != '-' && installer == nullptr)
+            installer = argv[i];
+        else
+            return usage();
+    }
+    if (version == nullptr || installer == nullptr) return usage();
+    return make_manifest(version, installer, out);
+}
+
+int check_command(int argc, char** argv) {
+    bool download = false;
+    bool json = false;
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "--download") == 0)
+            download = true;
+        else if (strcmp(argv[i], "--json") == 0)
+            json = true;
+        else
+            return usage();
+    }
+    if (!run_check(download, &g_result)) return 2;
+    if (json)
+        print_json(g_result);
+    else
+        print_table(g_result);
+    fflush(stdout);
+    return g_result.problems == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform().set_console_output_cp(CONSOLE_CP_UTF8);
+    if (argc >= 2 && strcmp(argv[1], "manifest") == 0) return manifest_command(argc, argv);
+    if (argc >= 2 && strcmp(argv[1], "check") == 0) return check_command(argc, argv);
+    return usage();
+}

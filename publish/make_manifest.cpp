@@ -1,0 +1,82 @@
+#include "publish/make_manifest.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "fetch/sha256.h"
+#include "manifest/fetch_manifest.h"
+#include "manifest/release.h"
+#include "platform/console_stream.h"
+
+namespace {
+
+// The largest body stage 1 parses.
+constexpr int MANIFEST_BODY_MAX = MANIFEST_BUFFER_SIZE - 2;
+constexpr uint64_t FOUR_GIB = 4294967296ull;
+
+char g_text[MANIFEST_BUFFER_SIZE];
+char g_parse[MANIFEST_BUFFER_SIZE];
+
+const char* base_name(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '/' || *p == '\\') name = p + 1;
+    return name;
+}
+
+bool write_all(const char* out_path, const char* text, size_t length) {
+    if (out_path == nullptr) {
+        stdout_binary();
+        return fwrite(text, 1, length, stdout) == length && fflush(stdout) == 0;
+    }
+    FILE* file = fopen(out_path, "wb");
+    if (file == nullptr) return false;
+    bool written = fwrite(text, 1, length, file) == length;
+    bool closed = fclose(file) == 0;
+    return written && closed;
+}
+
+}  // namespace
+
+int make_manifest(const char* version, const char* installer_path, const char* out_path) {
+    ReleaseInfo expected{};
+    if (!sha256_file_measured(installer_path, expected.sha256_hex, &expected.size)) {
+        fprintf(stderr, "varnel-release: cannot read %s\n", installer_path);
+        return 2;
+    }
+    const char* name = base_name(installer_path);
+    int length = snprintf(g_text, sizeof g_text, "%s\n%s\n%llu\n%s\n", version, name,
+                          static_cast<unsigned long long>(expected.size), expected.sha256_hex);
+    if (length < 0 || length > MANIFEST_BODY_MAX) {
+        fprintf(stderr, "refused: manifest: more than %d bytes\n", MANIFEST_BODY_MAX);
+        return 1;
+    }
+    memcpy(g_parse, g_text, static_cast<size_t>(length) + 1);
+    ReleaseInfo parsed{};
+    ManifestRule rule = first_broken_rule(g_parse, &parsed);
+    if (rule != ManifestRule::NONE) {
+        fprintf(stderr, "refused: %s\n", manifest_rule_text(rule));
+        return 1;
+    }
+    // The record the installer must get back: the parser drops one leading v.
+    snprintf(expected.version, sizeof expected.version, "%s",
+             version + (version[0] == 'v' || version[0] == 'V' ? 1 : 0));
+    snprintf(expected.file_name, sizeof expected.file_name, "%s", name);
+    if (strcmp(parsed.version, expected.version) != 0 ||
+        strcmp(parsed.file_name, expected.file_name) != 0 || parsed.size != expected.size ||
+        strcmp(parsed.sha256_hex, expected.sha256_hex) != 0) {
+        fprintf(stderr, "refused: round trip: the written text parses to another release\n");
+        return 1;
+    }
+    if (expected.size >= FOUR_GIB)
+        fprintf(stderr,
+                "warning: %llu bytes is 4 GiB or more: the installer shows no progress line "
+                "for it\n",
+                static_cast<unsigned long long>(expected.size));
+    if (!write_all(out_path, g_text, static_cast<size_t>(length))) {
+        fprintf(stderr, "varnel-release: cannot write %s\n",
+                out_path != nullptr ? out_path : "standard output");
+        return 2;
+    }
+    return 0;
+}
