@@ -15,6 +15,8 @@ imports() { x86_64-w64-mingw32-objdump -p "$1" | awk '/DLL Name:/ {print toupper
 known_only() { [ -z "$(imports "$1" | tr " " "\n" | grep -vxE "|KERNEL32.DLL|MSVCRT.DLL")" ]; }
 echo "     imports: $(imports "$exe")"
 check "imports only KERNEL32 and MSVCRT" 'known_only "$exe"'
+release_tool=build/windows/varnel-release.exe
+check "the release tool imports only KERNEL32 and MSVCRT" 'known_only "$release_tool"'
 check "a WINHTTP import is refused" '! known_only build/windows/tests/planted/static-winhttp.exe'
 size=$(stat -c %s "$exe")
 echo "     size: $size bytes"
