@@ -36,7 +36,8 @@ Config (JSON):
       endless_headers true, huge_header N (one header line of N bytes)
 
 Logs dir (cleared of these names at each run): requests.jsonl (one JSON object
-per request, sorted by arrival: t, server, host, address, request_line,
+per request, sorted by arrival: t, server, conn (the connection's number on
+that server), host, address, request_line,
 method, target, version, headers [[name, value]...]; nginx entries carry only
 the headers its access log records and "headers_complete": false),
 nginx-access.log (raw), nginx-error.log, fault-server.log, world.log,
@@ -604,7 +605,7 @@ http {
   scgi_temp_path %(p)s/scgi;
   sendfile on;
   keepalive_timeout 15s;
-  log_format world escape=json '{"msec":"$msec","request_time":"$request_time",'
+  log_format world escape=json '{"msec":"$msec","request_time":"$request_time","conn":"$connection",'
     '"host":"$server_name","address":"$server_addr","request_line":"$request",'
     '"http_host":"$http_host","range":"$http_range","user_agent":"$http_user_agent",'
     '"accept":"$http_accept","referer":"$http_referer",'
@@ -673,6 +674,7 @@ http {
                         "version": parts[2] if len(parts) > 2 else "",
                         "headers": headers, "headers_complete": False,
                         "status": int(a["status"]), "body_bytes_sent": int(a["body_bytes_sent"]),
+                        "conn": int(a["conn"]),
                         "tls_version": a["tls_version"],
                     })
         entries.sort(key=lambda e: e.get("t", 0))
