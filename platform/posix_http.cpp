@@ -2,6 +2,12 @@
 // request drives its own transfer from the calling thread, so every step is
 // synchronous as WinHTTP's are, and body bytes pass through one fixed staging
 // area: a full area pauses the transfer until the consumer drains it.
+//
+// Connections are kept as WinHTTP keeps them: each session owns a libcurl
+// share of its connection cache, so an exchange whose response was read to
+// its end leaves its connection for the next exchange to that host on the
+// same session. libcurl itself closes one whose body was left unread, that
+// failed, or that the server closed.
 #include "platform/posix_http.h"
 
 #include <curl/curl.h>
@@ -55,11 +61,14 @@ struct Exchange {
     bool in_use;
     CURL* easy;
     CURLM* multi;
+    CURLSH* share;
     curl_slist* headers;
     char url[URL_BYTES];
     char next_url[URL_BYTES];
 
     bool started, sent_out, received, headers_final, done, failed, paused;
+    // libcurl has ended the transfer and so kept or closed its connection.
+    bool finished;
     bool redirect_pending;
     // The hop's connection is up (after any proxy tunnel and the handshake).
     bool connected;
@@ -91,6 +100,8 @@ struct Exchange {
 struct Record {
     Kind kind;
     Settings settings;
+    // The session's connection cache, shared by its children.
+    CURLSH* share;
     char host[1024];
     bool host_fits;
     Exchange* exchange;
@@ -487,12 +498,20 @@ bool pump(Exchange* ex, const Settings& s, Goal goal) {
         }
         int queued = 0;
         while (CURLMsg* msg = curl_multi_info_read(ex->multi, &queued)) {
-            if (msg->msg == CURLMSG_DONE && msg->easy_handle == ex->easy && !ex->done) {
-                ex->done = true;
-                ex->result = msg->data.result;
-                // Closed before the declared length: a broken body.
-                if (ex->result == CURLE_OK && ex->framed && ex->body_count < ex->final_length)
-                    ex->result = CURLE_PARTIAL_FILE;
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == ex->easy) {
+                ex->finished = true;
+                if (!ex->done) {
+                    ex->done = true;
+                    ex->result = msg->data.result;
+                    // Closed before the declared length: a broken body.
+                    if (ex->result == CURLE_OK && ex->framed && ex->body_count < ex->final_length)
+                        ex->result = CURLE_PARTIAL_FILE;
+                    // A length WinHTTP cannot read (libcurl reads "12abc" as 12)
+                    // leaves the body to end where the server closes.
+                    if (ex->result == CURLE_PARTIAL_FILE && !ex->chunked &&
+                        ex->final_length_state == LENGTH_INVALID)
+                        ex->result = CURLE_OK;
+                }
             }
         }
         if (ex->failed) return false;
@@ -534,10 +553,11 @@ bool configure(Record* r) {
     curl_prereq_callback connected_fn = on_connected;
     curl_debug_callback debug_fn = on_debug;
     curl_ssl_ctx_callback tls_fn = on_tls_context;
-    // libcurl refuses a response whose Content-Length it cannot parse, where
-    // WinHTTP reads on and fails only the number query; so the length is read
-    // here (on_header) and the body framed by it (on_body), libcurl framing
-    // only chunked and close-delimited bodies.
+    // The length is read here too (on_header) and the body framed by it
+    // (on_body): WinHTTP fails only the number query on a length it cannot
+    // read, and a length past 64 bits still frames. libcurl frames as well,
+    // or it could not keep the connection; a length it refuses outright
+    // ("-5") fails the receive step here.
     // Curl's own bound covers lookup, connect and handshake of each hop
     // together; the loop in pump() holds every step to its own bound first.
     long connect_total = static_cast<long>(s.resolve_ms) + static_cast<long>(s.connect_ms);
@@ -547,8 +567,7 @@ bool configure(Record* r) {
               set(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) &&
               set(e, CURLOPT_USERAGENT, s.agent) && set(e, CURLOPT_HTTPHEADER, ex->headers) &&
               set(e, CURLOPT_HTTP_CONTENT_DECODING, 0L) && set(e, CURLOPT_NOSIGNAL, 1L) &&
-              set(e, CURLOPT_IGNORE_CONTENT_LENGTH, 1L) &&
-              set(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) &&
+              set(e, CURLOPT_SHARE, ex->share) && set(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) &&
               set(e, CURLOPT_CONNECTTIMEOUT_MS, connect_total) &&
               set(e, CURLOPT_SSLVERSION, tls_range(s.protocols)) &&
               set(e, CURLOPT_SSL_VERIFYPEER, 1L) && set(e, CURLOPT_SSL_VERIFYHOST, 2L) &&
@@ -581,7 +600,22 @@ void give_back_memory(Exchange* ex) {
 #endif
 }
 
+// A body read to its declared end may leave libcurl one step short of
+// ending the transfer (the last bytes came while it was paused); ending it
+// here lets the connection stay in the session's cache, as WinHTTP's does.
+void finish_read_body(Exchange* ex) {
+    if (!ex->framed || !ex->done || ex->result != CURLE_OK || ex->head != ex->tail) return;
+    for (int round = 0; round < 8 && !ex->finished; ++round) {
+        int running = 0;
+        if (curl_multi_perform(ex->multi, &running) != CURLM_OK) return;
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(ex->multi, &queued))
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == ex->easy) ex->finished = true;
+    }
+}
+
 void free_exchange(Exchange* ex) {
+    if (ex->multi != nullptr && ex->easy != nullptr && !ex->failed) finish_read_body(ex);
     if (ex->multi != nullptr && ex->easy != nullptr)
         (void)curl_multi_remove_handle(ex->multi, ex->easy);
     if (ex->easy != nullptr) curl_easy_cleanup(ex->easy);
@@ -592,6 +626,15 @@ void free_exchange(Exchange* ex) {
     ex->headers = nullptr;
     ex->in_use = false;
     give_back_memory(ex);
+}
+
+// Ends a session's connection cache once no handle of the session is left
+// (WinHTTP lets a session close before its children).
+void release_share(CURLSH* share) {
+    if (share == nullptr) return;
+    for (const Record& r : g_records)
+        if (r.kind != FREE && r.share == share) return;
+    (void)curl_share_cleanup(share);
 }
 
 // The request after its response headers arrived, or null.
@@ -626,8 +669,12 @@ HttpHandle posix_http_open(const char16_t* agent, uint32_t access_type) {
     }
     Record* r = new_record(SESSION);
     if (r == nullptr) return nullptr;
-    if (!to_utf8(agent, r->settings.agent, sizeof r->settings.agent)) {
+    r->share = curl_share_init();
+    if (!to_utf8(agent, r->settings.agent, sizeof r->settings.agent) || r->share == nullptr ||
+        curl_share_setopt(r->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) != CURLSHE_OK) {
+        if (r->share != nullptr) (void)curl_share_cleanup(r->share);
         r->kind = FREE;
+        r->share = nullptr;
         return nullptr;
     }
     r->settings.access_type = access_type;
@@ -667,6 +714,7 @@ HttpHandle posix_http_connect(HttpHandle session, const char16_t* host, uint16_t
     if (r == nullptr) return nullptr;
     // Settings are taken now, as WinHTTP's child handles inherit them.
     r->settings = s->settings;
+    r->share = s->share;
     r->host_fits = to_utf8(host, r->host, sizeof r->host);
     if (!r->host_fits) r->host[0] = '\0';
     return r;
@@ -690,8 +738,10 @@ HttpHandle posix_http_open_request(HttpHandle connection, const char16_t* verb,
     Record* r = new_record(REQUEST);
     if (r == nullptr) return nullptr;
     r->settings = c->settings;
+    r->share = c->share;
     memset(static_cast<void*>(ex), 0, offsetof(Exchange, stage));
     ex->in_use = true;
+    ex->share = c->share;
     r->exchange = ex;
 
     bool ok = c->host_fits && host_is_name(c->host);
@@ -815,8 +865,11 @@ void posix_http_close_handle(HttpHandle handle) {
     Record* r = find(handle, FREE);
     if (r == nullptr) return;
     if (r->kind == REQUEST) free_exchange(r->exchange);
+    CURLSH* share = r->share;
     r->kind = FREE;
     r->exchange = nullptr;
+    r->share = nullptr;
+    release_share(share);
     if (posix_http_live_handles() == 0) posix_trust_release();
 }
 

@@ -112,6 +112,23 @@ def hits(host, prefix, count):
     return check
 
 
+def connection(reqs, target):
+    hits = [(r.get("server"), r.get("conn")) for r in reqs if r.get("target") == target]
+    return hits[0] if len(hits) == 1 else None
+
+
+def conn_vs(earlier, target, same):
+    """The request for target went over the connection of earlier's (or not)."""
+    def check(reqs):
+        a, b = connection(reqs, earlier), connection(reqs, target)
+        if a is None or b is None:
+            return "no single logged request for %s and %s" % (earlier, target)
+        if (a == b) != same:
+            return "connection %s after %s's %s, want %s" % (b, earlier, a, "the same" if same else "a new one")
+        return None
+    return check
+
+
 # --- the world -----------------------------------------------------------
 
 def chain_routes():
@@ -160,6 +177,12 @@ def world_config(files_dir):
             "tls13.test": {"server": "fault", "tls": "tls13_only", "routes": [{"path": "*", "body": "tls13"}]},
             "foreign.test": {"server": "fault", "tls": "foreign_ca", "routes": [{"path": "*", "body": "f"}]},
             "wrongname.test": {"server": "fault", "tls": "wrong_name", "routes": [{"path": "*", "body": "w"}]},
+            "keep.test": {"server": "fault", "routes": [
+                {"path": "/unread", "status": 200, "body_size": 300000},
+                {"path": "/close", "status": 200, "body": "bye", "close": True},
+                {"path": "/stall", "status": 200, "body_size": 100000, "stall_after": 1000, "stall_ms": 5000},
+                {"path": "*", "status": 200, "body": "kept"},
+            ]},
             "drop.test": {"server": "drop"},
             "refuse.test": {"server": "refuse"},
         },
@@ -180,8 +203,18 @@ WINE_BIG_LENGTH = ("Wine's WinHTTP clamps a Content-Length above 32 bits to 2147
                    "the number query, and ends the body quietly on the early clean close")
 WINE_BAD_LENGTH = ("Wine's WinHTTP reads the leading digits of a Content-Length such as \"12abc\" "
                    "as the number instead of failing the query")
+WINE_ONE_POOL = ("Wine's WinHTTP keeps one pool of connections for the whole process, so a second "
+                 "session takes a connection the first one left; WinHTTP keeps a pool per session")
 WINE_NO_HEADER_BOUND = ("Wine's WinHTTP has no bound on a response's headers (Windows: 64 KiB): endless "
                         "headers hold the exchange for as long as they come, a huge one is accepted")
+
+def reuse(name, path, after=None, same=False, expect=None, pre=None):
+    case = dict(name=name, group="reuse", url="https://keep.test" + path, pre=pre or [],
+                expect=expect or ok(4, b"kept"))
+    if after:
+        case["check"] = conn_vs(after, path, same)
+    return case
+
 
 # group: the probe run the case belongs to: "probe" (PROBE_TIMEOUTS), "range"
 # (PROBE_TIMEOUTS and the Range header), "download" (DOWNLOAD_TIMEOUTS).
@@ -254,6 +287,19 @@ CASES = [
          wine=dict(expect=ok(4, b"late"), min_ms=9000 - 200, max_ms=9000 + MARGIN_MS, reason=WINE_HEADER_WAIT)),
     dict(name="dropped packets fail within the connect time", group="probe", url="https://drop.test/",
          expect=refused(), min_ms=PROBE["connect"] - 200, max_ms=PROBE["connect"] + MARGIN_MS),
+    # Connection reuse, one session and one host, in this order: each case
+    # against an earlier one.
+    reuse("first exchange to a host", "/first"),
+    reuse("a body read to its end leaves its connection", "/kept", after="/first", same=True),
+    reuse("body left unread", "/unread", pre=["--cap", "1"], expect={"send": 1, "end": "cap"}),
+    reuse("a body left unread takes its connection along", "/a1", after="/unread",
+          pre=["--cap", str(BIG_SIZE)]),
+    reuse("Connection: close", "/close", expect=ok(3, b"bye")),
+    reuse("a closed connection is not used again", "/a2", after="/close"),
+    reuse("a failed body", "/stall", expect={"send": 1, "end": "fail"}),
+    reuse("a failed exchange takes its connection along", "/a3", after="/stall"),
+    dict(reuse("a second session has connections of its own", "/other", after="/a3", pre=["--session", "1"]),
+         wine=dict(check=conn_vs("/a3", "/other", True), reason=WINE_ONE_POOL)),
 ]
 
 
@@ -310,8 +356,8 @@ def run_backend(backend, probe, config, logs_root, wineprefix, cases):
     for group in groups:
         members = [c for c in cases if c["group"] == group]
         args = {"probe": ["--profile", "probe"], "range": ["--profile", "probe", "--range"],
-                "download": ["--profile", "download"]}[group]
-        urls = [c["url"] for c in members]
+                "download": ["--profile", "download"], "reuse": ["--profile", "probe"]}[group]
+        urls = [word for c in members for word in c.get("pre", []) + [c["url"]]]
         logs = os.path.join(logs_root, "%s-%s" % (backend, group))
         world = World(config, logs)
         if backend == "wine":

@@ -4,7 +4,9 @@
 // status is -1 when the status query fails; end is "none" when no body was
 // read (begin or send failed).
 //
-// transport_probe [--profile probe|download] [--range] [--cap BYTES] URL...
+// transport_probe [--profile probe|download] [--range] [--cap BYTES] [--session 0|1] URL...
+// --cap and --session may also stand between URLs and hold for the URLs
+// after them; session 1 is a second session with the same profile.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -93,12 +95,11 @@ int main(int argc, char** argv) {
             profile =
                 strcmp(argv[first + 1], "download") == 0 ? &DOWNLOAD_TIMEOUTS : &PROBE_TIMEOUTS;
             first += 2;
-        } else if (strcmp(argv[first], "--cap") == 0 && first + 1 < argc) {
-            cap = strtoull(argv[first + 1], nullptr, 10);
-            first += 2;
         } else if (strcmp(argv[first], "--range") == 0) {
             range = true;
             first += 1;
+        } else if (strcmp(argv[first], "--cap") == 0 || strcmp(argv[first], "--session") == 0) {
+            break;
         } else {
             fprintf(stderr, "unknown option %s\n", argv[first]);
             return 2;
@@ -106,15 +107,27 @@ int main(int argc, char** argv) {
     }
     if (first >= argc) {
         fprintf(stderr,
-                "usage: transport_probe [--profile probe|download] [--range] [--cap N] URL...\n");
+                "usage: transport_probe [--profile probe|download] [--range] [--cap N] "
+                "[--session 0|1] URL...\n");
         return 2;
     }
-    HttpsSession session = open_session(*profile);
-    if (session == nullptr) {
+    HttpsSession sessions[2] = {open_session(*profile), nullptr};
+    if (sessions[0] == nullptr) {
         printf("session=0\n");
         return 1;
     }
-    for (int i = first; i < argc; ++i) run_one(session, argv[i], range, cap);
-    close_session(session);
+    int current = 0;
+    for (int i = first; i < argc; ++i) {
+        if (strcmp(argv[i], "--cap") == 0 && i + 1 < argc) {
+            cap = strtoull(argv[++i], nullptr, 10);
+        } else if (strcmp(argv[i], "--session") == 0 && i + 1 < argc) {
+            current = strcmp(argv[++i], "1") == 0 ? 1 : 0;
+            if (sessions[current] == nullptr) sessions[current] = open_session(*profile);
+        } else {
+            run_one(sessions[current], argv[i], range, cap);
+        }
+    }
+    close_session(sessions[1]);
+    close_session(sessions[0]);
     return 0;
 }

@@ -126,6 +126,16 @@ def cases(runner):
         header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
         launched=BUILTIN[1]))
 
+    # The manifest's connection carries node A's probe on the probe session;
+    # the download session opens its own.
+    c = Case("manifest and node A on one host: one connection for both, a new one for the download",
+             merge(manifest_hosts({0: dict(body=fx.manifest())}), nodes(fx, [ok(range="honour")] + [None] * 5)),
+             HEAD + release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[0]) + STAGE2 +
+             probe_block([True] + [False] * 5) + header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + "\x00VERIFY\x00",
+             0, left=[BUILTIN[1]], launched=BUILTIN[1])
+    c.connections = ("www.modelscope.cn", "AAB")
+    out.append(c)
+
     out.append(Case(
         "ranking by delay",
         nodes(fx, [ok(delay_headers_ms=1500), ok(delay_headers_ms=700), ok(), None, ok(delay_headers_ms=300),

@@ -277,6 +277,15 @@ class Runner:
                 continue
             if (host, path) not in requests:
                 problems.append("no request for https://%s%s (saw %s)" % (host, path, sorted(set(requests))))
+        if getattr(case, "connections", None):
+            # Each request to the host named by the letter of its connection,
+            # in order of first use: "AAB" is two requests on one, then a new one.
+            host, want = case.connections
+            names = {}
+            got = "".join(names.setdefault((r.get("server"), r.get("conn")), "ABCDEFGH"[min(len(names), 7)])
+                          for r in world.requests() if r.get("host") == host)
+            if got != want:
+                problems.append("connections to %s: %s, expected %s" % (host, got, want))
         for item in case.not_requested:
             if (item in requests) if isinstance(item, tuple) else any(h == item for h, _ in requests):
                 problems.append("%s was contacted" % (item,))

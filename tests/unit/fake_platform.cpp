@@ -14,6 +14,7 @@ struct Handle {
     FakeResponse* response = nullptr;
     FakeResponse fallback;
     size_t offset = 0;
+    int session_number = 0;
     bool closed = false;
 };
 
@@ -59,7 +60,12 @@ HttpHandle http_open(const char16_t* agent, uint32_t access) {
         g_fake->open_refusals--;
         return nullptr;
     }
-    return new_handle(Handle::SESSION);
+    int number = 1;
+    for (const auto& h : g_handles)
+        if (h->kind == Handle::SESSION) ++number;
+    HttpHandle s = new_handle(Handle::SESSION);
+    as(s)->session_number = number;
+    return s;
 }
 
 bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
@@ -165,7 +171,10 @@ bool http_read(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
 void http_close(HttpHandle handle) {
     Handle* h = as(handle);
     const char* kinds[] = {"session", "connection", "request"};
-    g_fake->log.push_back(std::string("close ") + kinds[h->kind]);
+    std::string entry = std::string("close ") + kinds[h->kind];
+    if (h->kind == Handle::SESSION) entry += " " + std::to_string(h->session_number);
+    g_fake->log.push_back(entry);
+    if (h->kind == Handle::REQUEST) g_fake->clock_ms += h->response->close_ms;
     // Closing twice is a fault the tests must see.
     EXPECT_FALSE(h->closed) << "handle closed twice";
     h->closed = true;

@@ -1,6 +1,7 @@
 // A scripted platform for unit tests: HTTP responses by URL, a manual clock,
 // a temporary directory and a shell whose answers the test chooses; every
-// call is logged so tests can assert on order and handle lifetimes.
+// call is logged so tests can assert on order and handle lifetimes. Sessions
+// are numbered in the order they were opened ("close session 2").
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,10 @@ struct FakeResponse {
     int64_t break_after = -1;
     // What data_available reports, regardless of the body, when set.
     int64_t report_available = -1;
-    // Milliseconds the fake clock moves during receive.
+    // Milliseconds the fake clock moves during receive, and while the
+    // request is closed.
     uint32_t latency_ms = 0;
+    uint32_t close_ms = 0;
 };
 
 struct FakePlatform {

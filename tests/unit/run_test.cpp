@@ -196,8 +196,8 @@ TEST_F(RunFixture, E4LaunchedAfterFailover) {
     EXPECT_EQ(f.live_handles, 0);
     // Download session closed before the probe session, and last.
     ASSERT_GE(f.log.size(), 2u);
-    EXPECT_EQ(f.log[f.log.size() - 1], "close session");
-    EXPECT_EQ(f.log[f.log.size() - 2], "close session");
+    EXPECT_EQ(f.log[f.log.size() - 2], "close session 2");
+    EXPECT_EQ(f.log[f.log.size() - 1], "close session 1");
 }
 
 TEST_F(RunFixture, E5LaunchFailsNoFurtherNode) {

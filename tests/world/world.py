@@ -36,7 +36,8 @@ Config (JSON):
       endless_headers true, huge_header N (one header line of N bytes)
 
 Logs dir (cleared of these names at each run): requests.jsonl (one JSON object
-per request, sorted by arrival: t, server, host, address, request_line,
+per request, sorted by arrival: t, server, conn (the connection's number on
+that server), host, address, request_line,
 method, target, version, headers [[name, value]...]; nginx entries carry only
 the headers its access log records and "headers_complete": false),
 nginx-access.log (raw), nginx-error.log, fault-server.log, world.log,
@@ -48,13 +49,18 @@ Python:  from world import World
     w.requests()      # parsed requests.jsonl of the last run
     w.address(name)   # 127.0.0.x of a host
 
-Certificates are cached in $WORLD_PKI_DIR (default $TMPDIR/varnel-world-pki-UID).
+Certificates are cached in $WORLD_PKI_DIR (default build/world-pki in this
+checkout, so no other clone shares them). Every one is RSA-signed: Wine 8's
+certificate check fails ECDSA signatures whose r or s is short, which about
+one P-256 signature in 128 has; ensure() refuses any signature Wine cannot
+verify.
 CMD's environment: the caller's, without proxy variables unless given with
 --env, plus SSL_CERT_FILE/CURL_CA_BUNDLE (the bundle with the test CA),
 SSL_CERT_DIR (an empty dir), WORLD_LOGS, WORLD_CA_FILE, and --env values.
 """
 
 import argparse
+import base64
 import ctypes
 import fcntl
 import json
@@ -68,6 +74,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
 FIXED_HOSTS = [
     "www.modelscope.cn", "varnel.dev", "raw.githubusercontent.com", "github.com",
     "ghfast.top", "gh-proxy.com", "ghproxy.net", "huggingface.co",
@@ -148,11 +155,10 @@ def load_config(config):
 
 
 # --------------------------------------------------------------------------
-# Certificates, made once and kept in a cache dir
+# Certificates, made once per checkout and kept in its build dir
 
 def default_pki_dir():
-    return os.environ.get("WORLD_PKI_DIR") or os.path.join(
-        tempfile.gettempdir(), "varnel-world-pki-%d" % os.getuid())
+    return os.environ.get("WORLD_PKI_DIR") or os.path.join(ROOT, "build", "world-pki")
 
 
 def _openssl(*args):
@@ -166,6 +172,57 @@ def _safe(name):
     return "".join(c if c.isalnum() or c in ".-" else "_" for c in name)
 
 
+def _der(data, pos):
+    """(tag, content start, content end) of the DER element at pos."""
+    tag, n = data[pos], data[pos + 1]
+    pos += 2
+    if n & 0x80:
+        count = n & 0x7F
+        n = int.from_bytes(data[pos:pos + count], "big")
+        pos += count
+    return tag, pos, pos + n
+
+
+RSA_SIGNATURES = "2a864886f70d0101"   # 1.2.840.113549.1.1.*
+ECDSA_SIGNATURES = "2a8648ce3d0403"   # 1.2.840.10045.4.3.*
+EC_FIELD_BYTES = (32, 48, 66)         # P-256, P-384, P-521
+
+
+def wine_cannot_verify(der):
+    """Why Wine 8 would fail this certificate's signature, or None."""
+    try:
+        _, body, _ = _der(der, 0)                 # Certificate
+        _, _, tbs_end = _der(der, body)           # TBSCertificate
+        _, alg, alg_end = _der(der, tbs_end)      # signatureAlgorithm
+        _, oid, oid_end = _der(der, alg)
+        oid = der[oid:oid_end].hex()
+        _, sig_start, _ = _der(der, alg_end)      # signatureValue
+        if oid.startswith(RSA_SIGNATURES):
+            return None
+        if not oid.startswith(ECDSA_SIGNATURES):
+            return "signature algorithm %s" % oid
+        _, seq, _ = _der(der, sig_start + 1)   # past the unused-bits byte
+        lengths = []
+        pos = seq
+        for _ in range(2):
+            _, start, end = _der(der, pos)
+            value = der[start:end]
+            lengths.append(len(value) - (1 if value[:1] == b"\0" else 0))
+            pos = end
+        if lengths[0] not in EC_FIELD_BYTES or lengths[1] != lengths[0]:
+            return "ECDSA r and s of %d and %d bytes" % tuple(lengths)
+        return None
+    except (IndexError, ValueError):
+        return "unreadable certificate"
+
+
+def pem_der(path):
+    with open(path, encoding="ascii") as f:
+        text = f.read()
+    body = text.split("-----BEGIN CERTIFICATE-----")[1].split("-----END CERTIFICATE-----")[0]
+    return base64.b64decode("".join(body.split()))
+
+
 class Pki:
     def __init__(self, directory=None):
         self.dir = directory or default_pki_dir()
@@ -174,29 +231,39 @@ class Pki:
         return os.path.join(self.dir, which + ".crt")
 
     def leaf(self, name, ca="ca"):
-        stem = os.path.join(self.dir, ca + "-" + _safe(name))
-        return stem + ".crt", stem + ".key"
+        # One key serves every leaf: RSA keys are slow to make.
+        return os.path.join(self.dir, ca + "-" + _safe(name) + ".crt"), os.path.join(self.dir, "leaf.key")
 
     def ensure(self, names):
         os.makedirs(self.dir, exist_ok=True)
         wanted = [("ca", n) for n in names] + [("foreign-ca", n) for n in names]
         wanted.append(("ca", WRONG_NAME))
-        if all(os.path.exists(self.leaf(n, c)[0]) for c, n in wanted) and \
-                os.path.exists(self.ca("ca")) and os.path.exists(self.ca("foreign-ca")):
-            return
-        with open(os.path.join(self.dir, ".lock"), "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            for ca, cn in (("ca", "Varnel World Test CA"), ("foreign-ca", "Foreign Test CA")):
-                if not os.path.exists(self.ca(ca)):
-                    self._make_ca(ca, cn)
-            for ca, n in wanted:
-                if not os.path.exists(self.leaf(n, ca)[0]):
-                    self._make_leaf(n, ca)
+        certs = [self.ca("ca"), self.ca("foreign-ca")] + [self.leaf(n, c)[0] for c, n in wanted]
+        if not all(os.path.exists(c) for c in certs):
+            with open(os.path.join(self.dir, ".lock"), "w") as lock:
+                fcntl.flock(lock, fcntl.LOCK_EX)
+                for ca, cn in (("ca", "Varnel World Test CA"), ("foreign-ca", "Foreign Test CA")):
+                    if not os.path.exists(self.ca(ca)):
+                        self._make_ca(ca, cn)
+                if not os.path.exists(self.leaf("", "ca")[1]):
+                    self._make_key(self.leaf("", "ca")[1])
+                for ca, n in wanted:
+                    if not os.path.exists(self.leaf(n, ca)[0]):
+                        self._make_leaf(n, ca)
+        for c in certs:
+            why = wine_cannot_verify(pem_der(c))
+            if why:
+                raise WorldError("%s: Wine cannot verify its signature (%s)" % (c, why))
+
+    def _make_key(self, key):
+        _openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key + ".tmp")
+        os.replace(key + ".tmp", key)
 
     def _make_ca(self, ca, cn):
         key, crt = os.path.join(self.dir, ca + ".key"), self.ca(ca)
-        _openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                 "-nodes", "-keyout", key, "-out", crt + ".tmp", "-days", "3650",
+        self._make_key(key)
+        _openssl("req", "-x509", "-key", key, "-sha256",
+                 "-out", crt + ".tmp", "-days", "3650",
                  "-subj", "/CN=" + cn,
                  "-addext", "basicConstraints=critical,CA:TRUE",
                  "-addext", "keyUsage=critical,keyCertSign,cRLSign",
@@ -208,14 +275,13 @@ class Pki:
         tmp = tempfile.mkdtemp(dir=self.dir)
         try:
             csr, ext = os.path.join(tmp, "csr"), os.path.join(tmp, "ext")
-            _openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                     "-nodes", "-keyout", key, "-out", csr, "-subj", "/CN=" + name)
+            _openssl("req", "-new", "-key", key, "-out", csr, "-subj", "/CN=" + name)
             with open(ext, "w") as f:
                 f.write("subjectAltName=DNS:%s\nbasicConstraints=critical,CA:FALSE\n"
                         "keyUsage=critical,digitalSignature,keyEncipherment\n"
                         "extendedKeyUsage=serverAuth\nsubjectKeyIdentifier=hash\n"
                         "authorityKeyIdentifier=keyid\n" % name)
-            _openssl("x509", "-req", "-in", csr, "-CA", self.ca(ca),
+            _openssl("x509", "-req", "-in", csr, "-CA", self.ca(ca), "-sha256",
                      "-CAkey", os.path.join(self.dir, ca + ".key"), "-set_serial",
                      str(int.from_bytes(os.urandom(8), "big")), "-days", "3650",
                      "-extfile", ext, "-out", crt + ".tmp")
@@ -539,7 +605,7 @@ http {
   scgi_temp_path %(p)s/scgi;
   sendfile on;
   keepalive_timeout 15s;
-  log_format world escape=json '{"msec":"$msec","request_time":"$request_time",'
+  log_format world escape=json '{"msec":"$msec","request_time":"$request_time","conn":"$connection",'
     '"host":"$server_name","address":"$server_addr","request_line":"$request",'
     '"http_host":"$http_host","range":"$http_range","user_agent":"$http_user_agent",'
     '"accept":"$http_accept","referer":"$http_referer",'
@@ -608,6 +674,7 @@ http {
                         "version": parts[2] if len(parts) > 2 else "",
                         "headers": headers, "headers_complete": False,
                         "status": int(a["status"]), "body_bytes_sent": int(a["body_bytes_sent"]),
+                        "conn": int(a["conn"]),
                         "tls_version": a["tls_version"],
                     })
         entries.sort(key=lambda e: e.get("t", 0))
