@@ -160,6 +160,8 @@ def world_config(files_dir):
                 {"path": "/hugehdr", "status": 200, "huge_header": 3 << 20, "body": "abc"},
                 {"path": "/badlen", "status": 200, "length": "12abc", "body": "xyz", "close": True},
                 {"path": "/hugelen", "status": 200, "length": "5000000000", "body": "abc", "close": True},
+                {"path": "/neglen", "status": 200, "length": "-5", "body": "xyz", "close": True},
+                {"path": "/wordlen", "status": 200, "length": "abc", "body": "xyz", "close": True},
                 {"path": "/trunc", "status": 200, "body_size": 50000, "truncate_after": 1000},
                 {"path": "/reset", "status": 200, "body_size": 50000, "reset_after": 1000,
                  "reset_delay_ms": 300},
@@ -203,6 +205,13 @@ WINE_BIG_LENGTH = ("Wine's WinHTTP clamps a Content-Length above 32 bits to 2147
                    "the number query, and ends the body quietly on the early clean close")
 WINE_BAD_LENGTH = ("Wine's WinHTTP reads the leading digits of a Content-Length such as \"12abc\" "
                    "as the number instead of failing the query")
+WINE_NEGATIVE_LENGTH = ("Wine's WinHTTP reads a Content-Length of \"-5\" as 4294967291 and the body to the "
+                        "close")
+WINE_WORD_LENGTH = "Wine's WinHTTP reads a Content-Length of \"abc\" as 0 and so reads no body"
+# The stand-in's one known difference from WinHTTP.
+STAND_IN_NO_NUMBER = ("libcurl refuses a Content-Length that holds no number and fails the receive step; "
+                      "the stand-in leaves bodies framed by libcurl, which keeping connections needs")
+NO_NUMBER_FAILS = {"send": 0, "body": 0}
 WINE_ONE_POOL = ("Wine's WinHTTP keeps one pool of connections for the whole process, so a second "
                  "session takes a connection the first one left; WinHTTP keeps a pool per session")
 WINE_NO_HEADER_BOUND = ("Wine's WinHTTP has no bound on a response's headers (Windows: 64 KiB): endless "
@@ -269,6 +278,14 @@ CASES = [
     dict(name="unparsable Content-Length gives 0 (close-delimited body)", group="probe",
          url="https://s.test/badlen", expect=ok(3, b"xyz", length=0),
          wine=dict(expect=ok(3, b"xyz", length=12), reason=WINE_BAD_LENGTH)),
+    dict(name="negative Content-Length gives 0 (close-delimited body)", group="probe",
+         url="https://s.test/neglen", expect=ok(3, b"xyz", length=0),
+         native=dict(expect=NO_NUMBER_FAILS, reason=STAND_IN_NO_NUMBER),
+         wine=dict(expect=ok(3, b"xyz", length=4294967291), reason=WINE_NEGATIVE_LENGTH)),
+    dict(name="Content-Length without digits gives 0 (close-delimited body)", group="probe",
+         url="https://s.test/wordlen", expect=ok(3, b"xyz", length=0),
+         native=dict(expect=NO_NUMBER_FAILS, reason=STAND_IN_NO_NUMBER),
+         wine=dict(expect=ok(0, b"", length=0), reason=WINE_WORD_LENGTH)),
     dict(name="Content-Length above 32 bits gives 0", group="probe", url="https://s.test/hugelen",
          expect={"send": 1, "status": 200, "length": 0, "end": "fail"},
          wine=dict(expect={"send": 1, "status": 200, "length": 2147483647, "end": "end"}, reason=WINE_BIG_LENGTH)),
@@ -319,9 +336,9 @@ def parse_lines(text):
 def judge(case, backend, got, reqs):
     spec = dict(case)
     note = ""
-    if backend == "wine" and "wine" in case:
-        spec.update(case["wine"])
-        note = " [Wine: %s]" % case["wine"]["reason"]
+    if backend in case:
+        spec.update(case[backend])
+        note = " [%s: %s]" % ("Wine" if backend == "wine" else "stand-in", case[backend]["reason"])
     if got is None:
         return False, "no output line", note
     problems = []
