@@ -131,24 +131,34 @@ bool parse_manifest(char* text, ReleaseInfo* release) {
     return first_broken_rule(text, release) == ManifestRule::NONE;
 }
 
+namespace {
+
+// Indexed by ManifestRule: a short identifier for reports, a line for people.
+struct RuleName {
+    const char* id;
+    const char* text;
+};
+const RuleName RULE_NAMES[] = {
+    {"none", "no rule broken"},
+    {"line_count", "line count: fewer than four lines"},
+    {"version_length", "version (line 1): not 1 to 16 characters after one leading v"},
+    {"version_characters", "version (line 1): a character outside 0-9 A-Z a-z - . _"},
+    {"file_name_length", "file name (line 2): not 5 to 96 characters"},
+    {"file_name_characters", "file name (line 2): a character outside 0-9 A-Z a-z - . _"},
+    {"file_name_suffix", "file name (line 2): does not end in .exe"},
+    {"file_name_dots", "file name (line 2): holds \"..\""},
+    {"digest_length", "digest (line 4): not 64 characters"},
+    {"digest_characters", "digest (line 4): a character that is not a hexadecimal digit"},
+    {"size", "size (line 3): not a non-zero decimal byte count filling the line"},
+};
+static_assert(sizeof RULE_NAMES / sizeof RULE_NAMES[0] ==
+                  static_cast<size_t>(ManifestRule::SIZE) + 1,
+              "one name for every rule");
+
+}  // namespace
+
 const char* manifest_rule_text(ManifestRule rule) {
-    switch (rule) {
-        case ManifestRule::NONE: return "no rule broken";
-        case ManifestRule::LINE_COUNT: return "line count: fewer than four lines";
-        case ManifestRule::VERSION_LENGTH:
-            return "version (line 1): not 1 to 16 characters after one leading v";
-        case ManifestRule::VERSION_CHARACTERS:
-            return "version (line 1): a character outside 0-9 A-Z a-z - . _";
-        case ManifestRule::FILE_NAME_LENGTH: return "file name (line 2): not 5 to 96 characters";
-        case ManifestRule::FILE_NAME_CHARACTERS:
-            return "file name (line 2): a character outside 0-9 A-Z a-z - . _";
-        case ManifestRule::FILE_NAME_SUFFIX: return "file name (line 2): does not end in .exe";
-        case ManifestRule::FILE_NAME_DOTS: return "file name (line 2): holds \"..\"";
-        case ManifestRule::DIGEST_LENGTH: return "digest (line 4): not 64 characters";
-        case ManifestRule::DIGEST_CHARACTERS:
-            return "digest (line 4): a character that is not a hexadecimal digit";
-        case ManifestRule::SIZE:
-            return "size (line 3): not a non-zero decimal byte count filling the line";
-    }
-    return "unknown rule";
+    return RULE_NAMES[static_cast<int>(rule)].text;
 }
+
+const char* manifest_rule_id(ManifestRule rule) { return RULE_NAMES[static_cast<int>(rule)].id; }

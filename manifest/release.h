@@ -44,3 +44,5 @@ ManifestRule first_broken_rule(char* text, ReleaseInfo* release);
 bool parse_manifest(char* text, ReleaseInfo* release);
 // One line naming the rule, for people.
 const char* manifest_rule_text(ManifestRule rule);
+// A short identifier of the rule ("digest_length"), for reports.
+const char* manifest_rule_id(ManifestRule rule);

@@ -5,27 +5,10 @@
 
 namespace {
 
-// Short identifiers of the manifest rules, in the order of ManifestRule.
-const char* const RULE_IDS[] = {
-    "none",
-    "line_count",
-    "version_length",
-    "version_characters",
-    "file_name_length",
-    "file_name_characters",
-    "file_name_suffix",
-    "file_name_dots",
-    "digest_length",
-    "digest_characters",
-    "size",
-};
-
 const char* const DOWNLOAD_IDS[] = {
     "not_tried",       "good",     "exchange_failed", "no_file",
     "transfer_failed", "too_long", "wrong_size",      "wrong_digest",
 };
-
-const char* rule_id(ManifestRule rule) { return RULE_IDS[static_cast<int>(rule)]; }
 
 enum class MirrorOutcome {
     SKIPPED,
@@ -167,7 +150,7 @@ void print_json(const CheckResult& r) {
                    get_step_text(m.attempt.step), m.attempt.status, m.attempt.received);
         }
         if (outcome == MirrorOutcome::REFUSED) {
-            printf(", \"rule\": \"%s\", \"rule_text\": ", rule_id(m.attempt.rule));
+            printf(", \"rule\": \"%s\", \"rule_text\": ", manifest_rule_id(m.attempt.rule));
             json_string(manifest_rule_text(m.attempt.rule));
         }
         if (outcome == MirrorOutcome::ACCEPTED) {
