@@ -1,0 +1,10 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/console_stream.h"
+
+bool stderr_is_terminal() { return isatty(fileno(stderr)) != 0; }
+
+// POSIX streams never translate line ends.
+void stdout_binary() {}
