@@ -12,11 +12,16 @@ namespace {
 
 char g_manifest_buffer[MANIFEST_BUFFER_SIZE];
 
-// Reads the body into the buffer; false for a broken body or one of 4095
-// bytes or more, which is refused whole rather than cut.
-bool read_body(HttpsExchange* exchange, int32_t* received) {
+// Reads the body into the buffer; false for a broken body, one of 4095 bytes
+// or more (refused whole rather than cut), or one still unfinished
+// MIRROR_BODY_LIMIT_MS after the headers (`*slow` then says so), so a
+// trickling mirror cannot hold the stage.
+bool read_body(HttpsExchange* exchange, int32_t* received, bool* slow) {
     const uint32_t limit = MANIFEST_BUFFER_SIZE - 1;
+    const PlatformOps& p = platform();
+    const uint64_t start = p.tick_count_ms();
     *received = 0;
+    *slow = false;
     for (;;) {
         uint32_t available = 0;
         if (!data_available(exchange, &available)) return false;
@@ -28,6 +33,8 @@ bool read_body(HttpsExchange* exchange, int32_t* received) {
         if (got == 0) return true;
         *received += static_cast<int32_t>(got);
         if (*received >= static_cast<int32_t>(limit)) return false;
+        *slow = p.tick_count_ms() - start > MIRROR_BODY_LIMIT_MS;
+        if (*slow) return false;
     }
 }
 
@@ -35,7 +42,7 @@ bool read_body(HttpsExchange* exchange, int32_t* received) {
 
 bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
                 MirrorAttempt* attempt) {
-    *attempt = {GetStep::DONE, 0, 0, false, ManifestRule::NONE};
+    *attempt = {GetStep::DONE, 0, 0, false, false, ManifestRule::NONE};
     HttpsExchange exchange = {nullptr, nullptr};
     attempt->step = begin_get_step(session, url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;
@@ -45,7 +52,7 @@ bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
         return false;
     }
     int32_t received = 0;
-    bool body_ok = read_body(&exchange, &received);
+    bool body_ok = read_body(&exchange, &received, &attempt->body_slow);
     end_get(&exchange);
     attempt->received = received;
     attempt->body_failed = !body_ok;

@@ -14,6 +14,8 @@ struct MirrorAttempt {
     // at 4095.
     int32_t received;
     bool body_failed;
+    // The body failed by running past MIRROR_BODY_LIMIT_MS.
+    bool body_slow;
     // Of the body; meaningful for a complete body of 1 to 4094 bytes.
     ManifestRule rule;
 };

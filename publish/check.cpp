@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fetch/download.h"
 #include "fetch/sha256.h"
 #include "net/https.h"
 #include "nodes/probe.h"
@@ -11,11 +12,8 @@
 
 namespace {
 
-constexpr uint32_t CHECK_BUFFER_SIZE = 65536;
 constexpr int TEMP_CAPACITY = 261;
 constexpr int PATH_CAPACITY = 540;
-
-unsigned char g_buffer[CHECK_BUFFER_SIZE];
 
 bool same_release(const ReleaseInfo& a, const ReleaseInfo& b) {
     if (strcmp(a.version, b.version) != 0 || strcmp(a.file_name, b.file_name) != 0) return false;
@@ -60,71 +58,40 @@ void fetch_mirrors(HttpsSession session, CheckResult* result) {
     result->builtin_older = compare_versions(BUILTIN_RELEASE.version, result->newest_version) < 0;
 }
 
-void show_progress(const char* label, uint64_t done, uint64_t total, uint64_t* last_percent) {
-    uint64_t percent = total != 0 ? done * 100u / total : 0;
-    if (percent == *last_percent) return;
-    *last_percent = percent;
-    fprintf(stderr, "\r   [%s] %3llu%%  (%.1f / %.1f MB)", label,
-            static_cast<unsigned long long>(percent), static_cast<double>(done) / 1048576.0,
-            static_cast<double>(total) / 1048576.0);
-    fflush(stderr);
-}
-
-// The body into `file`, stopping one byte past the expected size so that an
-// endless body cannot fill the disk.
-bool transfer(HttpsExchange* exchange, FILE* file, const NodeEntry& node, uint64_t expected,
-              DownloadResult* out) {
-    const bool progress = stderr_is_terminal();
-    uint64_t last_percent = ~0ull;
-    for (;;) {
-        uint32_t available = 0;
-        if (!data_available(exchange, &available)) return false;
-        if (available == 0) return true;
-        uint32_t want = available < CHECK_BUFFER_SIZE ? available : CHECK_BUFFER_SIZE;
-        uint32_t got = 0;
-        if (!read_data(exchange, g_buffer, want, &got)) return false;
-        if (got == 0) return true;
-        if (fwrite(g_buffer, 1, got, file) != got) return false;
-        out->bytes += got;
-        if (progress) show_progress(node.label, out->bytes, expected, &last_percent);
-        if (out->bytes > expected) {
-            out->verdict = DownloadVerdict::TOO_LONG;
-            return true;
-        }
+DownloadVerdict verdict_of(DownloadEnd end) {
+    switch (end) {
+        case DownloadEnd::COMPLETE: return DownloadVerdict::GOOD;
+        case DownloadEnd::EXCHANGE_FAILED: return DownloadVerdict::EXCHANGE_FAILED;
+        case DownloadEnd::WRONG_LENGTH:
+        case DownloadEnd::WRONG_SIZE: return DownloadVerdict::WRONG_SIZE;
+        case DownloadEnd::NO_FILE: return DownloadVerdict::NO_FILE;
+        case DownloadEnd::TRANSFER_FAILED: return DownloadVerdict::TRANSFER_FAILED;
+        case DownloadEnd::TOO_LONG: return DownloadVerdict::TOO_LONG;
+        case DownloadEnd::SLOW: return DownloadVerdict::SLOW;
     }
+    return DownloadVerdict::TRANSFER_FAILED;
 }
 
+// Through the installer's own attempt, judged as if another node remained:
+// every node is downloaded, and one the installer would give up is a problem.
 void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInfo& release,
                    const char* path, DownloadResult* out) {
     *out = {DownloadVerdict::GOOD, GetStep::DONE, 0, 0, ""};
-    HttpsExchange exchange = {nullptr, nullptr};
-    out->step = begin_get_step(session, node.url, nullptr, &exchange);
-    if (out->step == GetStep::DONE) {
-        out->step = send_get_step(&exchange, &out->status);
-        if (out->step != GetStep::DONE) end_get(&exchange);
-    }
-    if (out->step != GetStep::DONE) {
-        out->verdict = DownloadVerdict::EXCHANGE_FAILED;
-        return;
-    }
-    FILE* file = fopen(path, "wb");
-    if (file == nullptr) {
-        end_get(&exchange);
-        out->verdict = DownloadVerdict::NO_FILE;
-        return;
-    }
-    bool moved = transfer(&exchange, file, node, release.size, out);
-    bool closed = fclose(file) == 0;
-    end_get(&exchange);
-    if (stderr_is_terminal()) fputc('\n', stderr);
-    if (!moved || !closed) {
-        out->verdict = DownloadVerdict::TRANSFER_FAILED;
-    } else if (out->verdict == DownloadVerdict::GOOD) {
+    const bool terminal = stderr_is_terminal();
+    DownloadRules rules = {true, terminal ? stderr : nullptr};
+    DownloadAttempt attempt;
+    bool complete = download_from_node(session, node, release.size, path, rules, &attempt);
+    if (terminal) fputc('\n', stderr);
+    out->verdict = verdict_of(attempt.end);
+    out->step = attempt.step;
+    out->status = attempt.status;
+    out->bytes = attempt.written;
+    if (complete) {
         uint64_t digested = 0;
         (void)sha256_file_measured(path, out->sha256_hex, &digested);
         ReleaseInfo got = release;
         snprintf(got.sha256_hex, sizeof got.sha256_hex, "%s", out->sha256_hex);
-        if (digested != release.size || out->bytes != release.size)
+        if (digested != release.size)
             out->verdict = DownloadVerdict::WRONG_SIZE;
         else if (!same_release(got, release))
             out->verdict = DownloadVerdict::WRONG_DIGEST;

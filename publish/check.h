@@ -27,7 +27,8 @@ enum class DownloadVerdict {
     TRANSFER_FAILED,
     TOO_LONG,
     WRONG_SIZE,
-    WRONG_DIGEST
+    WRONG_DIGEST,
+    SLOW
 };
 
 struct DownloadResult {

@@ -6,8 +6,8 @@
 namespace {
 
 const char* const DOWNLOAD_IDS[] = {
-    "not_tried",       "good",     "exchange_failed", "no_file",
-    "transfer_failed", "too_long", "wrong_size",      "wrong_digest",
+    "not_tried", "good",       "exchange_failed", "no_file", "transfer_failed",
+    "too_long",  "wrong_size", "wrong_digest",    "slow",
 };
 
 enum class MirrorOutcome {

@@ -1,7 +1,7 @@
 """The end-to-end cases: what each host serves and what the run must show."""
 import base64
 
-from run_e2e import (BUILTIN, E2, E6, FAIL, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
+from run_e2e import (BUILTIN, E2, E6, FAIL, VERIFY, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
                      Release, fault, header3, mismatch, probe_block, release_line, route, verified)
 
 CODE = "\x00CODE\x00"
@@ -168,6 +168,18 @@ def cases(runner):
             header3(LABELS[0]) + PROGRESS % LABELS[0] + tail + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
             "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
 
+    # A node that probes fast and then crawls is given up while another remains;
+    # the last reachable one is kept however slow (here: a 16 s stall).
+    crawl = ok(throttle=32768)
+    stall = ok(delay_headers_ms=400, stall_after=100000, stall_ms=16000, stall_then="continue")
+    for name, second, bound in [("slow node given up for a fast one", ok(delay_headers_ms=400), 40),
+                                ("slow node given up, slow last node kept", stall, 55)]:
+        out.append(Case(
+            name, nodes(fx, [dict(crawl), second, None, None, None, None]),
+            HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
+            header3(LABELS[0]) + PROGRESS % LABELS[0] + FAIL + header3(LABELS[1]) + PROGRESS % LABELS[1] +
+            "\n" + VERIFY, 0, left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=bound))
+
     actual = Release("x", "x", bytes(len(fx.data))).digest
     out.append(Case(
         "failover: same size, wrong bytes",
@@ -265,6 +277,8 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
         # Followed (Wine) or refused (stand-in), the long target answers 404 either way.
         ("redirect to a 10 KB URL", dict(status=302, headers=[["Location", "https://huggingface.co/" + "a" * 10240]])),
         ("trickle slower than the receive timeout", dict(body=good, trickle={"bytes": 60, "every_ms": 4000})),
+        # Every byte inside the receive timeout, the body as a whole past its bound.
+        ("a byte every 2 s", dict(body=good, trickle={"bytes": 1, "every_ms": 2000})),
     ]:
         name, fields, builds = with_builds(entry)
         out.append(Case("hostile mirror: " + name,
@@ -272,9 +286,6 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
                               {"cdn-lfs.hf.co": fault(route("*", body=good))}, all_404),
                         HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1,
                         max_seconds=40, requests=[MANIFEST_PATHS[1]], builds=builds))
-    out.append(Case("hostile mirror: trickle just inside the receive timeout",
-                    merge(manifest_hosts({0: dict(body=good, trickle={"bytes": 60, "every_ms": 2000})}), all_404),
-                    HEAD + small_line("节点A/Node A") + STAGE2 + probe_block([False] * 6) + E2, 1, max_seconds=40))
 
     # A hostile fastest node: the run ends verified through the other one.
     for entry in [

@@ -1,6 +1,7 @@
 #include "unit/fake_platform.h"
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -159,6 +160,8 @@ bool http_read(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
     Handle* h = as(request);
     FakeResponse* r = h->response;
     g_fake->reads_asked.push_back(max);
+    auto pace = r->read_ms.upper_bound(h->offset);
+    if (pace != r->read_ms.begin()) g_fake->clock_ms += std::prev(pace)->second;
     size_t rest = r->body.size() - h->offset;
     size_t n = rest < max ? rest : max;
     if (r->chunk != 0 && n > r->chunk) n = r->chunk;

@@ -33,6 +33,8 @@ struct FakeResponse {
     // request is closed.
     uint32_t latency_ms = 0;
     uint32_t close_ms = 0;
+    // Milliseconds the clock moves on each read, from each body offset on.
+    std::map<size_t, uint32_t> read_ms;
 };
 
 struct FakePlatform {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "fetch/download.h"
@@ -337,8 +338,10 @@ TEST_F(RunFixture, DownloadFromNodeCases) {
         entry.reachable = 1;
         HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
         bool ok = false;
-        std::string out =
-            capture_stdout([&] { ok = download_from_node(s, entry, body.size(), path.c_str()); });
+        DownloadAttempt attempt;
+        std::string out = capture_stdout([&] {
+            ok = download_from_node(s, entry, body.size(), path.c_str(), {true, stdout}, &attempt);
+        });
         close_session(s);
         EXPECT_EQ(ok, c.ok);
         if (c.progress.empty()) {
@@ -362,14 +365,100 @@ TEST_F(RunFixture, OverlongBodyIsCutOffAtTheRelease) {
     entry.label = NODE_LABELS[1];
     HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
     bool ok = true;
-    std::string out =
-        capture_stdout([&] { ok = download_from_node(s, entry, body.size(), path.c_str()); });
+    DownloadAttempt attempt;
+    std::string out = capture_stdout([&] {
+        ok = download_from_node(s, entry, body.size(), path.c_str(), {false, stdout}, &attempt);
+    });
     close_session(s);
     EXPECT_FALSE(ok);
+    EXPECT_EQ(attempt.end, DownloadEnd::TOO_LONG);
     // One read past the size, shown above 100 %, then the transfer stops.
     EXPECT_NE(out.find("] 131%  ("), std::string::npos);
     EXPECT_LE(f.reads_asked.size(), body.size() / 65536 + 2);
     remove(path.c_str());
+}
+
+TEST_F(RunFixture, SlowNodeIsGivenUpOnlyWhileAnotherRemains) {
+    struct Case {
+        const char* name;
+        std::map<size_t, uint32_t> read_ms;  // of node A's 1000-byte reads
+        bool b_reachable;
+        std::string tail;
+    };
+    const std::string given_up = std::string(FAIL_LINE) + header3('B');
+    const std::string kept = header3('A') + "\r   [节点A/Node A]";
+    // From 20 kB on at 1.5 s a read, the first window still passes (the rest
+    // in 85 s), the second does not (240 s); at 0.1 s the rest takes 18 s.
+    const std::map<size_t, uint32_t> drops = {{0, 0}, {20000, 1500}};
+    const std::map<size_t, uint32_t> stall = {{0, 0}, {20000, 15000}, {21000, 0}};
+    const Case cases[] = {
+        {"pace drops, B behind", drops, true, given_up},
+        {"pace drops, A alone", drops, false, kept},
+        {"steady pace", {{0, 0}, {20000, 100}}, true, kept},
+        {"a window without bytes, B behind", stall, true, given_up},
+        {"a window without bytes, A alone", stall, false, kept},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        memset(&g_node_table, 0, sizeof g_node_table);
+        FakePlatform local;
+        local.temp_dir = dir;
+        local.at(MANIFEST_URLS[0]).body = f.at(MANIFEST_URLS[0]).body;
+        FakeResponse& a = local.at(urls[0]);
+        a.body = body;
+        a.chunk = 1000;
+        a.read_ms = c.read_ms;
+        if (c.b_reachable) local.at(urls[1]).body = body;
+        uint64_t start = local.clock_ms;
+        int code = -1;
+        std::string out = capture_stdout([&] { code = run_installer(); });
+        EXPECT_EQ(code, 0);
+        EXPECT_NE(out.find(c.tail), std::string::npos) << out;
+        EXPECT_EQ(out.find(FAIL_LINE) != std::string::npos, c.tail[0] == '\r') << out;
+        EXPECT_EQ(local.opened.size(), 1u);
+        if (c.tail == given_up) {
+            EXPECT_LT(local.clock_ms - start, 2 * SLOW_WINDOW_MS + 2000);
+        }
+        remove(path.c_str());
+    }
+}
+
+TEST_F(RunFixture, ShortPauseInAFairTransferIsKept) {
+    FakeResponse& r = f.at(urls[1]);
+    r.body = body;
+    r.chunk = 1000;
+    r.read_ms = {{0, 50}, {100000, 10000}, {101000, 50}};  // 20 kB/s with a 10 s pause
+    NodeEntry entry{};
+    snprintf(entry.url, sizeof entry.url, "%s", urls[1].c_str());
+    entry.label = NODE_LABELS[1];
+    HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
+    DownloadAttempt attempt;
+    EXPECT_TRUE(download_from_node(s, entry, body.size(), path.c_str(), {true, nullptr}, &attempt));
+    close_session(s);
+    EXPECT_EQ(attempt.written, body.size());
+    EXPECT_GT(attempt.body_ms, SLOW_WINDOW_MS);
+    remove(path.c_str());
+}
+
+TEST_F(RunFixture, TricklingMirrorIsAbandonedForTheNext) {
+    FakeResponse& first = f.at(MANIFEST_URLS[0]);
+    first.chunk = 1;
+    first.read_ms = {{0, 2000}};  // a byte every 2 s: each read inside any receive timeout
+    f.at(MANIFEST_URLS[1]).body =
+        "v1.1\n" + name + "\n" + std::to_string(body.size()) + "\n" + digest + "\n";
+    ReleaseInfo release{};
+    uint64_t start = f.clock_ms;
+    HttpsSession s = open_session(PROBE_TIMEOUTS);
+    std::string out = capture_stdout([&] { fetch_manifest(s, &release); });
+    close_session(s);
+    EXPECT_STREQ(release.version, "1.1");
+    EXPECT_NE(out.find("来源/Source: 节点B/Node B"), std::string::npos) << out;
+    EXPECT_LE(f.clock_ms - start, MIRROR_BODY_LIMIT_MS + 2000);
+    MirrorAttempt attempt;
+    s = open_session(PROBE_TIMEOUTS);
+    EXPECT_FALSE(try_mirror(s, MANIFEST_URLS[0], &release, &attempt));
+    close_session(s);
+    EXPECT_TRUE(attempt.body_failed && attempt.body_slow);
 }
 
 TEST_F(RunFixture, VerifyOutcomes) {
