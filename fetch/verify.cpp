@@ -1,24 +1,11 @@
 #include "fetch/verify.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "fetch/sha256.h"
+#include "manifest/release.h"
 #include "platform/platform.h"
-
-namespace {
-
-bool digests_match(const char* actual, const char* expected) {
-    if (strlen(actual) != 64 || strlen(expected) != 64) return false;
-    for (int i = 0; i < 64; ++i)
-        if (tolower(static_cast<unsigned char>(actual[i])) !=
-            tolower(static_cast<unsigned char>(expected[i])))
-            return false;
-    return true;
-}
-
-}  // namespace
 
 VerifyResult verify_and_launch(const char* installer_path, const char* expected_sha256_hex) {
     puts("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");

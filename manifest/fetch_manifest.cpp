@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "nodes/node_table.h"
-#include "nodes/urls.h"
 
 const char BUILTIN_LABEL[] = "程序内置/Built-in";
 
@@ -70,21 +69,33 @@ const char* source_label_for(const char* url) {
     return BUILTIN_LABEL;
 }
 
+bool try_entry(HttpsSession session, int index, MirrorOutcome* outcome) {
+    *outcome = {};
+    const char* url = MANIFEST_URLS[index];
+    if (url[0] == '\0') return false;
+    outcome->tried = true;
+    outcome->accepted = try_mirror(session, url, &outcome->release, &outcome->attempt);
+    return outcome->accepted;
+}
+
+void choose_manifest(const MirrorOutcome (&outcomes)[MANIFEST_URL_COUNT], ManifestChoice* choice) {
+    for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
+        if (!outcomes[i].accepted) continue;
+        *choice = {i, outcomes[i].release, source_label_for(MANIFEST_URLS[i])};
+        return;
+    }
+    *choice = {-1, BUILTIN_RELEASE, BUILTIN_LABEL};
+}
+
 void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release) {
-    const char* label = nullptr;
-    for (const char* url : MANIFEST_URLS) {
-        if (url[0] == '\0') continue;
-        MirrorAttempt attempt;
-        if (try_mirror(probe_session, url, release, &attempt)) {
-            label = source_label_for(url);
-            break;
-        }
-    }
-    if (label == nullptr) {
-        *release = BUILTIN_RELEASE;
-        label = BUILTIN_LABEL;
-    }
+    static MirrorOutcome outcomes[MANIFEST_URL_COUNT];
+    for (MirrorOutcome& o : outcomes) o = {};
+    for (int i = 0; i < MANIFEST_URL_COUNT; ++i)
+        if (try_entry(probe_session, i, &outcomes[i])) break;
+    ManifestChoice choice;
+    choose_manifest(outcomes, &choice);
+    *release = choice.release;
     printf("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n",
            release->version, release->file_name, static_cast<double>(release->size) / 1048576.0,
-           label);
+           choice.label);
 }

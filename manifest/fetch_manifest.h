@@ -1,5 +1,6 @@
 #pragma once
 
+#include "manifest/mirrors.h"
 #include "manifest/release.h"
 #include "net/https.h"
 
@@ -25,8 +26,32 @@ struct MirrorAttempt {
 bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
                 MirrorAttempt* attempt);
 
-// Stage 1: the first valid mirror manifest, or the built-in release. Prints
-// the release line.
+// One entry of MANIFEST_URLS as a walk left it.
+struct MirrorOutcome {
+    // False for an empty entry, and for entries after the one chosen when the
+    // walk stopped there.
+    bool tried;
+    bool accepted;
+    MirrorAttempt attempt;
+    // Accepted entries only.
+    ReleaseInfo release;
+};
+
+// Tries entry `index` of MANIFEST_URLS into `outcome` unless it is empty;
+// true when its manifest was accepted.
+bool try_entry(HttpsSession session, int index, MirrorOutcome* outcome);
+
+// Stage 1's choice, made silently from the entries' outcomes.
+struct ManifestChoice {
+    // The index of the first accepted entry, -1 for the built-in release.
+    int32_t entry;
+    ReleaseInfo release;
+    const char* label;
+};
+void choose_manifest(const MirrorOutcome (&outcomes)[MANIFEST_URL_COUNT], ManifestChoice* choice);
+
+// Stage 1: the entries in order up to the first accepted one, then the
+// choice. Prints the release line.
 void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release);
 extern const char BUILTIN_LABEL[];
 // The source label of an accepted manifest, by the content of its URL.

@@ -78,6 +78,11 @@ bool read_size(const char* line, uint64_t* size) {
 
 }  // namespace
 
+bool digests_match(const char* a, const char* b) {
+    return strlen(a) == SHA256_HEX_LENGTH && strlen(b) == SHA256_HEX_LENGTH &&
+           ascii_equal_nocase(a, b);
+}
+
 ManifestRule first_broken_rule(char* text, ReleaseInfo* release) {
     char* lines[4] = {nullptr, nullptr, nullptr, nullptr};
     int count = 0;

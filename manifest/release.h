@@ -36,6 +36,9 @@ enum class ManifestRule {
 };
 
 bool is_safe_token(const char* text, int32_t max_length);
+// True when both are SHA-256 hex digests (64 characters) naming the same
+// value, letters compared without regard to case; false for any other text.
+bool digests_match(const char* a, const char* b);
 // The first rule that `text` breaks, NONE when it breaks none; only then is
 // `release` written. `text` is writable and NUL-terminated; it is rewritten
 // in place.

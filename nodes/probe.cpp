@@ -13,19 +13,26 @@ bool must_follow(const NodeEntry& p, const NodeEntry& held) {
 
 }  // namespace
 
-void probe_node(HttpsSession session, NodeEntry* entry) {
+void probe_node(HttpsSession session, NodeEntry* entry, ProbeAttempt* attempt) {
+    ProbeAttempt local;
+    ProbeAttempt& a = attempt != nullptr ? *attempt : local;
+    a = {GetStep::DONE, 0, false};
     entry->reachable = 0;
     entry->latency_ms = LATENCY_UNMEASURED;
     HttpsExchange exchange = {nullptr, nullptr};
-    if (!begin_get(session, entry->url, PROBE_RANGE_HEADER, &exchange)) return;
+    a.step = begin_get_step(session, entry->url, PROBE_RANGE_HEADER, &exchange);
+    if (a.step != GetStep::DONE) return;
     const PlatformOps& p = platform();
     uint64_t start = p.tick_count_ms();
     uint32_t available = 0;
     uint32_t got = 0;
-    if (send_get(&exchange) && data_available(&exchange, &available) && available != 0 &&
-        read_data(&exchange, g_probe_scratch,
-                  available < PROBE_READ_SIZE ? available : PROBE_READ_SIZE, &got) &&
-        got != 0) {
+    a.step = send_get_step(&exchange, &a.status);
+    a.body_failed = a.step == GetStep::DONE &&
+                    !(data_available(&exchange, &available) && available != 0 &&
+                      read_data(&exchange, g_probe_scratch,
+                                available < PROBE_READ_SIZE ? available : PROBE_READ_SIZE, &got) &&
+                      got != 0);
+    if (a.step == GetStep::DONE && !a.body_failed) {
         uint64_t stop = p.tick_count_ms();
         entry->latency_ms = static_cast<uint32_t>(stop - start);
         entry->reachable = 1;

@@ -5,8 +5,16 @@
 
 inline constexpr uint32_t PROBE_READ_SIZE = 2048;
 
-// One node as stage 2 probes it: sets `reachable` and `latency_ms`, prints
-// nothing.
-void probe_node(HttpsSession probe_session, NodeEntry* entry);
+// How a probe ended: the step that failed (DONE once the answer was 200 or
+// 206) and, past that, whether its first body bytes failed to come.
+struct ProbeAttempt {
+    GetStep step;
+    uint32_t status;
+    bool body_failed;
+};
+
+// One node as stage 2 probes it: sets `reachable` and `latency_ms`, and
+// `attempt` when given; prints nothing. Closes everything it opened.
+void probe_node(HttpsSession probe_session, NodeEntry* entry, ProbeAttempt* attempt = nullptr);
 void probe_nodes(HttpsSession probe_session, NodeTable* table);
 void rank_nodes(NodeTable* table);

@@ -119,6 +119,8 @@ uintptr_t shell_open(const char* path) {
     }
 }
 
+HttpFailure take_failure() { return HttpFailure::NONE; }
+
 const PlatformOps POSIX_OPS = {
     set_console_cp,
     set_console_cp,
@@ -138,6 +140,7 @@ const PlatformOps POSIX_OPS = {
     posix_http_query_data_available,
     posix_http_read_data,
     posix_http_close_handle,
+    take_failure,
 };
 
 }  // namespace

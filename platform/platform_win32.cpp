@@ -174,12 +174,14 @@ bool http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* re
 
 void http_close_handle(HttpHandle handle) { (void)g_winhttp.close_handle(handle); }
 
+HttpFailure http_take_failure() { return HttpFailure::NONE; }
+
 const PlatformOps WIN32_OPS = {
     set_console_output_cp, set_console_input_cp,  get_temp_path,     tick_count_ms,
     delete_file,           utf8_to_utf16,         shell_open,        http_open,
     http_set_option,       http_connect,          http_open_request, http_add_headers,
     http_send_request,     http_receive_response, http_query_number, http_query_data_available,
-    http_read_data,        http_close_handle,
+    http_read_data,        http_close_handle,     http_take_failure,
 };
 
 }  // namespace

@@ -17,99 +17,159 @@ constexpr int PATH_CAPACITY = 540;
 
 bool same_release(const ReleaseInfo& a, const ReleaseInfo& b) {
     if (strcmp(a.version, b.version) != 0 || strcmp(a.file_name, b.file_name) != 0) return false;
-    if (a.size != b.size) return false;
-    // The installer compares digests without regard to case.
-    for (int i = 0; i < SHA256_HEX_LENGTH; ++i) {
-        char x = a.sha256_hex[i] | 0x20;
-        char y = b.sha256_hex[i] | 0x20;
-        if (x != y) return false;
-    }
-    return true;
+    return a.size == b.size && digests_match(a.sha256_hex, b.sha256_hex);
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// A failure the library names, else `fallback`.
+Cause named(HttpFailure failure, Cause fallback) {
+    switch (failure) {
+        case HttpFailure::DNS: return Cause::DNS;
+        case HttpFailure::REFUSED: return Cause::REFUSED;
+        case HttpFailure::TIMEOUT: return Cause::TIMEOUT;
+        case HttpFailure::TLS_UNTRUSTED: return Cause::TLS_UNTRUSTED;
+        case HttpFailure::TLS_NAME: return Cause::TLS_NAME;
+        case HttpFailure::TLS_VERSION: return Cause::TLS_VERSION;
+        case HttpFailure::TLS: return Cause::TLS;
+        case HttpFailure::INSECURE_REDIRECT: return Cause::INSECURE_REDIRECT;
+        case HttpFailure::TRANSFER: return Cause::TRANSFER;
+        case HttpFailure::NONE:
+        case HttpFailure::OTHER: break;
+    }
+    return fallback;
+}
+
+Cause exchange_cause(GetStep step, HttpFailure failure) {
+    return step == GetStep::STATUS ? Cause::HTTP_STATUS : named(failure, Cause::OTHER);
+}
+
+Cause mirror_cause(MirrorOutcome* o, HttpFailure failure) {
+    MirrorAttempt& a = o->attempt;
+    if (!o->tried || o->accepted) return Cause::OK;
+    if (a.step != GetStep::DONE) return exchange_cause(a.step, failure);
+    if (a.body_slow) return Cause::SLOW;
+    if (a.body_failed)
+        return a.received >= MANIFEST_BUFFER_SIZE - 1 ? Cause::TOO_LARGE
+                                                      : named(failure, Cause::TRANSFER);
+    // An empty body has no lines at all.
+    if (a.received == 0) a.rule = ManifestRule::LINE_COUNT;
+    return Cause::RULE;
+}
+
 void fetch_mirrors(HttpsSession session, CheckResult* result) {
-    result->chosen = -1;
+    static MirrorOutcome outcomes[MANIFEST_URL_COUNT];
+    const PlatformOps& p = platform();
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
+        (void)p.http_take_failure();
+        (void)try_entry(session, i, &outcomes[i]);
         MirrorResult& m = result->mirrors[i];
         m.url = MANIFEST_URLS[i];
-        m.skipped = m.url[0] == '\0';
-        if (m.skipped) continue;
-        m.accepted = try_mirror(session, m.url, &m.release, &m.attempt);
-        if (m.accepted && result->chosen < 0) result->chosen = i;
+        m.cause = mirror_cause(&outcomes[i], p.http_take_failure());
+        m.outcome = outcomes[i];
     }
-    if (result->chosen >= 0) {
-        result->release = result->mirrors[result->chosen].release;
-        result->source_label = source_label_for(MANIFEST_URLS[result->chosen]);
-    } else {
-        result->release = BUILTIN_RELEASE;
-        result->source_label = BUILTIN_LABEL;
-    }
-    result->newest_version = result->release.version;
+    choose_manifest(outcomes, &result->choice);
+    const ReleaseInfo& chosen = result->choice.release;
+    result->newest_version = chosen.version;
     for (const MirrorResult& m : result->mirrors)
-        if (m.accepted && compare_versions(m.release.version, result->newest_version) > 0)
-            result->newest_version = m.release.version;
+        if (m.outcome.accepted &&
+            compare_versions(m.outcome.release.version, result->newest_version) > 0)
+            result->newest_version = m.outcome.release.version;
     for (MirrorResult& m : result->mirrors) {
-        if (!m.accepted) continue;
-        m.lags = compare_versions(m.release.version, result->newest_version) < 0;
-        m.disagrees = !same_release(m.release, result->release);
+        if (!m.outcome.accepted) continue;
+        m.lags = compare_versions(m.outcome.release.version, result->newest_version) < 0;
+        m.disagrees = !same_release(m.outcome.release, chosen);
     }
     result->builtin_older = compare_versions(BUILTIN_RELEASE.version, result->newest_version) < 0;
 }
 
-DownloadVerdict verdict_of(DownloadEnd end) {
-    switch (end) {
-        case DownloadEnd::COMPLETE: return DownloadVerdict::GOOD;
-        case DownloadEnd::EXCHANGE_FAILED: return DownloadVerdict::EXCHANGE_FAILED;
-        case DownloadEnd::WRONG_LENGTH:
-        case DownloadEnd::WRONG_SIZE: return DownloadVerdict::WRONG_SIZE;
-        case DownloadEnd::NO_FILE: return DownloadVerdict::NO_FILE;
-        case DownloadEnd::TRANSFER_FAILED: return DownloadVerdict::TRANSFER_FAILED;
-        case DownloadEnd::TOO_LONG: return DownloadVerdict::TOO_LONG;
-        case DownloadEnd::SLOW: return DownloadVerdict::SLOW;
+void probe_all(HttpsSession session, CheckResult* result) {
+    const PlatformOps& p = platform();
+    for (int i = 0; i < result->nodes.count; ++i) {
+        NodeEntry& n = result->nodes.entries[i];
+        // The probe's record travels with its entry through the ranking.
+        (void)p.http_take_failure();
+        ProbeAttempt probe;
+        probe_node(session, &n, &probe);
+        HttpFailure failure = p.http_take_failure();
+        NodeResult& r = result->node_results[i];
+        r = {};
+        r.probe = probe;
+        if (probe.step != GetStep::DONE)
+            r.probe_cause = exchange_cause(probe.step, failure);
+        else if (probe.body_failed)
+            r.probe_cause = named(failure, Cause::TRANSFER);
+        r.cause = r.probe_cause;
     }
-    return DownloadVerdict::TRANSFER_FAILED;
+}
+
+// Ranks the table as stage 2 does, the probe records following their nodes.
+void rank_with_results(CheckResult* r) {
+    static NodeTable probed;
+    static NodeResult held[NODE_CAPACITY];
+    probed = r->nodes;
+    memcpy(held, r->node_results, sizeof held);
+    rank_nodes(&r->nodes);
+    for (int i = 0; i < r->nodes.count; ++i)
+        for (int j = 0; j < probed.count; ++j)
+            if (strcmp(probed.entries[j].url, r->nodes.entries[i].url) == 0)
+                r->node_results[i] = held[j];
+}
+
+Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
+    switch (a.end) {
+        case DownloadEnd::COMPLETE: return Cause::OK;
+        case DownloadEnd::EXCHANGE_FAILED: return exchange_cause(a.step, failure);
+        case DownloadEnd::WRONG_LENGTH:
+        case DownloadEnd::WRONG_SIZE: return Cause::WRONG_SIZE;
+        case DownloadEnd::NO_FILE: return Cause::OTHER;
+        case DownloadEnd::TRANSFER_FAILED: return named(failure, Cause::TRANSFER);
+        case DownloadEnd::TOO_LONG: return Cause::TOO_LARGE;
+        case DownloadEnd::SLOW: return Cause::SLOW;
+    }
+    return Cause::OTHER;
 }
 
 // Through the installer's own attempt, judged as if another node remained:
 // every node is downloaded, and one the installer would give up is a problem.
 void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInfo& release,
-                   const char* path, DownloadResult* out) {
-    *out = {DownloadVerdict::GOOD, GetStep::DONE, 0, 0, ""};
+                   const char* path, NodeResult* out) {
     const bool terminal = stderr_is_terminal();
     DownloadRules rules = {true, terminal ? stderr : nullptr};
-    DownloadAttempt attempt;
-    bool complete = download_from_node(session, node, release.size, path, rules, &attempt);
+    (void)platform().http_take_failure();
+    bool complete = download_from_node(session, node, release.size, path, rules, &out->download);
+    HttpFailure failure = platform().http_take_failure();
     if (terminal) fputc('\n', stderr);
-    out->verdict = verdict_of(attempt.end);
-    out->step = attempt.step;
-    out->status = attempt.status;
-    out->bytes = attempt.written;
+    out->downloaded = true;
+    out->cause = download_cause(out->download, failure);
     if (complete) {
         uint64_t digested = 0;
         (void)sha256_file_measured(path, out->sha256_hex, &digested);
-        ReleaseInfo got = release;
-        snprintf(got.sha256_hex, sizeof got.sha256_hex, "%s", out->sha256_hex);
         if (digested != release.size)
-            out->verdict = DownloadVerdict::WRONG_SIZE;
-        else if (!same_release(got, release))
-            out->verdict = DownloadVerdict::WRONG_DIGEST;
+            out->cause = Cause::WRONG_SIZE;
+        else if (!digests_match(out->sha256_hex, release.sha256_hex))
+            out->cause = Cause::WRONG_DIGEST;
     }
     platform().delete_file(path);
 }
 
-int count_problems(const CheckResult& r) {
-    int problems = 0;
-    for (const MirrorResult& m : r.mirrors)
-        if (!m.skipped && (!m.accepted || m.lags || m.disagrees)) ++problems;
-    if (r.chosen < 0) ++problems;
-    for (int i = 0; i < r.nodes.count; ++i) {
-        if (r.nodes.entries[i].reachable == 0) ++problems;
-        DownloadVerdict v = r.downloads[i].verdict;
-        if (v != DownloadVerdict::NOT_TRIED && v != DownloadVerdict::GOOD) ++problems;
+void list_problems(CheckResult* r) {
+    int n = 0;
+    auto add = [&](ProblemKind kind, int index) { r->problems[n++] = {kind, index}; };
+    for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
+        const MirrorResult& m = r->mirrors[i];
+        if (m.outcome.tried && !m.outcome.accepted) add(ProblemKind::MIRROR_FAILS, i);
+        if (m.lags) add(ProblemKind::MIRROR_LAGS, i);
+        if (m.disagrees && !m.lags) add(ProblemKind::MIRROR_DISAGREES, i);
     }
-    return problems;
+    if (r->choice.entry < 0) add(ProblemKind::NO_MIRROR, -1);
+    for (int i = 0; i < r->nodes.count; ++i) {
+        if (r->nodes.entries[i].reachable == 0)
+            add(ProblemKind::NODE_UNREACHABLE, i);
+        else if (r->node_results[i].downloaded && r->node_results[i].cause != Cause::OK)
+            add(ProblemKind::NODE_FAILS, i);
+    }
+    r->problem_count = n;
 }
 
 }  // namespace
@@ -156,21 +216,20 @@ bool run_check(bool download, CheckResult* result) {
         return false;
     }
     fetch_mirrors(probe_session, result);
-    build_candidates(&result->nodes, result->release);
-    for (int i = 0; i < result->nodes.count; ++i)
-        probe_node(probe_session, &result->nodes.entries[i]);
-    rank_nodes(&result->nodes);
+    build_candidates(&result->nodes, result->choice.release);
+    probe_all(probe_session, result);
+    rank_with_results(result);
     if (download) {
         result->downloaded = true;
         HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
         for (int i = 0; i < result->nodes.count; ++i)
             if (result->nodes.entries[i].reachable != 0)
-                download_node(download_session, result->nodes.entries[i], result->release, path,
-                              &result->downloads[i]);
+                download_node(download_session, result->nodes.entries[i], result->choice.release,
+                              path, &result->node_results[i]);
         close_session(download_session);
     }
     close_session(probe_session);
-    result->problems = count_problems(*result);
+    list_problems(result);
     return true;
 }
 

@@ -54,7 +54,7 @@ int check_command(int argc, char** argv) {
     else
         print_table(g_result);
     fflush(stdout);
-    return g_result.problems == 0 ? 0 : 1;
+    return g_result.problem_count == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -5,35 +5,153 @@
 
 namespace {
 
-const char* const DOWNLOAD_IDS[] = {
-    "not_tried", "good",       "exchange_failed", "no_file", "transfer_failed",
-    "too_long",  "wrong_size", "wrong_digest",    "slow",
+struct CauseName {
+    const char* id;
+    const char* text;
 };
 
-enum class MirrorOutcome {
-    SKIPPED,
-    EXCHANGE,
-    BODY_TOO_LARGE,
-    BODY_FAILED,
-    BODY_EMPTY,
-    REFUSED,
-    ACCEPTED
+const CauseName CAUSES[] = {
+    {"ok", "ok"},
+    {"dns", "name not resolved"},
+    {"refused", "connection refused"},
+    {"timeout", "timed out"},
+    {"tls_untrusted", "certificate from no trusted root"},
+    {"tls_name", "certificate for another name"},
+    {"tls_version", "no TLS version in common"},
+    {"tls", "TLS handshake failed"},
+    {"insecure_redirect", "redirect from https to http"},
+    {"http_status", "HTTP status"},
+    {"transfer", "connection broke mid-body"},
+    {"too_large", "body too large"},
+    {"rule", "manifest breaks a rule"},
+    {"slow", "too slow"},
+    {"wrong_size", "wrong size"},
+    {"wrong_digest", "other bytes than the release (SHA-256 differs)"},
+    {"other", "failed"},
 };
+static_assert(sizeof CAUSES / sizeof CAUSES[0] == static_cast<int>(Cause::OTHER) + 1,
+              "one name per cause");
 
-MirrorOutcome outcome_of(const MirrorResult& m) {
-    if (m.skipped) return MirrorOutcome::SKIPPED;
-    if (m.accepted) return MirrorOutcome::ACCEPTED;
-    const MirrorAttempt& a = m.attempt;
-    if (a.step != GetStep::DONE) return MirrorOutcome::EXCHANGE;
-    if (a.body_failed)
-        return a.received >= MANIFEST_BUFFER_SIZE - 1 ? MirrorOutcome::BODY_TOO_LARGE
-                                                      : MirrorOutcome::BODY_FAILED;
-    if (a.received == 0) return MirrorOutcome::BODY_EMPTY;
-    return MirrorOutcome::REFUSED;
+constexpr int TEXT_CAPACITY = 320;
+// A label, a node URL and its text, with room to spare.
+constexpr int PROBLEM_CAPACITY = NODE_URL_CAPACITY + TEXT_CAPACITY + 200;
+
+// The cause in words, with its step, status, rule or rate where it has one.
+void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, double rate,
+              char (&out)[TEXT_CAPACITY]) {
+    switch (cause) {
+        case Cause::TIMEOUT:
+            snprintf(out, sizeof out, "timed out at %s",
+                     step == GetStep::DONE ? "body" : get_step_text(step));
+            break;
+        case Cause::HTTP_STATUS: snprintf(out, sizeof out, "HTTP %u", status); break;
+        case Cause::RULE:
+            snprintf(out, sizeof out, "manifest breaks a rule: %s", manifest_rule_text(rule));
+            break;
+        case Cause::SLOW:
+            if (rate > 0)
+                snprintf(out, sizeof out, "too slow (%.2f MB/s)", rate / 1e6);
+            else
+                snprintf(out, sizeof out, "too slow");
+            break;
+        default: snprintf(out, sizeof out, "%s", cause_text(cause)); break;
+    }
 }
 
-const char* const OUTCOME_IDS[] = {"skipped",    "exchange_failed", "body_too_large", "body_failed",
-                                   "body_empty", "refused",         "accepted"};
+void mirror_text(const MirrorResult& m, char (&out)[TEXT_CAPACITY]) {
+    const MirrorAttempt& a = m.outcome.attempt;
+    describe(m.cause, a.body_failed ? GetStep::DONE : a.step, a.status, a.rule, 0, out);
+}
+
+void node_text(const NodeResult& n, char (&out)[TEXT_CAPACITY]) {
+    if (!n.downloaded) {
+        describe(n.cause, n.probe.body_failed ? GetStep::DONE : n.probe.step, n.probe.status,
+                 ManifestRule::NONE, 0, out);
+        return;
+    }
+    const DownloadAttempt& d = n.download;
+    GetStep step = d.end == DownloadEnd::EXCHANGE_FAILED ? d.step : GetStep::DONE;
+    describe(n.cause, step, d.status, ManifestRule::NONE, bytes_per_second(d), out);
+}
+
+// Which slot a problem concerns, and what a user would meet there.
+void problem_text(const CheckResult& r, const Problem& p, char (&out)[PROBLEM_CAPACITY]) {
+    char what[TEXT_CAPACITY];
+    const MirrorResult* m =
+        p.index >= 0 && p.index < MANIFEST_URL_COUNT ? &r.mirrors[p.index] : nullptr;
+    const NodeEntry* n = p.index >= 0 ? &r.nodes.entries[p.index] : nullptr;
+    switch (p.kind) {
+        case ProblemKind::MIRROR_FAILS:
+            mirror_text(*m, what);
+            snprintf(out, sizeof out, "mirror %d %s: %s; the installer goes on to the next mirror",
+                     p.index + 1, m->url, what);
+            break;
+        case ProblemKind::MIRROR_LAGS:
+            snprintf(out, sizeof out,
+                     "mirror %d %s: serves v%s, older than v%s; a user it answers first gets "
+                     "the older release",
+                     p.index + 1, m->url, m->outcome.release.version, r.newest_version);
+            break;
+        case ProblemKind::MIRROR_DISAGREES:
+            snprintf(out, sizeof out,
+                     "mirror %d %s: describes another release than the one the installer takes",
+                     p.index + 1, m->url);
+            break;
+        case ProblemKind::NO_MIRROR:
+            snprintf(out, sizeof out,
+                     "no mirror serves a valid manifest: every user gets the built-in release v%s",
+                     BUILTIN_RELEASE.version);
+            break;
+        case ProblemKind::NODE_UNREACHABLE:
+            node_text(r.node_results[p.index], what);
+            snprintf(out, sizeof out, "%s %s: %s; the installer does not try it", n->label, n->url,
+                     what);
+            break;
+        case ProblemKind::NODE_FAILS:
+            node_text(r.node_results[p.index], what);
+            snprintf(out, sizeof out, "%s %s: %s; the installer gives it up for the next node",
+                     n->label, n->url, what);
+            break;
+    }
+}
+
+const char* problem_cause(const CheckResult& r, const Problem& p) {
+    switch (p.kind) {
+        case ProblemKind::MIRROR_FAILS: return cause_id(r.mirrors[p.index].cause);
+        case ProblemKind::MIRROR_LAGS: return "lags";
+        case ProblemKind::MIRROR_DISAGREES: return "disagrees";
+        case ProblemKind::NO_MIRROR: return "no_mirror";
+        case ProblemKind::NODE_UNREACHABLE:
+        case ProblemKind::NODE_FAILS: return cause_id(r.node_results[p.index].cause);
+    }
+    return "other";
+}
+
+// The download's former verdict, kept for readers of earlier reports.
+const char* verdict_id(const NodeResult& n) {
+    switch (n.cause) {
+        case Cause::OK: return "good";
+        case Cause::WRONG_DIGEST: return "wrong_digest";
+        case Cause::WRONG_SIZE: return "wrong_size";
+        case Cause::TOO_LARGE: return "too_long";
+        case Cause::SLOW: return "slow";
+        default: break;
+    }
+    if (n.download.end == DownloadEnd::EXCHANGE_FAILED) return "exchange_failed";
+    if (n.download.end == DownloadEnd::NO_FILE) return "no_file";
+    return "transfer_failed";
+}
+
+const char* mirror_outcome_id(const MirrorResult& m) {
+    if (!m.outcome.tried) return m.url[0] == '\0' ? "skipped" : "not_tried";
+    if (m.outcome.accepted) return "accepted";
+    const MirrorAttempt& a = m.outcome.attempt;
+    if (a.step != GetStep::DONE) return "exchange_failed";
+    if (m.cause == Cause::TOO_LARGE) return "body_too_large";
+    if (a.body_failed) return "body_failed";
+    if (a.received == 0) return "body_empty";
+    return "refused";
+}
 
 // The exchange as one short text: the failed step, or the final status.
 void exchange_text(GetStep step, uint32_t status, char (&out)[32]) {
@@ -72,40 +190,32 @@ void table_release(const ReleaseInfo& r) {
            static_cast<unsigned long long>(r.size), r.sha256_hex);
 }
 
-}  // namespace
-
-void print_table(const CheckResult& r) {
+void table_mirrors(const CheckResult& r) {
     puts("Mirrors, in the installer's order");
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         const MirrorResult& m = r.mirrors[i];
-        printf("  %d  %s\n", i + 1, m.skipped ? "(empty entry)" : m.url);
-        MirrorOutcome outcome = outcome_of(m);
-        if (outcome == MirrorOutcome::SKIPPED) continue;
+        printf("  %d  %s\n", i + 1, m.url[0] == '\0' ? "(empty entry)" : m.url);
+        if (!m.outcome.tried) continue;
+        const MirrorAttempt& a = m.outcome.attempt;
         char exchange[32];
-        exchange_text(m.attempt.step, m.attempt.status, exchange);
-        printf("     %-18s %5d bytes  ", exchange, m.attempt.received);
-        switch (outcome) {
-            case MirrorOutcome::ACCEPTED:
-                printf("accepted: ");
-                table_release(m.release);
-                printf("%s%s\n", m.lags ? "  LAGS" : "",
-                       m.disagrees && !m.lags ? "  DISAGREES" : "");
-                break;
-            case MirrorOutcome::REFUSED:
-                printf("refused: %s\n", manifest_rule_text(m.attempt.rule));
-                break;
-            case MirrorOutcome::BODY_TOO_LARGE: puts("refused: body of 4095 bytes or more"); break;
-            case MirrorOutcome::BODY_FAILED: puts("refused: body read failed"); break;
-            case MirrorOutcome::BODY_EMPTY: puts("refused: empty body"); break;
-            default: puts("refused: no manifest received"); break;
+        exchange_text(a.step, a.status, exchange);
+        printf("     %-18s %5d bytes  ", exchange, a.received);
+        if (m.outcome.accepted) {
+            printf("accepted: ");
+            table_release(m.outcome.release);
+            printf("%s%s\n", m.lags ? "  LAGS" : "", m.disagrees && !m.lags ? "  DISAGREES" : "");
+        } else {
+            char what[TEXT_CAPACITY];
+            mirror_text(m, what);
+            printf("refused: %s\n", what);
         }
     }
     printf("\nThe installer takes: ");
-    if (r.chosen >= 0)
-        printf("mirror %d, source label %s\n   ", r.chosen + 1, r.source_label);
+    if (r.choice.entry >= 0)
+        printf("mirror %d, source label %s\n   ", r.choice.entry + 1, r.choice.label);
     else
-        printf("the built-in release, source label %s\n   ", r.source_label);
-    table_release(r.release);
+        printf("the built-in release, source label %s\n   ", r.choice.label);
+    table_release(r.choice.release);
     putchar('\n');
     bool agree = true;
     for (const MirrorResult& m : r.mirrors) agree = agree && !m.disagrees;
@@ -113,58 +223,88 @@ void print_table(const CheckResult& r) {
     printf("Built-in release v%s: %s v%s\n", BUILTIN_RELEASE.version,
            r.builtin_older ? "older than the published" : "not older than the published",
            r.newest_version);
+}
 
-    printf("\nNodes for v%s, ranked as stage 2 ranks them\n", r.release.version);
+}  // namespace
+
+const char* cause_id(Cause cause) { return CAUSES[static_cast<int>(cause)].id; }
+const char* cause_text(Cause cause) { return CAUSES[static_cast<int>(cause)].text; }
+
+double download_seconds(const DownloadAttempt& d) {
+    return static_cast<double>(d.body_ms) / 1000.0;
+}
+
+double bytes_per_second(const DownloadAttempt& d) {
+    // A body faster than the clock's step still moved at some rate.
+    uint64_t ms = d.body_ms != 0 ? d.body_ms : 1;
+    return static_cast<double>(d.written) * 1000.0 / static_cast<double>(ms);
+}
+
+void print_table(const CheckResult& r) {
+    table_mirrors(r);
+    printf("\nNodes for v%s, ranked as stage 2 ranks them\n", r.choice.release.version);
     for (int i = 0; i < r.nodes.count; ++i) {
         const NodeEntry& n = r.nodes.entries[i];
-        if (n.reachable != 0)
-            printf("   %-24s  %5u ms  OK    %s\n", n.label, n.latency_ms, n.url);
-        else
-            printf("   %-24s  %5s ms  FAIL  %s\n", n.label, "-", n.url);
-        const DownloadResult& d = r.downloads[i];
-        if (d.verdict == DownloadVerdict::NOT_TRIED) continue;
+        const NodeResult& nr = r.node_results[i];
+        char what[TEXT_CAPACITY];
+        node_text(nr, what);
+        if (n.reachable == 0) {
+            printf("   %-24s  %5s ms  FAIL  %s\n      probe: %s\n", n.label, "-", n.url, what);
+            continue;
+        }
+        printf("   %-24s  %5u ms  OK    %s\n", n.label, n.latency_ms, n.url);
+        if (!nr.downloaded) continue;
+        const DownloadAttempt& d = nr.download;
         char exchange[32];
         exchange_text(d.step, d.status, exchange);
-        printf("      download: %s, %llu bytes, %s", exchange,
-               static_cast<unsigned long long>(d.bytes), DOWNLOAD_IDS[static_cast<int>(d.verdict)]);
-        if (d.sha256_hex[0] != '\0') printf(", sha256 %s", d.sha256_hex);
+        printf("      download: %s, %llu bytes in %.1f s, %.2f MB/s: %s", exchange,
+               static_cast<unsigned long long>(d.written), download_seconds(d),
+               bytes_per_second(d) / 1e6, what);
+        if (nr.sha256_hex[0] != '\0') printf(", sha256 %s", nr.sha256_hex);
         putchar('\n');
     }
-    if (r.problems == 0)
-        puts("\nResult: nothing a user could meet is wrong");
-    else
-        printf("\nResult: %d problem%s a user could meet\n", r.problems,
-               r.problems == 1 ? "" : "s");
+    if (r.problem_count == 0) {
+        puts("\nResult: nothing a user could meet is wrong (exit 0)");
+        return;
+    }
+    puts("\nProblems a user could meet:");
+    for (int i = 0; i < r.problem_count; ++i) {
+        char text[PROBLEM_CAPACITY];
+        problem_text(r, r.problems[i], text);
+        printf("  - %s\n", text);
+    }
+    printf("Result: %d problem%s a user could meet (exit 1)\n", r.problem_count,
+           r.problem_count == 1 ? "" : "s");
 }
 
 void print_json(const CheckResult& r) {
     printf("{\"mirrors\": [");
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         const MirrorResult& m = r.mirrors[i];
-        MirrorOutcome outcome = outcome_of(m);
+        const MirrorAttempt& a = m.outcome.attempt;
         printf("%s\n  {\"entry\": %d, \"url\": ", i == 0 ? "" : ",", i + 1);
         json_string(m.url);
-        printf(", \"outcome\": \"%s\"", OUTCOME_IDS[static_cast<int>(outcome)]);
-        if (outcome != MirrorOutcome::SKIPPED) {
-            printf(", \"step\": \"%s\", \"status\": %u, \"body_bytes\": %d",
-                   get_step_text(m.attempt.step), m.attempt.status, m.attempt.received);
+        printf(", \"outcome\": \"%s\"", mirror_outcome_id(m));
+        if (m.outcome.tried) {
+            printf(", \"cause\": \"%s\", \"step\": \"%s\", \"status\": %u, \"body_bytes\": %d",
+                   cause_id(m.cause), get_step_text(a.step), a.status, a.received);
         }
-        if (outcome == MirrorOutcome::REFUSED) {
-            printf(", \"rule\": \"%s\", \"rule_text\": ", manifest_rule_id(m.attempt.rule));
-            json_string(manifest_rule_text(m.attempt.rule));
+        if (m.cause == Cause::RULE) {
+            printf(", \"rule\": \"%s\", \"rule_text\": ", manifest_rule_id(a.rule));
+            json_string(manifest_rule_text(a.rule));
         }
-        if (outcome == MirrorOutcome::ACCEPTED) {
+        if (m.outcome.accepted) {
             printf(", \"release\": ");
-            json_release(m.release);
+            json_release(m.outcome.release);
             printf(", \"lags\": %s, \"disagrees\": %s", m.lags ? "true" : "false",
                    m.disagrees ? "true" : "false");
         }
         putchar('}');
     }
-    printf("],\n \"chosen_entry\": %d, \"source_label\": ", r.chosen + 1);
-    json_string(r.source_label);
+    printf("],\n \"chosen_entry\": %d, \"source_label\": ", r.choice.entry + 1);
+    json_string(r.choice.label);
     printf(", \"release\": ");
-    json_release(r.release);
+    json_release(r.choice.release);
     printf(",\n \"newest_version\": ");
     json_string(r.newest_version);
     printf(", \"builtin\": ");
@@ -172,24 +312,46 @@ void print_json(const CheckResult& r) {
     printf(", \"builtin_older\": %s,\n \"nodes\": [", r.builtin_older ? "true" : "false");
     for (int i = 0; i < r.nodes.count; ++i) {
         const NodeEntry& n = r.nodes.entries[i];
+        const NodeResult& nr = r.node_results[i];
         printf("%s\n  {\"label\": ", i == 0 ? "" : ",");
         json_string(n.label);
         printf(", \"url\": ");
         json_string(n.url);
-        printf(", \"reachable\": %s", n.reachable != 0 ? "true" : "false");
-        if (n.reachable != 0) printf(", \"latency_ms\": %u", n.latency_ms);
-        const DownloadResult& d = r.downloads[i];
-        if (d.verdict != DownloadVerdict::NOT_TRIED) {
+        printf(", \"reachable\": %s, \"cause\": \"%s\"", n.reachable != 0 ? "true" : "false",
+               cause_id(nr.cause));
+        if (n.reachable != 0)
+            printf(", \"latency_ms\": %u", n.latency_ms);
+        else
+            printf(", \"step\": \"%s\", \"status\": %u", get_step_text(nr.probe.step),
+                   nr.probe.status);
+        if (nr.downloaded) {
+            const DownloadAttempt& d = nr.download;
+            printf(", \"seconds\": %.3f, \"bytes_per_second\": %.0f", download_seconds(d),
+                   bytes_per_second(d));
             printf(
                 ", \"download\": {\"verdict\": \"%s\", \"step\": \"%s\", \"status\": %u, "
                 "\"bytes\": %llu, \"sha256\": ",
-                DOWNLOAD_IDS[static_cast<int>(d.verdict)], get_step_text(d.step), d.status,
-                static_cast<unsigned long long>(d.bytes));
-            json_string(d.sha256_hex);
+                verdict_id(nr), get_step_text(d.step), d.status,
+                static_cast<unsigned long long>(d.written));
+            json_string(nr.sha256_hex);
             putchar('}');
         }
         putchar('}');
     }
-    printf("],\n \"downloaded\": %s, \"problems\": %d}\n", r.downloaded ? "true" : "false",
-           r.problems);
+    printf("],\n \"downloaded\": %s, \"problems\": [", r.downloaded ? "true" : "false");
+    for (int i = 0; i < r.problem_count; ++i) {
+        const Problem& p = r.problems[i];
+        char text[PROBLEM_CAPACITY];
+        problem_text(r, p, text);
+        bool node = p.kind == ProblemKind::NODE_UNREACHABLE || p.kind == ProblemKind::NODE_FAILS;
+        printf("%s\n  {\"on\": \"%s\", \"index\": %d, \"cause\": \"%s\", \"text\": ",
+               i == 0 ? "" : ",",
+               node          ? "node"
+               : p.index < 0 ? "release"
+                             : "mirror",
+               p.index + 1, problem_cause(r, p));
+        json_string(text);
+        putchar('}');
+    }
+    printf("],\n \"problem_count\": %d}\n", r.problem_count);
 }

@@ -79,11 +79,18 @@ class Check:
                     [] if code == 1 and "file name (line 2): not 5 to 96 characters" in err and
                     not os.path.exists(out_file) else ["exit %d, stderr %r" % (code, err)])
 
-    def check(self, name, mirrors, node_fields, exit_code, test, download=True, build="native"):
-        hosts = merge(manifest_hosts(mirrors), nodes(self.new, node_fields))
+    def check(self, name, mirrors, node_fields, exit_code, test, download=True, build="native",
+              release=None, tls=None, table=None):
+        hosts = merge(manifest_hosts(mirrors), nodes(release or self.new, node_fields))
+        for host, mode in (tls or {}).items():
+            hosts.setdefault(host, {"server": "fault", "routes": []})["tls"] = mode
         cmd = ["wine", WINDOWS] if build == "windows" else [NATIVE]
-        code, out, err, left = self.world(hosts, cmd + ["check", "--json"] + (["--download"] if download else []))
+        args = cmd + ["check"] + (["--download"] if download else [])
         problems = []
+        if table:
+            code, out, err, _ = self.world(hosts, args)
+            problems += ["table lacks %r:\n%s" % (t, out) for t in table if t not in out]
+        code, out, err, left = self.world(hosts, args + ["--json"])
         if code != exit_code:
             problems.append("exit %d, expected %d\n%s\n%s" % (code, exit_code, out, err))
         try:
@@ -101,7 +108,7 @@ class Check:
         def healthy(r):
             bad = [m["entry"] for m in r["mirrors"] if m["outcome"] != "accepted"]
             bad += [n["label"] for n in r["nodes"] if n["download"]["verdict"] != "good"]
-            return ["not all good: %s" % bad] if bad or r["problems"] or not r["builtin_older"] else []
+            return ["not all good: %s" % bad] if bad or r["problem_count"] or not r["builtin_older"] else []
         self.check("healthy world", good, serve(), 0, healthy)
 
         if os.path.exists(WINDOWS) and shutil.which("wine"):
@@ -109,12 +116,12 @@ class Check:
 
         short = {**good, 2: dict(body=self.new.manifest()[:-2] + "\n")}
         self.check("a 63-character digest line is named", short, serve(), 1,
-                   lambda r: [] if r["mirrors"][2]["rule"] == "digest_length" and r["problems"] == 1
+                   lambda r: [] if r["mirrors"][2]["rule"] == "digest_length" and r["problem_count"] == 1
                    else ["mirror 3: %s" % r["mirrors"][2]], download=False)
 
         mixed = {**good, 1: dict(body=self.old.manifest())}
         self.check("two releases: the older mirror lags", mixed, serve(), 1,
-                   lambda r: [] if r["mirrors"][1]["lags"] and r["chosen_entry"] == 1 and r["problems"] == 1
+                   lambda r: [] if r["mirrors"][1]["lags"] and r["chosen_entry"] == 1 and r["problem_count"] == 1
                    else ["mirrors: %s" % r["mirrors"]], download=False)
 
         wrong = serve()
@@ -132,7 +139,44 @@ class Check:
         same_size[0] = dict(body_size=len(self.new.data))
         self.check("a node serving the right size but other bytes", good, same_size, 1,
                    lambda r: [] if [n["download"]["verdict"] for n in r["nodes"]].count("wrong_digest") == 1
-                   and r["problems"] == 1 else ["nodes: %s" % r["nodes"]])
+                   and r["problem_count"] == 1 else ["nodes: %s" % r["nodes"]])
+
+    def cause_cases(self):
+        """Every mirror and node failing its own way, each named for what it is."""
+        big = self.release("3.2.0", bytes(range(256)) * 12288)  # 3 MiB: long enough to be slow
+        good = dict(body=big.manifest())
+        mirrors = {0: good, 2: good, 3: good,
+                   4: dict(status=302, headers=[["Location", "http://huggingface.co/m.txt"]])}
+        serve = lambda **kw: dict(body_file=big.file, **kw)
+        node_fields = [serve(), serve(throttle=16384), serve(), dict(body_size=len(big.data)), serve(),
+                       dict(status=404)]
+        tls = {"www.modelscope.cn": "wrong_name", "ghfast.top": "foreign_ca"}
+        mirror_causes = ["tls_name", "refused", "ok", "ok", "insecure_redirect"]
+        node_causes = {"A": "tls_name", "B": "slow", "C": "tls_untrusted", "D": "wrong_digest", "E": "ok",
+                       "F": "http_status"}
+        words = ["certificate for another name", "connection refused", "redirect from https to http",
+                 "too slow (", "certificate from no trusted root", "SHA-256 differs", "HTTP 404",
+                 "Result: 8 problems a user could meet (exit 1)"]
+
+        def named(r, downloaded=True):
+            got_m = [m.get("cause") for m in r["mirrors"]]
+            got_n = {n["label"][-1]: n["cause"] for n in r["nodes"]}
+            want_n = node_causes if downloaded else {k: v for k, v in node_causes.items() if k in "ACF"}
+            wrong = [] if got_m == mirror_causes else ["mirror causes %s" % got_m]
+            wrong += ["node %s: %s, expected %s" % (k, got_n.get(k), v) for k, v in want_n.items()
+                      if got_n.get(k) != v]
+            if downloaded:
+                slow = [n for n in r["nodes"] if n["cause"] == "slow"]
+                if not slow or not 0 < slow[0]["bytes_per_second"] < 40000 or slow[0]["seconds"] > 30:
+                    wrong.append("slow node: %s" % slow)
+                if len(r["problems"]) != r["problem_count"] or r["problem_count"] != 8:
+                    wrong.append("problems: %s" % r["problems"])
+            return wrong
+        self.check("every cause named", mirrors, node_fields, 1, named, release=big, tls=tls, table=words)
+        if os.path.exists(WINDOWS) and shutil.which("wine"):
+            self.check("TLS and refusal causes named", mirrors, node_fields, 1,
+                       lambda r: named(r, downloaded=False), download=False, build="windows",
+                       release=big, tls=tls)
 
     def run(self):
         if not os.path.exists(NATIVE):
@@ -140,6 +184,7 @@ class Check:
             return False
         self.manifest_cases()
         self.check_cases()
+        self.cause_cases()
         shutil.rmtree(self.work, ignore_errors=True)
         print("%d passed, %d failed" % (self.passed, self.failed))
         return self.failed == 0

@@ -184,10 +184,14 @@ void http_close(HttpHandle handle) {
     g_fake->live_handles--;
 }
 
+HttpFailure http_take_failure() { return HttpFailure::NONE; }
+
 const PlatformOps FAKE_OPS = {
-    set_cp,     set_cp,       get_temp_path,   tick,           delete_file,       to_utf16,
-    shell_open, http_open,    http_set_option, http_connect,   http_open_request, http_add_headers,
-    http_send,  http_receive, http_query,      http_available, http_read,         http_close,
+    set_cp,          set_cp,       get_temp_path,     tick,
+    delete_file,     to_utf16,     shell_open,        http_open,
+    http_set_option, http_connect, http_open_request, http_add_headers,
+    http_send,       http_receive, http_query,        http_available,
+    http_read,       http_close,   http_take_failure,
 };
 
 }  // namespace
