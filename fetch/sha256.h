@@ -12,6 +12,7 @@ struct Sha256Context {
 
 inline constexpr uint64_t DIGEST_BUFFER_SIZE = 1048576;
 
+// Adds `length` bytes to the message held by `ctx`; cannot fail.
 void sha256_update(Sha256Context* ctx, const void* data, uint64_t length);
 // 64 lower-case hex digits into `out`, or "" when the file cannot be opened.
 void sha256_file(const char* path, char (&out)[65]);

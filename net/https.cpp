@@ -3,13 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-HttpsSession open_session(const TimeoutProfile& profile) {
-    const PlatformOps& p = platform();
-    HttpsSession session = p.http_open(USER_AGENT, HTTP_ACCESS_AUTOMATIC_PROXY);
-    if (session == nullptr) session = p.http_open(USER_AGENT, HTTP_ACCESS_NO_PROXY);
-    if (session != nullptr) apply_session_options(session, profile);
-    return session;
-}
+namespace {
+
+constexpr int HOST_NARROW_MAX = 511;
 
 void apply_session_options(HttpsSession session, const TimeoutProfile& profile) {
     const PlatformOps& p = platform();
@@ -19,6 +15,16 @@ void apply_session_options(HttpsSession session, const TimeoutProfile& profile) 
     (void)p.http_set_option(session, HTTP_OPTION_SEND_TIMEOUT, profile.send_ms);
     (void)p.http_set_option(session, HTTP_OPTION_RECEIVE_TIMEOUT, profile.receive_ms);
     (void)p.http_set_option(session, HTTP_OPTION_SECURE_PROTOCOLS, SECURE_PROTOCOLS);
+}
+
+}  // namespace
+
+HttpsSession open_session(const TimeoutProfile& profile) {
+    const PlatformOps& p = platform();
+    HttpsSession session = p.http_open(USER_AGENT, HTTP_ACCESS_AUTOMATIC_PROXY);
+    if (session == nullptr) session = p.http_open(USER_AGENT, HTTP_ACCESS_NO_PROXY);
+    if (session != nullptr) apply_session_options(session, profile);
+    return session;
 }
 
 void close_session(HttpsSession session) {
@@ -73,11 +79,6 @@ GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* ex
     return GetStep::DONE;
 }
 
-bool begin_get(HttpsSession session, const char* url, const char16_t* extra_header,
-               HttpsExchange* exchange) {
-    return begin_get_step(session, url, extra_header, exchange) == GetStep::DONE;
-}
-
 GetStep send_get_step(HttpsExchange* exchange, uint32_t* status) {
     const PlatformOps& p = platform();
     *status = 0;
@@ -87,11 +88,6 @@ GetStep send_get_step(HttpsExchange* exchange, uint32_t* status) {
                              status))
         return GetStep::STATUS_QUERY;
     return *status == 200 || *status == 206 ? GetStep::DONE : GetStep::STATUS;
-}
-
-bool send_get(HttpsExchange* exchange) {
-    uint32_t status = 0;
-    return send_get_step(exchange, &status) == GetStep::DONE;
 }
 
 uint32_t query_content_length(HttpsExchange* exchange) {

@@ -40,27 +40,37 @@ inline constexpr char16_t USER_AGENT[] = u"tarnwick/1.2";
 inline constexpr char16_t PROBE_RANGE_HEADER[] = u"Range: bytes=0-16383";
 
 inline constexpr int URL_PART_UNITS = 1024;
-inline constexpr int HOST_NARROW_MAX = 511;
 
+// A session with `profile`'s timeouts and TLS 1.1-1.2, through the system's
+// proxy settings or, when those cannot be used, directly. Null when the HTTP
+// library cannot open one; every exchange over a null session fails at CONNECT.
 HttpsSession open_session(const TimeoutProfile& profile);
-void apply_session_options(HttpsSession session, const TimeoutProfile& profile);
+// Closes a session opened by open_session; a null session is ignored.
 void close_session(HttpsSession session);
 
+// The host (up to 511 bytes) and the path ("/" when there is none) of an
+// https URL, as UTF-16 text. Never fails: a part that does not convert comes
+// out empty, and both parts are always terminated.
 void split_url(const char* url, char16_t (&host)[URL_PART_UNITS], char16_t (&path)[URL_PART_UNITS]);
 
 // Where an exchange stopped: DONE, or the step that failed.
 enum class GetStep { DONE, CONNECT, OPEN_REQUEST, ADD_HEADER, SEND, RECEIVE, STATUS_QUERY, STATUS };
 
-// Anything but DONE leaves nothing open and `exchange` unused.
+// Opens the connection and the GET request for `url` over port 443, adding
+// `extra_header` when given. DONE fills `exchange`, which end_get closes;
+// anything else has closed what it opened and left `exchange` unused.
 GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* extra_header,
                        HttpsExchange* exchange);
-bool begin_get(HttpsSession session, const char* url, const char16_t* extra_header,
-               HttpsExchange* exchange);
-// STATUS when the final status is neither 200 nor 206; `status` holds it
-// whenever it could be read.
+// Sends the request and reads the response head. DONE for a final status of
+// 200 or 206; STATUS for any other, with `status` holding it; `status` is 0
+// when it could not be read. Closes nothing: the caller still calls end_get.
 GetStep send_get_step(HttpsExchange* exchange, uint32_t* status);
-bool send_get(HttpsExchange* exchange);
+// The announced Content-Length, 0 when it is absent or unreadable.
 uint32_t query_content_length(HttpsExchange* exchange);
+// Bytes readable now, 0 once the body has ended; false (and 0) when the body
+// broke or timed out.
 bool data_available(HttpsExchange* exchange, uint32_t* count);
+// Up to `max` body bytes into `buffer`; false (and 0 read) on failure.
 bool read_data(HttpsExchange* exchange, void* buffer, uint32_t max, uint32_t* read);
+// Closes the request, then the connection, and clears both handles.
 void end_get(HttpsExchange* exchange);

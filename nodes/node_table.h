@@ -27,9 +27,14 @@ extern const char* const NODE_LABELS[NODE_CAPACITY];
 // The run's table.
 extern NodeTable g_node_table;
 
+// Appends an unprobed entry whose URL is `format` filled in, cut to fit
+// NODE_URL_CAPACITY. A full table is left as it is.
 void add_node(NodeTable* table, const char* label, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-// Candidate list with explicit proxy prefixes, so tests can switch slots off.
+// Appends the candidates for `release` in stage 2's order (model hub, the
+// release URL, each non-empty proxy prefix before it, dataset hub), labelled
+// by slot. Tests pass their own prefixes to switch slots off.
 void build_candidates_with(NodeTable* table, const ReleaseInfo& release,
                            const char* const (&proxy_prefixes)[3]);
+// build_candidates_with over PROXY_PREFIXES.
 void build_candidates(NodeTable* table, const ReleaseInfo& release);

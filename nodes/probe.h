@@ -16,5 +16,8 @@ struct ProbeAttempt {
 // One node as stage 2 probes it: sets `reachable` and `latency_ms`, and
 // `attempt` when given; prints nothing. Closes everything it opened.
 void probe_node(HttpsSession probe_session, NodeEntry* entry, ProbeAttempt* attempt = nullptr);
+// Stage 2: probes every entry in table order, printing each one's line as its
+// probe ends. A null session leaves every entry unreachable.
 void probe_nodes(HttpsSession probe_session, NodeTable* table);
+// Stable sort: reachable entries first, by rising latency; ties keep their order.
 void rank_nodes(NodeTable* table);

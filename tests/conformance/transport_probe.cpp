@@ -23,7 +23,8 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap) {
     const PlatformOps& p = platform();
     uint64_t start = p.tick_count_ms();
     HttpsExchange exchange{};
-    bool begun = begin_get(session, url, range ? PROBE_RANGE_HEADER : nullptr, &exchange);
+    bool begun = begin_get_step(session, url, range ? PROBE_RANGE_HEADER : nullptr, &exchange) ==
+                 GetStep::DONE;
     bool sent = false;
     long long status = -1;
     uint32_t length = 0;
@@ -32,8 +33,8 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap) {
     char head[33] = "";
     const char* ending = "none";
     if (begun) {
-        sent = send_get(&exchange);
         uint32_t number = 0;
+        sent = send_get_step(&exchange, &number) == GetStep::DONE;
         if (p.http_query_number(exchange.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
                                 &number))
             status = number;

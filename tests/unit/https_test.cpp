@@ -119,10 +119,12 @@ TEST(Exchange, ClosingRuleOnEveryFailureStep) {
         c.arm(f.at("https://h.example/file"));
         HttpsSession s = open_session(PROBE_TIMEOUTS);
         HttpsExchange x{};
-        bool begun = begin_get(s, "https://h.example/file", PROBE_RANGE_HEADER, &x);
+        bool begun =
+            begin_get_step(s, "https://h.example/file", PROBE_RANGE_HEADER, &x) == GetStep::DONE;
         EXPECT_EQ(begun, c.begins);
         if (begun) {
-            EXPECT_EQ(send_get(&x), c.sends);
+            uint32_t status = 0;
+            EXPECT_EQ(send_get_step(&x, &status) == GetStep::DONE, c.sends);
             end_get(&x);
         }
         std::vector<std::string> closes;
@@ -141,8 +143,11 @@ TEST(Exchange, RequestShapeAndStatuses) {
         f.at("https://h.example:8443/a?b").status = status;
         HttpsSession s = open_session(PROBE_TIMEOUTS);
         HttpsExchange x{};
-        ASSERT_TRUE(begin_get(s, "https://h.example:8443/a?b", nullptr, &x));
-        EXPECT_EQ(send_get(&x), status == 200 || status == 206);
+        ASSERT_TRUE(begin_get_step(s, "https://h.example:8443/a?b", nullptr, &x) == GetStep::DONE);
+        uint32_t got = 0;
+        EXPECT_EQ(send_get_step(&x, &got),
+                  status == 200 || status == 206 ? GetStep::DONE : GetStep::STATUS);
+        EXPECT_EQ(got, status);
         end_get(&x);
         close_session(s);
         EXPECT_EQ(f.count("connect h.example:8443:443"), 1);
@@ -153,7 +158,7 @@ TEST(Exchange, RequestShapeAndStatuses) {
     f.at("https://h/x");
     HttpsExchange x{};
     HttpsSession s = open_session(PROBE_TIMEOUTS);
-    ASSERT_TRUE(begin_get(s, "https://h/x", PROBE_RANGE_HEADER, &x));
+    ASSERT_TRUE(begin_get_step(s, "https://h/x", PROBE_RANGE_HEADER, &x) == GetStep::DONE);
     end_get(&x);
     close_session(s);
     EXPECT_EQ(f.headers_added, (std::vector<std::string>{"Range: bytes=0-16383 536870912"}));
@@ -169,8 +174,9 @@ TEST(Exchange, ContentLengthAbsentIsZero) {
         f.at("https://h/x").content_length = c.header;
         HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
         HttpsExchange x{};
-        ASSERT_TRUE(begin_get(s, "https://h/x", nullptr, &x));
-        ASSERT_TRUE(send_get(&x));
+        ASSERT_TRUE(begin_get_step(s, "https://h/x", nullptr, &x) == GetStep::DONE);
+        uint32_t status = 0;
+        ASSERT_EQ(send_get_step(&x, &status), GetStep::DONE);
         EXPECT_EQ(query_content_length(&x), c.expected);
         end_get(&x);
         close_session(s);
@@ -181,7 +187,7 @@ TEST(Exchange, NullSessionFailsAtConnect) {
     FakePlatform f;
     f.at("https://h/x");
     HttpsExchange x{};
-    EXPECT_FALSE(begin_get(nullptr, "https://h/x", nullptr, &x));
+    EXPECT_EQ(begin_get_step(nullptr, "https://h/x", nullptr, &x), GetStep::CONNECT);
     EXPECT_EQ(f.live_handles, 0);
 }
 
