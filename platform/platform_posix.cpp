@@ -1,7 +1,6 @@
 // Stand-ins for the Windows kernel and shell operations.
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix_clock_text.h"
 #include "platform/posix_http.h"
 
 extern char** environ;
@@ -32,60 +32,7 @@ uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     return static_cast<uint32_t>(total);
 }
 
-uint64_t tick_count_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
 void delete_file(const char* path) { (void)unlink(path); }
-
-int utf8_to_utf16(const char* text, char16_t* out, int capacity) {
-    if (capacity <= 0) return 0;
-    const auto* s = reinterpret_cast<const unsigned char*>(text);
-    int n = 0;
-    for (;;) {
-        uint32_t cp;
-        unsigned char c = *s;
-        int extra;
-        if (c < 0x80) {
-            cp = c;
-            extra = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1Fu;
-            extra = 1;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0Fu;
-            extra = 2;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07u;
-            extra = 3;
-        } else {
-            cp = 0xFFFD;
-            extra = -1;
-        }
-        ++s;
-        for (int i = 0; i < extra; ++i) {
-            if ((*s & 0xC0) != 0x80) {
-                cp = 0xFFFD;
-                break;
-            }
-            cp = (cp << 6) | (*s & 0x3Fu);
-            ++s;
-        }
-        int units = cp >= 0x10000 ? 2 : 1;
-        if (n + units > capacity) return 0;  // as MultiByteToWideChar: too small fails
-        if (units == 2) {
-            cp -= 0x10000;
-            out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
-            out[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out[n++] = static_cast<char16_t>(cp);
-        }
-        if (cp == 0) return n;
-    }
-}
 
 // The shell's "open": xdg-open from PATH, not waiting for what it starts.
 uintptr_t shell_open(const char* path) {
@@ -125,9 +72,9 @@ const PlatformOps POSIX_OPS = {
     set_console_cp,
     set_console_cp,
     get_temp_path,
-    tick_count_ms,
+    posix_now_ms,
     delete_file,
-    utf8_to_utf16,
+    posix_utf8_to_utf16,
     shell_open,
     posix_http_open,
     posix_http_set_option,

@@ -10,7 +10,8 @@ mkdir -p "$out"
 flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$root")
 core=(manifest/release.cpp manifest/fetch_manifest.cpp net/https.cpp nodes/node_table.cpp
   fetch/download.cpp fetch/verify.cpp fetch/sha256.cpp fetch/sha256_x86.cpp
-  platform/platform.cpp platform/platform_posix.cpp platform/posix_http.cpp
+  platform/platform.cpp platform/platform_posix.cpp platform/posix_clock_text.cpp
+  platform/posix_http.cpp platform/posix_curl.cpp platform/response_head.cpp
   platform/posix_trust.cpp)
 status=0
 for target in fuzz_manifest fuzz_split_url fuzz_transfer; do

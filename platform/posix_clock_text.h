@@ -1,0 +1,19 @@
+// The clock and the text conversions of the POSIX build, shared by its
+// platform operations and its HTTP stand-in.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Milliseconds of the monotonic clock; never fails.
+uint64_t posix_now_ms();
+
+// UTF-16 (NUL-terminated) to UTF-8 with terminator in at most `capacity`
+// bytes; false when it does not fit, with `out` then unterminated. A lone
+// surrogate becomes U+FFFD.
+bool posix_utf16_to_utf8(const char16_t* text, char* out, size_t capacity);
+
+// UTF-8 (NUL-terminated) to UTF-16 with terminator in at most `capacity`
+// units; the units written, or 0 when it does not fit. A malformed sequence
+// becomes U+FFFD.
+int posix_utf8_to_utf16(const char* text, char16_t* out, int capacity);
