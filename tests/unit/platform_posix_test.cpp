@@ -7,9 +7,37 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix_clock_text.h"
 #include "unit/env_guard.h"
 
 namespace {
+
+// The HTTP stand-in's way from the seam's UTF-16 text to libcurl's UTF-8.
+TEST(PosixPlatform, Utf16ToUtf8) {
+    struct Case {
+        std::u16string text;
+        size_t capacity;
+        const char* expected;  // nullptr: does not fit
+    } cases[] = {
+        {u"tarnwick/1.2", 13, "tarnwick/1.2"},
+        {u"tarnwick/1.2", 12, nullptr},
+        {u"\u00e9\u20ac", 6, "\xc3\xa9\xe2\x82\xac"},
+        {u"\U0001F600", 5, "\xf0\x9f\x98\x80"},
+        {u"\U0001F600", 4, nullptr},
+        // Lone surrogates.
+        {std::u16string(1, char16_t(0xD83D)) + u"a", 5, "\xef\xbf\xbd\x61"},
+        {std::u16string(1, char16_t(0xDE00)), 4, "\xef\xbf\xbd"},
+    };
+    for (const auto& c : cases) {
+        char out[16];
+        std::string shown(c.text.begin(), c.text.end());
+        bool fits = posix_utf16_to_utf8(c.text.c_str(), out, c.capacity);
+        EXPECT_EQ(fits, c.expected != nullptr) << shown << " capacity " << c.capacity;
+        if (fits && c.expected != nullptr) {
+            EXPECT_STREQ(out, c.expected) << shown;
+        }
+    }
+}
 
 TEST(PosixPlatform, TempDirectoryFromTmpdir) {
     EnvGuard guard("TMPDIR");

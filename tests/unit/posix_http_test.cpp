@@ -6,21 +6,15 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "platform/posix_clock_text.h"
 #include "unit/env_guard.h"
 
 namespace {
-
-uint64_t ms_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 // Clears every proxy variable libcurl reads, restoring them afterwards.
 struct NoProxyEnv {
@@ -171,10 +165,10 @@ bool send_to(uint32_t access, const char16_t* host, uint32_t connect_ms, uint64_
     (void)posix_http_set_option(s, HTTP_OPTION_RECEIVE_TIMEOUT, 1000);
     HttpHandle c = posix_http_connect(s, host, HTTPS_PORT);
     HttpHandle r = posix_http_open_request(c, u"GET", u"/", HTTP_FLAG_SECURE);
-    uint64_t start = ms_now();
+    uint64_t start = posix_now_ms();
     bool sent = posix_http_send_request(r);
     bool received = sent && posix_http_receive_response(r);
-    *elapsed = ms_now() - start;
+    *elapsed = posix_now_ms() - start;
     uint32_t n = 0;
     EXPECT_FALSE(posix_http_query_data_available(r, &n)) << "a body after a failed exchange";
     posix_http_close_handle(r);
