@@ -83,6 +83,7 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
         const NodeEntry& node = table.entries[i];
         if (node.reachable == 0) break;
         printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
+        fflush(stdout);
         if (!download_from_node(download_session, node, g_release.size, installer_path)) {
             puts(
                 "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, "

@@ -29,7 +29,10 @@ HttpHandle new_handle(Handle::Kind kind) {
     return g_handles.back().get();
 }
 
-void set_cp(uint32_t cp) { g_fake->log.push_back("cp " + std::to_string(cp)); }
+void console_begin() { g_fake->log.push_back("console begin"); }
+bool console_is_own() { return g_fake->console_own; }
+void wait_for_enter() { g_fake->log.push_back("wait"); }
+void console_end() { g_fake->log.push_back("console end"); }
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     g_fake->log.push_back("temp");
@@ -182,9 +185,13 @@ void http_close(HttpHandle handle) {
 }
 
 const PlatformOps FAKE_OPS = {
-    set_cp,     set_cp,       get_temp_path,   tick,           delete_file,       to_utf16,
-    shell_open, http_open,    http_set_option, http_connect,   http_open_request, http_add_headers,
-    http_send,  http_receive, http_query,      http_available, http_read,         http_close,
+    console_begin,     console_is_own,   wait_for_enter,
+    console_end,       get_temp_path,    tick,
+    delete_file,       to_utf16,         shell_open,
+    http_open,         http_set_option,  http_connect,
+    http_open_request, http_add_headers, http_send,
+    http_receive,      http_query,       http_available,
+    http_read,         http_close,
 };
 
 }  // namespace
