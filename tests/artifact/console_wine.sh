@@ -33,11 +33,13 @@ until_true() {
 }
 win() { echo "Z:${1//\//\\}"; }
 
-# A pane runs one command line and records its exit code in $dir/NAME.rc.
+# A pane runs one command line and records its exit code in $dir/NAME.rc,
+# also when a Ctrl+C interrupted it.
 cat >"$dir/pane.sh" <<EOF
 #!/bin/sh
 name=\$1
 shift
+trap : INT
 "\$@"
 echo \$? >"$dir/\$name.rc"
 EOF
@@ -84,6 +86,21 @@ check "relay trace: fewer console writes than lines, none of one character" '[ "
 mode=$(grep -m 1 -o "Call KERNEL32\.SetConsoleMode([0-9a-f]*,[0-9a-f]*" "$dir/relay.log" | sed 's/.*,//')
 check "relay trace: QuickEdit is turned off first (mode 0x${mode:-none})" '[ -n "$mode" ] && (((0x$mode & 0xc0) == 0x80))'
 rm -f "$dir/relay.log"
+
+# Ctrl+C at the prompt: the control handler, on a thread of its own, puts
+# the output code page back as found before the default action ends the run.
+pane ctrlc sh -c 'WINEDEBUG=+relay exec wine "$0" 2>"$1"' "$setup" "$dir/ctrlc.log"
+if until_true 120 "prompted ctrlc"; then
+  sleep 1
+  tm send-keys -t ctrlc C-c
+  until_true 30 '[ -n "$(rc ctrlc)" ]'
+fi
+found=$(grep -m 1 -o "Ret  KERNEL32\.GetConsoleOutputCP() retval=[0-9a-f]*" "$dir/ctrlc.log" | sed 's/.*=//')
+switch=$(grep -m 1 "Call KERNEL32\.SetConsoleOutputCP(0000fde9)" "$dir/ctrlc.log" | cut -d: -f1)
+last=$(grep "Call KERNEL32\.SetConsoleOutputCP(" "$dir/ctrlc.log" | tail -n 1)
+echo "     Ctrl+C: exit code $(rc ctrlc), found code page ${found:-none}, last set by thread ${last%%:*} (run's thread ${switch:-none})"
+check "Ctrl+C: ends the wait, the code page found is put back by the handler" '[ -n "$(rc ctrlc)" ] && [ -n "$found" ] && [ -n "$switch" ] && [ "${last%%:*}" != "$switch" ] && case "$last" in *"SetConsoleOutputCP($found)"*) true ;; *) false ;; esac'
+rm -f "$dir/ctrlc.log"
 
 # From cmd: the console that the shell gets back is the one it had.
 probe() { echo "$(win "$build/tests/console-probe.exe") >>$(win "$dir/probe.txt")"; }
