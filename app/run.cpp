@@ -79,7 +79,7 @@ int run_installer() {
     int exit_code = run_stages(p);
     // A window of its own closes with the process: a failure stays readable.
     if (exit_code != 0 && p.console_is_own()) {
-        printf("\n按 Enter 键退出 / Press Enter to exit...");
+        fputs("\n按 Enter 键退出 / Press Enter to exit...", stdout);
         fflush(stdout);
         p.wait_for_enter();
     }

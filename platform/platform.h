@@ -33,9 +33,10 @@ struct PlatformOps {
     // Console: set up at the start of a run and put back at its end.
     // Remembers the console's code pages and input mode, switches both code
     // pages to UTF-8, turns QuickEdit off while input is a console, gives
-    // standard output whole writes, and has the remembered state put back if
-    // the process is ended by Ctrl+C or its window's close button. Each step
-    // that fails is skipped; output still goes out as the console takes it.
+    // standard output and error whole writes, and has the remembered state
+    // put back if the process is ended by Ctrl+C or its window's close
+    // button. Each step that fails is skipped; output still goes out as the
+    // console takes it.
     void (*console_begin)();
     // True when standard input and output are the console and this process is
     // alone on it, as after a double-click: the window closes with the process.
@@ -44,8 +45,8 @@ struct PlatformOps {
     // Waits until Enter is pressed on the console; returns at once when input
     // cannot be read.
     void (*wait_for_enter)();
-    // Flushes standard output, then puts back what console_begin remembered.
-    // Each step that fails is skipped.
+    // Flushes standard output and error, then puts back what console_begin
+    // remembered. Each step that fails is skipped.
     void (*console_end)();
     // Kernel.
     // Directory text ending in a separator, or 0 when there is none or it

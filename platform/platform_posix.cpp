@@ -20,7 +20,10 @@ namespace {
 void console_begin() {}
 bool console_is_own() { return false; }
 void wait_for_enter() {}
-void console_end() { (void)fflush(stdout); }
+void console_end() {
+    (void)fflush(stdout);
+    (void)fflush(stderr);
+}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     const char* dir = getenv("TMPDIR");

@@ -93,8 +93,10 @@ bool g_input_mode_found = false;
 // MinGW's printf hands an unbuffered stream one character at a time, and each
 // reaches the console as its own write, splitting UTF-8 sequences. Buffered,
 // a line goes out whole at the next fflush; the program flushes before every
-// step that blocks. Larger than any text printed between two flushes.
+// step that blocks. Larger than any text printed between two flushes; the
+// release tool's progress line goes to standard error.
 char g_stdout_buffer[4096];
+char g_stderr_buffer[1024];
 
 void restore_console() {
     // With EXTENDED_FLAGS the QuickEdit bit is applied as found, on or off.
@@ -114,6 +116,7 @@ BOOL WINAPI restore_on_console_event(DWORD) {
 
 void console_begin() {
     (void)setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof g_stdout_buffer);
+    (void)setvbuf(stderr, g_stderr_buffer, _IOFBF, sizeof g_stderr_buffer);
     g_found_output_cp = GetConsoleOutputCP();
     g_found_input_cp = GetConsoleCP();
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -152,6 +155,7 @@ void wait_for_enter() {
 
 void console_end() {
     (void)fflush(stdout);
+    (void)fflush(stderr);
     restore_console();
     (void)SetConsoleCtrlHandler(restore_on_console_event, FALSE);
 }
