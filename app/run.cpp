@@ -26,6 +26,7 @@ int run_stages(const PlatformOps& p) {
     }
 
     puts("[1/4] 获取版本清单 / Fetching version manifest...");
+    // Output may be buffered: each header shows before its stage's network calls.
     fflush(stdout);
     fetch_manifest(probe_session, &g_release);
 
