@@ -1,5 +1,7 @@
 #include "unit/fake_platform.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <memory>
 
@@ -78,6 +80,8 @@ bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
 }
 
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
+    struct stat out {};
+    g_fake->out_at_connect.push_back(fstat(fileno(stdout), &out) == 0 ? out.st_size : -1);
     std::string h = narrow(host);
     g_fake->log.push_back("connect " + h + ":" + std::to_string(port));
     if (session == nullptr) return nullptr;
