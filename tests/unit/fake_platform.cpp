@@ -80,8 +80,12 @@ bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
 }
 
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
-    struct stat out {};
-    g_fake->out_at_connect.push_back(fstat(fileno(stdout), &out) == 0 ? out.st_size : -1);
+    struct stat before {};
+    struct stat after {};
+    bool sized = fstat(fileno(stdout), &before) == 0;
+    fflush(stdout);
+    sized = sized && fstat(fileno(stdout), &after) == 0;
+    g_fake->held_at_connect.push_back(sized ? after.st_size - before.st_size : -1);
     std::string h = narrow(host);
     g_fake->log.push_back("connect " + h + ":" + std::to_string(port));
     if (session == nullptr) return nullptr;

@@ -51,8 +51,8 @@ struct FakePlatform {
     std::vector<uint32_t> option_values;
     std::vector<std::string> headers_added;
     std::vector<uint32_t> reads_asked;  // max count of each read
-    // Bytes of captured output that had reached the file at each connect.
-    std::vector<int64_t> out_at_connect;
+    // Bytes of output still in the stdout buffer at each connect (-1: unknown).
+    std::vector<int64_t> held_at_connect;
 
     FakePlatform();
     ~FakePlatform();
