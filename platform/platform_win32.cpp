@@ -5,6 +5,8 @@
 #include <shellapi.h>
 #include <winhttp.h>
 
+#include <cstdio>
+
 #include "platform/platform.h"
 
 namespace {
@@ -81,8 +83,82 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wch
 
 const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-void set_console_output_cp(uint32_t cp) { (void)SetConsoleOutputCP(cp); }
-void set_console_input_cp(uint32_t cp) { (void)SetConsoleCP(cp); }
+// The console as the run found it; a value of 0 was not read and is not put
+// back. Written before the control handler is registered, read only after.
+UINT g_found_output_cp = 0;
+UINT g_found_input_cp = 0;
+DWORD g_found_input_mode = 0;
+bool g_input_mode_found = false;
+
+// MinGW's printf hands an unbuffered stream one character at a time, and each
+// reaches the console as its own write, splitting UTF-8 sequences. Buffered,
+// a line goes out whole at the next fflush; the program flushes before every
+// step that blocks. Larger than any text printed between two flushes; the
+// release tool's progress line goes to standard error.
+char g_stdout_buffer[4096];
+char g_stderr_buffer[1024];
+
+void restore_console() {
+    // With EXTENDED_FLAGS the QuickEdit bit is applied as found, on or off.
+    if (g_input_mode_found)
+        (void)SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE),
+                             g_found_input_mode | ENABLE_EXTENDED_FLAGS);
+    if (g_found_input_cp != 0) (void)SetConsoleCP(g_found_input_cp);
+    if (g_found_output_cp != 0) (void)SetConsoleOutputCP(g_found_output_cp);
+}
+
+// Ctrl+C, Ctrl+Break and the close button end the process by the default
+// handler; the console (a shell's, say) is put back first.
+BOOL WINAPI restore_on_console_event(DWORD) {
+    restore_console();
+    return FALSE;
+}
+
+void console_begin() {
+    (void)setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof g_stdout_buffer);
+    (void)setvbuf(stderr, g_stderr_buffer, _IOFBF, sizeof g_stderr_buffer);
+    g_found_output_cp = GetConsoleOutputCP();
+    g_found_input_cp = GetConsoleCP();
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    g_input_mode_found = GetConsoleMode(input, &g_found_input_mode) != FALSE;
+    (void)SetConsoleCtrlHandler(restore_on_console_event, TRUE);
+    (void)SetConsoleOutputCP(CP_UTF8);
+    (void)SetConsoleCP(CP_UTF8);
+    // A click would start a selection that blocks the next write, and with it
+    // the progress line and the transfer.
+    if (g_input_mode_found)
+        (void)SetConsoleMode(input, (g_found_input_mode | ENABLE_EXTENDED_FLAGS) &
+                                        ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
+}
+
+bool console_is_own() {
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) == FALSE ||
+        GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) == FALSE)
+        return false;
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1;
+}
+
+// Straight from the console, past the C runtime's buffer and code page, in
+// line mode whatever the mode was: one read returns at Enter.
+void wait_for_enter() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // Keys pressed while the run went on must not answer the prompt.
+    (void)FlushConsoleInputBuffer(input);
+    (void)SetConsoleMode(input, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                    ENABLE_EXTENDED_FLAGS);
+    wchar_t line[64];
+    DWORD read = 0;
+    (void)ReadConsoleW(input, line, 64, &read, nullptr);
+}
+
+void console_end() {
+    (void)fflush(stdout);
+    (void)fflush(stderr);
+    restore_console();
+    (void)SetConsoleCtrlHandler(restore_on_console_event, FALSE);
+}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     DWORD length = GetTempPathA(capacity, buffer);
@@ -177,11 +253,17 @@ void http_close_handle(HttpHandle handle) { (void)g_winhttp.close_handle(handle)
 HttpFailure http_take_failure() { return HttpFailure::NONE; }
 
 const PlatformOps WIN32_OPS = {
-    set_console_output_cp, set_console_input_cp,  get_temp_path,     tick_count_ms,
-    delete_file,           utf8_to_utf16,         shell_open,        http_open,
-    http_set_option,       http_connect,          http_open_request, http_add_headers,
-    http_send_request,     http_receive_response, http_query_number, http_query_data_available,
-    http_read_data,        http_close_handle,     http_take_failure,
+    console_begin,     console_is_own,
+    wait_for_enter,    console_end,
+    get_temp_path,     tick_count_ms,
+    delete_file,       utf8_to_utf16,
+    shell_open,        http_open,
+    http_set_option,   http_connect,
+    http_open_request, http_add_headers,
+    http_send_request, http_receive_response,
+    http_query_number, http_query_data_available,
+    http_read_data,    http_close_handle,
+    http_take_failure,
 };
 
 }  // namespace

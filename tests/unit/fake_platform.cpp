@@ -1,5 +1,7 @@
 #include "unit/fake_platform.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -30,7 +32,10 @@ HttpHandle new_handle(Handle::Kind kind) {
     return g_handles.back().get();
 }
 
-void set_cp(uint32_t cp) { g_fake->log.push_back("cp " + std::to_string(cp)); }
+void console_begin() { g_fake->log.push_back("console begin"); }
+bool console_is_own() { return g_fake->console_own; }
+void wait_for_enter() { g_fake->log.push_back("wait"); }
+void console_end() { g_fake->log.push_back("console end"); }
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     g_fake->log.push_back("temp");
@@ -76,6 +81,12 @@ bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
 }
 
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
+    struct stat before {};
+    struct stat after {};
+    bool sized = fstat(fileno(stdout), &before) == 0;
+    fflush(stdout);
+    sized = sized && fstat(fileno(stdout), &after) == 0;
+    g_fake->held_at_connect.push_back(sized ? after.st_size - before.st_size : -1);
     std::string h = narrow(host);
     g_fake->log.push_back("connect " + h + ":" + std::to_string(port));
     if (session == nullptr) return nullptr;
@@ -187,11 +198,13 @@ void http_close(HttpHandle handle) {
 HttpFailure http_take_failure() { return HttpFailure::NONE; }
 
 const PlatformOps FAKE_OPS = {
-    set_cp,          set_cp,       get_temp_path,     tick,
-    delete_file,     to_utf16,     shell_open,        http_open,
-    http_set_option, http_connect, http_open_request, http_add_headers,
-    http_send,       http_receive, http_query,        http_available,
-    http_read,       http_close,   http_take_failure,
+    console_begin,     console_is_own,   wait_for_enter,
+    console_end,       get_temp_path,    tick,
+    delete_file,       to_utf16,         shell_open,
+    http_open,         http_set_option,  http_connect,
+    http_open_request, http_add_headers, http_send,
+    http_receive,      http_query,       http_available,
+    http_read,         http_close,       http_take_failure,
 };
 
 }  // namespace

@@ -46,12 +46,15 @@ struct FakePlatform {
     std::string temp_dir = "/tmp/fake/";
     bool temp_fails = false;
     uintptr_t shell_result = 42;
+    bool console_own = false;  // what console_is_own answers
     std::vector<std::string> deleted;
     std::vector<std::string> opened;  // shell "open" calls
     std::vector<uint32_t> options;    // option numbers in order
     std::vector<uint32_t> option_values;
     std::vector<std::string> headers_added;
     std::vector<uint32_t> reads_asked;  // max count of each read
+    // Bytes of output still in the stdout buffer at each connect (-1: unknown).
+    std::vector<int64_t> held_at_connect;
 
     FakePlatform();
     ~FakePlatform();

@@ -125,8 +125,7 @@ TEST(RunInstaller, E1NoHttpLibrary) {
     EXPECT_EQ(code, 2);
     EXPECT_EQ(out,
               std::string(HEAD) + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n");
-    EXPECT_EQ(f.log[0], "cp 65001");
-    EXPECT_EQ(f.log[1], "cp 65001");
+    EXPECT_EQ(f.log[0], "console begin");
     EXPECT_EQ(f.live_handles, 0);
 }
 
@@ -195,10 +194,10 @@ TEST_F(RunFixture, E4LaunchedAfterFailover) {
     EXPECT_TRUE(file_exists());
     EXPECT_EQ(f.deleted, (std::vector<std::string>{path}));
     EXPECT_EQ(f.live_handles, 0);
-    // Download session closed before the probe session, and last.
-    ASSERT_GE(f.log.size(), 2u);
-    EXPECT_EQ(f.log[f.log.size() - 2], "close session 2");
-    EXPECT_EQ(f.log[f.log.size() - 1], "close session 1");
+    // Download session closed before the probe session, and last but the console.
+    ASSERT_GE(f.log.size(), 3u);
+    EXPECT_EQ(f.log[f.log.size() - 3], "close session 2");
+    EXPECT_EQ(f.log[f.log.size() - 2], "close session 1");
 }
 
 TEST_F(RunFixture, E5LaunchFailsNoFurtherNode) {
@@ -287,6 +286,79 @@ TEST_F(RunFixture, ArgumentsAndRepeatedRunsChangeNothing) {
     memset(&g_node_table, 0, sizeof g_node_table);
     EXPECT_EQ(run(&second), 0);
     EXPECT_EQ(first, second);
+}
+
+// Output can be buffered (a pipe, as under ctest): whatever the user was
+// shown before a network call has been written out when it starts.
+TEST_F(RunFixture, NothingPrintedIsHeldBackAtAConnection) {
+    node(0).body = body.substr(0, 1000);  // fails over: failure line, next header
+    node(0).content_length = static_cast<int64_t>(body.size());
+    node(1);
+    std::string out;
+    EXPECT_EQ(run(&out), 0);
+    // Manifest, six probes, two downloads.
+    EXPECT_EQ(f.held_at_connect, std::vector<int64_t>(9, 0));
+}
+
+// Every exit path puts the console back, last; only a failure in a console
+// of the program's own waits, after its last line.
+TEST_F(RunFixture, ConsoleEndsEveryExitPathAndWaitsOnlyOnFailureInItsOwn) {
+    const std::string manifest = f.at(MANIFEST_URLS[0]).body;
+    struct Case {
+        const char* path;
+        int code;
+        void (*arm)(FakePlatform&, const std::string* urls, const std::string& body);
+    } cases[] = {
+        {"E1", 2,
+         [](FakePlatform& p, const std::string*, const std::string&) { p.open_refusals = 2; }},
+        {"E2", 1, [](FakePlatform&, const std::string*, const std::string&) {}},
+        {"E3", 2,
+         [](FakePlatform& p, const std::string* u, const std::string& b) {
+             p.at(u[1]).body = b;
+             p.temp_fails = true;
+         }},
+        {"E4", 0,
+         [](FakePlatform& p, const std::string* u, const std::string& b) { p.at(u[1]).body = b; }},
+        {"E5", 1,
+         [](FakePlatform& p, const std::string* u, const std::string& b) {
+             p.at(u[1]).body = b;
+             p.shell_result = 2;
+         }},
+        {"E6", 1,
+         [](FakePlatform& p, const std::string* u, const std::string& b) {
+             p.at(u[1]).body = b;
+             p.at(u[1]).content_length = 5;
+         }},
+    };
+    const char PROMPT[] = "\n按 Enter 键退出 / Press Enter to exit...";
+    for (const auto& c : cases) {
+        for (bool own : {false, true}) {
+            SCOPED_TRACE(std::string(c.path) + (own ? " own console" : " shared console"));
+            FakePlatform local;
+            local.temp_dir = dir;
+            local.console_own = own;
+            local.at(MANIFEST_URLS[0]).body = manifest;
+            c.arm(local, urls, body);
+            memset(&g_node_table, 0, sizeof g_node_table);
+            std::string out;
+            EXPECT_EQ(run(&out), c.code);
+            bool waits = own && c.code != 0;
+            std::vector<std::string> tail = {"console end"};
+            if (waits) tail.insert(tail.begin(), "wait");
+            ASSERT_GE(local.log.size(), tail.size() + 1);
+            EXPECT_EQ(local.log.front(), "console begin");
+            EXPECT_EQ(std::vector<std::string>(local.log.end() - static_cast<long>(tail.size()),
+                                               local.log.end()),
+                      tail);
+            EXPECT_EQ(local.count("console "), 2);
+            EXPECT_EQ(local.count("wait"), waits ? 1 : 0);
+            bool prompted =
+                out.size() >= strlen(PROMPT) &&
+                out.compare(out.size() - strlen(PROMPT), std::string::npos, PROMPT) == 0;
+            EXPECT_EQ(prompted, waits) << out;
+            remove(path.c_str());
+        }
+    }
 }
 
 struct DownloadCase {
