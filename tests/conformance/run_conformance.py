@@ -402,7 +402,7 @@ def main(argv=None):
                     default=os.path.join(ROOT, "build/windows/tests/conformance/transport_probe.exe"))
     ap.add_argument("--backend", choices=["native", "wine", "both"], default="both")
     ap.add_argument("--wineprefix", default=os.environ.get("WINEPREFIX") or os.path.join(
-        tempfile.gettempdir(), "varnel-conformance-wine-%d" % os.getuid()))
+        ROOT, "build", "wine-prefix"))
     ap.add_argument("--logs", default=None, help="keep the world logs here")
     ap.add_argument("--only", default=None, help="run the cases whose name holds this text")
     a = ap.parse_args(argv)
