@@ -35,6 +35,15 @@ ENDLESS_HEADER_MS = 9000
 
 FILE_SIZE = 200_000
 BIG_SIZE = 8 * 1024 * 1024
+# The stand-in must end a transfer itself to keep its connection when the
+# body's last bytes came while a full staging area held the transfer paused.
+# Where that falls depends on the area's size and the server's 16 KiB
+# writes (one TLS record, one libcurl delivery each), so the bodies run
+# through every position of one refill: a 128 KiB area takes eight
+# deliveries and holds a ninth, and 27 x 16 KiB is the one that ends held.
+# The reader waits before each read, so that every refill finds the server's
+# bytes already there.
+LONG_SIZES = [16384 * n for n in range(27, 36)]
 
 
 def pattern(size, offset=0):
@@ -129,6 +138,16 @@ def conn_vs(earlier, target, same):
     return check
 
 
+def one_connection(targets):
+    """Every request for these targets went over one connection."""
+    def check(reqs):
+        seen = [connection(reqs, t) for t in targets]
+        if None in seen or len(set(seen)) != 1:
+            return "connections %s" % list(zip(targets, seen))
+        return None
+    return check
+
+
 # --- the world -----------------------------------------------------------
 
 def chain_routes():
@@ -170,6 +189,8 @@ def world_config(files_dir):
                 {"path": "/slowhead", "status": 200, "body": "late", "delay_ms": 9000},
                 {"path": "/tohttp", "location": "http://s.test/never", "body": ""},
                 {"path": "/x1", "status": 302, "location": "https://hop.test/x2", "body": ""},
+                {"path": "/p308", "status": 308, "location": "/moved", "body": "permanent"},
+                {"path": "/moved", "status": 200, "body": "moved here"},
             ] + chain_routes()},
             "hop.test": {"server": "fault", "routes": [
                 {"path": "/x2", "status": 307, "location": "https://files.test/file.bin", "body": "next"},
@@ -181,6 +202,7 @@ def world_config(files_dir):
             "wrongname.test": {"server": "fault", "tls": "wrong_name", "routes": [{"path": "*", "body": "w"}]},
             "keep.test": {"server": "fault", "routes": [
                 {"path": "/unread", "status": 200, "body_size": 300000},
+            ] + [{"path": "/long/%d" % n, "status": 200, "body_size": n} for n in LONG_SIZES] + [
                 {"path": "/close", "status": 200, "body": "bye", "close": True},
                 {"path": "/stall", "status": 200, "body_size": 100000, "stall_after": 1000, "stall_ms": 5000},
                 {"path": "*", "status": 200, "body": "kept"},
@@ -201,6 +223,7 @@ WINE_EMPTY_LOCATION = ("Wine's WinHTTP follows an empty Location, sending a requ
                        "target (answered 404); send_get fails either way")
 WINE_TO_HTTP = ("Wine's WinHTTP fails the receive step on an https-to-http redirect; WinHTTP's default "
                 "policy leaves such a redirect unfollowed and returns it as the response")
+WINE_NO_308 = "Wine's WinHTTP returns a 308 as the response; WinHTTP follows it as it does a 307"
 WINE_BIG_LENGTH = ("Wine's WinHTTP clamps a Content-Length above 32 bits to 2147483647 instead of failing "
                    "the number query, and ends the body quietly on the early clean close")
 WINE_BAD_LENGTH = ("Wine's WinHTTP reads the leading digits of a Content-Length such as \"12abc\" "
@@ -242,6 +265,8 @@ CASES = [
     dict(name="redirects across hosts reach the final response", group="download", url="https://s.test/x1",
          expect=ok(FILE_SIZE, pattern(FILE_SIZE, 7)),
          check=visited(("s.test", "/x1"), ("hop.test", "/x2"), ("files.test", "/file.bin"))),
+    dict(name="308 is followed", group="probe", url="https://s.test/p308", expect=ok(10, b"moved here"),
+         wine=dict(expect=refused(308), reason=WINE_NO_308)),
     dict(name="ten redirects are followed", group="probe", url="https://s.test/c/1",
          expect=ok(9, b"chain end"), check=hits("s.test", "/c/", 11)),
     dict(name="an eleventh redirect fails", group="download", url="https://s.test/c/0",
@@ -308,6 +333,10 @@ CASES = [
     # against an earlier one.
     reuse("first exchange to a host", "/first"),
     reuse("a body read to its end leaves its connection", "/kept", after="/first", same=True),
+] + [reuse("a long body read to its end (%d bytes)" % n, "/long/%d" % n, expect=ok(n, pattern(n)),
+            pre=["--pace", "5"] if n == LONG_SIZES[0] else None) for n in LONG_SIZES] + [
+    dict(reuse("long bodies read to their end leave their connection", "/kept2", pre=["--pace", "0"]),
+         check=one_connection(["/kept"] + ["/long/%d" % n for n in LONG_SIZES] + ["/kept2"])),
     reuse("body left unread", "/unread", pre=["--cap", "1"], expect={"send": 1, "end": "cap"}),
     reuse("a body left unread takes its connection along", "/a1", after="/unread",
           pre=["--cap", str(BIG_SIZE)]),
