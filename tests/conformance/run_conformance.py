@@ -17,6 +17,7 @@ import argparse
 import os
 import sys
 import tempfile
+import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -443,29 +444,46 @@ def main(argv=None):
     make_files(files)
     config = world_config(files)
 
-    passed = failed = 0
-    for backend in backends:
+    # The backends share nothing (only the Wine one uses the Wine prefix), so
+    # they run side by side; their lines come in backend order.
+    outputs = {}
+
+    def run(backend):
+        lines, failures = [], 0
         probe = os.path.abspath(a.native if backend == "native" else a.windows)
         if not os.path.exists(probe):
-            print("FAIL %-6s (all cases): %s not built" % (backend, probe))
-            failed += len(cases)
-            continue
+            outputs[backend] = (["FAIL %-6s (all cases): %s not built" % (backend, probe)], 0, len(cases))
+            return
         runnable = []
         for c in cases:
             if backend == "wine" and c.get("wine", {}).get("skip"):
-                print("SKIP %-6s %s [Wine: %s]" % (backend, c["name"], c["wine"]["reason"]))
+                lines.append("SKIP %-6s %s [Wine: %s]" % (backend, c["name"], c["wine"]["reason"]))
             else:
                 runnable.append(c)
+        passes = 0
         for c, good, why, note, got in run_backend(backend, probe, config, logs_root, a.wineprefix, runnable):
             shown = "" if got is None else " send=%s status=%s length=%s body=%s end=%s ms=%s" % (
                 got.get("send"), got.get("status"), got.get("length"), got.get("body"), got.get("end"),
                 got.get("ms"))
-            print("%s %-6s %s:%s%s%s" % ("PASS" if good else "FAIL", backend, c["name"], shown,
-                                          "" if good else "  <- " + why, note))
+            lines.append("%s %-6s %s:%s%s%s" % ("PASS" if good else "FAIL", backend, c["name"], shown,
+                                                 "" if good else "  <- " + why, note))
             if good:
-                passed += 1
+                passes += 1
             else:
-                failed += 1
+                failures += 1
+        outputs[backend] = (lines, passes, failures)
+
+    threads = [threading.Thread(target=run, args=(b,)) for b in backends]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    passed = failed = 0
+    for backend in backends:
+        lines, passes, failures = outputs.get(backend, (["FAIL %-6s (all cases): raised" % backend], 0, 1))
+        print("\n".join(lines))
+        passed += passes
+        failed += failures
     print("logs in %s" % logs_root)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
