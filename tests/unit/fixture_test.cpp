@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
