@@ -4,13 +4,17 @@
 // status is -1 when the status query fails; end is "none" when no body was
 // read (begin or send failed).
 //
-// transport_probe [--profile probe|download] [--range] [--cap BYTES] [--session 0|1] URL...
-// --cap and --session may also stand between URLs and hold for the URLs
-// after them; session 1 is a second session with the same profile.
+// transport_probe [--profile probe|download] [--range] [--cap BYTES] [--session 0|1]
+//                 [--pace MS] URL...
+// --cap, --session and --pace may also stand between URLs and hold for the
+// URLs after them; session 1 is a second session with the same profile;
+// --pace waits MS before each read, so the server stays ahead of the reader.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "net/https.h"
 #include "platform/platform.h"
@@ -19,7 +23,7 @@ namespace {
 
 unsigned char g_buffer[65536];
 
-void run_one(HttpsSession session, const char* url, bool range, uint64_t cap) {
+void run_one(HttpsSession session, const char* url, bool range, uint64_t cap, unsigned pace_ms) {
     const PlatformOps& p = platform();
     uint64_t start = p.tick_count_ms();
     HttpsExchange exchange{};
@@ -45,6 +49,7 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap) {
                     ending = "cap";
                     break;
                 }
+                if (pace_ms != 0) std::this_thread::sleep_for(std::chrono::milliseconds(pace_ms));
                 uint32_t ready = 0;
                 if (!data_available(&exchange, &ready)) {
                     ending = "fail";
@@ -99,7 +104,8 @@ int main(int argc, char** argv) {
         } else if (strcmp(argv[first], "--range") == 0) {
             range = true;
             first += 1;
-        } else if (strcmp(argv[first], "--cap") == 0 || strcmp(argv[first], "--session") == 0) {
+        } else if (strcmp(argv[first], "--cap") == 0 || strcmp(argv[first], "--session") == 0 ||
+                   strcmp(argv[first], "--pace") == 0) {
             break;
         } else {
             fprintf(stderr, "unknown option %s\n", argv[first]);
@@ -109,7 +115,7 @@ int main(int argc, char** argv) {
     if (first >= argc) {
         fprintf(stderr,
                 "usage: transport_probe [--profile probe|download] [--range] [--cap N] "
-                "[--session 0|1] URL...\n");
+                "[--session 0|1] [--pace MS] URL...\n");
         return 2;
     }
     HttpsSession sessions[2] = {open_session(*profile), nullptr};
@@ -118,14 +124,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     int current = 0;
+    unsigned pace_ms = 0;
     for (int i = first; i < argc; ++i) {
         if (strcmp(argv[i], "--cap") == 0 && i + 1 < argc) {
             cap = strtoull(argv[++i], nullptr, 10);
+        } else if (strcmp(argv[i], "--pace") == 0 && i + 1 < argc) {
+            pace_ms = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
         } else if (strcmp(argv[i], "--session") == 0 && i + 1 < argc) {
             current = strcmp(argv[++i], "1") == 0 ? 1 : 0;
             if (sessions[current] == nullptr) sessions[current] = open_session(*profile);
         } else {
-            run_one(sessions[current], argv[i], range, cap);
+            run_one(sessions[current], argv[i], range, cap, pace_ms);
         }
     }
     close_session(sessions[1]);

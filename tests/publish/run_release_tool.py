@@ -67,10 +67,13 @@ class Check:
         return code, out.decode("utf-8", "replace"), err.decode("utf-8", "replace"), left
 
     def manifest_cases(self):
-        code, out, err = self.tool(["manifest", "--version", "v3.1.0", self.new.file])
-        self.expect("manifest: the four lines of a valid release",
-                    [] if (code, out) == (0, self.new.manifest().encode()) else
-                    ["exit %d, wrote %r, stderr %r" % (code, out, err)])
+        # The version line as given; the installer drops one leading v or V.
+        rest = self.new.manifest().split("\n", 1)[1]
+        for version in ("v3.1.0", "V3.1.0", "3.1.0"):
+            code, out, err = self.tool(["manifest", "--version", version, self.new.file])
+            self.expect("manifest: the four lines of a valid release (--version %s)" % version,
+                        [] if (code, out) == (0, (version + "\n" + rest).encode()) else
+                        ["exit %d, wrote %r, stderr %r" % (code, out, err)])
         long_name = os.path.join(self.work, "a" * 93 + ".exe")
         shutil.copy(self.new.file, long_name)
         out_file = os.path.join(self.work, "refused.txt")

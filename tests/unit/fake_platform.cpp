@@ -66,6 +66,8 @@ HttpHandle http_open(const char16_t* agent, uint32_t access) {
         g_fake->open_refusals--;
         return nullptr;
     }
+    if (g_fake->opens_allowed == 0) return nullptr;
+    if (g_fake->opens_allowed > 0) g_fake->opens_allowed--;
     int number = 1;
     for (const auto& h : g_handles)
         if (h->kind == Handle::SESSION) ++number;
@@ -77,7 +79,7 @@ HttpHandle http_open(const char16_t* agent, uint32_t access) {
 bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
     g_fake->options.push_back(option);
     g_fake->option_values.push_back(value);
-    return true;
+    return !g_fake->options_fail;
 }
 
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {

@@ -41,7 +41,8 @@ struct FakePlatform {
     std::map<std::string, FakeResponse> responses;  // by "host" + "path"
     std::vector<std::string> log;
     int live_handles = 0;
-    int open_refusals = 0;  // http_open returns null this many times first
+    int open_refusals = 0;   // http_open returns null this many times first
+    int opens_allowed = -1;  // then null once this many succeeded (-1: no bound)
     uint64_t clock_ms = 1000;
     std::string temp_dir = "/tmp/fake/";
     bool temp_fails = false;
@@ -51,6 +52,7 @@ struct FakePlatform {
     std::vector<std::string> opened;  // shell "open" calls
     std::vector<uint32_t> options;    // option numbers in order
     std::vector<uint32_t> option_values;
+    bool options_fail = false;  // http_set_option still records, then returns false
     std::vector<std::string> headers_added;
     std::vector<uint32_t> reads_asked;  // max count of each read
     // Bytes of output still in the stdout buffer at each connect (-1: unknown).
