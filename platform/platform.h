@@ -30,6 +30,21 @@ enum : uint32_t {
     CONSOLE_CP_UTF8 = 65001,
 };
 
+// Why an HTTP call failed, as far as the library tells.
+enum class HttpFailure : uint8_t {
+    NONE,               // nothing failed since the last take
+    DNS,                // name not resolved
+    REFUSED,            // connection refused
+    TIMEOUT,            // a step's timeout ran out
+    TLS_UNTRUSTED,      // no trusted root (foreign CA, self-signed)
+    TLS_NAME,           // certificate for another name
+    TLS_VERSION,        // no common protocol version
+    TLS,                // any other handshake failure
+    INSECURE_REDIRECT,  // redirect from https to http refused
+    TRANSFER,           // the connection broke mid-body
+    OTHER,
+};
+
 struct PlatformOps {
     // Console and kernel.
     void (*set_console_output_cp)(uint32_t code_page);
@@ -58,6 +73,14 @@ struct PlatformOps {
     bool (*http_query_data_available)(HttpHandle request, uint32_t* count);
     bool (*http_read_data)(HttpHandle request, void* buffer, uint32_t max, uint32_t* read);
     void (*http_close_handle)(HttpHandle handle);
+
+    // The cause of the most recent failed HTTP call since the previous take
+    // (connect to read_data; a close never records, a success does not
+    // clear), and clears it. NONE when nothing failed. An https-to-http
+    // redirect that the library returns as the response counts as a failure
+    // of the call that met it. Only the release tool asks: it takes once
+    // before an attempt and once after a failed one.
+    HttpFailure (*http_take_failure)();
 };
 
 // The operations in force: the build's own unless a test installed others.

@@ -138,6 +138,7 @@ const PlatformOps POSIX_OPS = {
     posix_http_query_data_available,
     posix_http_read_data,
     posix_http_close_handle,
+    posix_http_take_failure,
 };
 
 }  // namespace

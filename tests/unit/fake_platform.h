@@ -35,6 +35,8 @@ struct FakeResponse {
     uint32_t close_ms = 0;
     // Milliseconds the clock moves on each read, from each body offset on.
     std::map<size_t, uint32_t> read_ms;
+    // What http_take_failure gives after a scripted step failed.
+    HttpFailure failure = HttpFailure::OTHER;
 };
 
 struct FakePlatform {
@@ -51,7 +53,8 @@ struct FakePlatform {
     std::vector<uint32_t> options;    // option numbers in order
     std::vector<uint32_t> option_values;
     std::vector<std::string> headers_added;
-    std::vector<uint32_t> reads_asked;  // max count of each read
+    std::vector<uint32_t> reads_asked;        // max count of each read
+    HttpFailure failure = HttpFailure::NONE;  // until the next take
 
     FakePlatform();
     ~FakePlatform();
