@@ -72,8 +72,9 @@ struct Exchange {
     bool redirect_pending;
     // Why a failed step failed, beyond libcurl's result: the step's own bound
     // ran out; the handshake ended on a protocol-version alert; a redirect to
-    // http was left unfollowed.
+    // http was left unfollowed; the chain's verify error (0 once verified).
     bool timed_out, version_alert, insecure_redirect;
+    long verify_error;
     // The hop's connection is up (after any proxy tunnel and the handshake).
     bool connected;
     CURLcode result;
@@ -415,6 +416,15 @@ void on_tls_info(const SSL*, int where, int value) {
         g_pumping->version_alert = true;
 }
 
+// libcurl checks the name itself once the chain verified and reports a
+// mismatch with its verify result still unset, so the chain's own error is
+// kept here.
+int on_tls_verify(int ok, X509_STORE_CTX* store) {
+    if (ok == 0 && g_pumping != nullptr && g_pumping->verify_error == X509_V_OK)
+        g_pumping->verify_error = X509_STORE_CTX_get_error(store);
+    return ok;
+}
+
 // Trust exactly what OpenSSL's default verify paths hold (SSL_CERT_FILE and
 // SSL_CERT_DIR when set), not the bundle path compiled into libcurl; and keep
 // out a version inside the allowed range that the set leaves out.
@@ -433,6 +443,7 @@ CURLcode on_tls_context(CURL*, void* context, void* user) {
     if ((protocols & SECURE_TLS1_3) == 0) off |= SSL_OP_NO_TLSv1_3;
     SSL_CTX_set_options(ctx, off);
     SSL_CTX_set_info_callback(ctx, on_tls_info);
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), on_tls_verify);
     return CURLE_OK;
 }
 
@@ -670,12 +681,9 @@ void note_failure(Exchange* ex, bool in_body) {
         g_failure = HttpFailure::OTHER;
         return;
     }
-    long verify = 0;
-    if (ex->easy == nullptr ||
-        curl_easy_getinfo(ex->easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
-        verify = 0;
-    g_failure = ex->timed_out ? HttpFailure::TIMEOUT
-                              : posix_failure_cause(ex->result, verify, ex->version_alert, in_body);
+    g_failure = ex->timed_out
+                    ? HttpFailure::TIMEOUT
+                    : posix_failure_cause(ex->result, ex->verify_error, ex->version_alert, in_body);
 }
 
 // Waits for staged body bytes; false on a broken or stalled body. A count of
@@ -759,7 +767,7 @@ HttpFailure posix_failure_cause(int curl_result, long verify_result, bool versio
         case CURLE_OPERATION_TIMEDOUT: return HttpFailure::TIMEOUT;
         case CURLE_PEER_FAILED_VERIFICATION:
             switch (verify_result) {
-                // libcurl checks the name itself once the chain verified.
+                // The chain verified; libcurl's own name check failed.
                 case X509_V_OK:
                 case X509_V_ERR_HOSTNAME_MISMATCH:
                 case X509_V_ERR_IP_ADDRESS_MISMATCH: return HttpFailure::TLS_NAME;

@@ -23,7 +23,7 @@ void posix_http_close_handle(HttpHandle handle);
 HttpFailure posix_http_take_failure();
 
 // The cause of a failed step from libcurl's result (a CURLcode), the
-// certificate verify result (an X509_V_ value) and whether the handshake
+// chain's verify error (an X509_V_ value, X509_V_OK when it verified) and whether the handshake
 // ended on a protocol-version alert; `in_body` says the step was a body
 // read. Results it does not know give OTHER.
 HttpFailure posix_failure_cause(int curl_result, long verify_result, bool version_alert,
