@@ -96,6 +96,9 @@ static_assert(WINHTTP_TIMEOUT == ERROR_WINHTTP_TIMEOUT &&
                   WINHTTP_SECURE_CERT_REVOKED == ERROR_WINHTTP_SECURE_CERT_REVOKED &&
                   WINHTTP_SECURE_FAILURE == ERROR_WINHTTP_SECURE_FAILURE,
               "the failure table uses winhttp.h's error codes");
+static_assert(WSA_CONNECTION_ABORTED == WSAECONNABORTED && WSA_CONNECTION_RESET == WSAECONNRESET &&
+                  WSA_TIMED_OUT == WSAETIMEDOUT,
+              "the failure table uses winerror.h's socket errors");
 static_assert(WINHTTP_FLAG_INVALID_CA == WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA &&
                   WINHTTP_FLAG_CERT_CN_INVALID == WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID &&
                   WINHTTP_FLAG_SECURITY_CHANNEL_ERROR ==

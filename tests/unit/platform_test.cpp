@@ -73,18 +73,21 @@ TEST(WinHttpFailure, ErrorCodesAndSecureFlagsNameTheCause) {
         {12002, 0, true, HttpFailure::TIMEOUT},
         {12045, 0, false, HttpFailure::TLS_UNTRUSTED},
         {12038, 0, false, HttpFailure::TLS_NAME},
-        {12157, 0, false, HttpFailure::TLS_VERSION},
+        {12157, 0, false, HttpFailure::TLS},
         {12037, 0, false, HttpFailure::TLS},
         {12175, 0x08, false, HttpFailure::TLS_UNTRUSTED},
         {12175, 0x10, false, HttpFailure::TLS_NAME},
         {12175, 0x08 | 0x10, false, HttpFailure::TLS_UNTRUSTED},
-        {12175, 0x80000000u, false, HttpFailure::TLS_VERSION},
+        {12175, 0x80000000u, false, HttpFailure::TLS},
         {12175, 0x20, false, HttpFailure::TLS},  // date invalid
         {12175, 0, false, HttpFailure::TLS},
         {12156, 0, false, HttpFailure::INSECURE_REDIRECT},
         {12030, 0, true, HttpFailure::TRANSFER},
         {12152, 0, true, HttpFailure::TRANSFER},
         {12030, 0, false, HttpFailure::OTHER},
+        {10054, 0, true, HttpFailure::TRANSFER},  // Wine: socket errors passed on
+        {10053, 0, true, HttpFailure::TRANSFER},
+        {10060, 0, true, HttpFailure::TIMEOUT},
         {12150, 0, false, HttpFailure::OTHER},  // header not found
         {12019, 0, false, HttpFailure::OTHER},  // incorrect handle state
         {0, 0, false, HttpFailure::OTHER},
