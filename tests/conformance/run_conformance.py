@@ -185,6 +185,7 @@ def world_config(files_dir):
             "files.test": {"server": "nginx", "root": files_dir},
             "tls12.test": {"server": "fault", "tls": "tls12", "routes": [{"path": "*", "body": "tls12"}]},
             "tls13.test": {"server": "fault", "tls": "tls13_only", "routes": [{"path": "*", "body": "tls13"}]},
+            "tls10.test": {"server": "fault", "tls": "tls10_only", "routes": [{"path": "*", "body": "tls10"}]},
             "foreign.test": {"server": "fault", "tls": "foreign_ca", "routes": [{"path": "*", "body": "f"}]},
             "wrongname.test": {"server": "fault", "tls": "wrong_name", "routes": [{"path": "*", "body": "w"}]},
             "keep.test": {"server": "fault", "routes": [
@@ -267,6 +268,9 @@ CASES = [
          expect=ok(1, b"x"), check=exact_headers(True)),
     dict(name="TLS 1.2 server passes", group="probe", url="https://tls12.test/", expect=ok(5, b"tls12")),
     dict(name="TLS 1.3-only server fails", group="probe", url="https://tls13.test/",
+         expect=refused(fail="tls_version"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
+    dict(name="TLS 1.0-only server fails", group="probe", url="https://tls10.test/",
          expect=refused(fail="tls_version"),
          wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
     dict(name="certificate from a foreign CA fails", group="probe", url="https://foreign.test/",
