@@ -141,6 +141,8 @@ def load_config(config):
         if h.get("tls", "normal") not in TLS_MODES:
             raise WorldError("host %s: tls must be one of %s" % (name, TLS_MODES))
         if h["server"] == "nginx":
+            if h.get("tls") == "tls10_only":
+                raise WorldError("host %s: tls10_only is for fault hosts" % name)
             if "root" not in h:
                 raise WorldError("host %s: nginx needs a root" % name)
             h["root"] = os.path.join(base, h["root"])
