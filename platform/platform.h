@@ -76,9 +76,9 @@ struct PlatformOps {
 
     // The cause of the most recent failed HTTP call since the previous take
     // (connect to read_data; a close never records, a success does not
-    // clear), and clears it. NONE when nothing failed. An https-to-http
-    // redirect that the library returns as the response counts as a failure
-    // of the call that met it. Only the release tool asks: it takes once
+    // clear), and clears it. NONE when nothing failed. The stand-in, which
+    // returns an https-to-http redirect as the response, counts it as a
+    // failure of the receive call. Only the release tool asks: it takes once
     // before an attempt and once after a failed one.
     HttpFailure (*http_take_failure)();
 };
