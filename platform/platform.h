@@ -88,8 +88,12 @@ struct PlatformOps {
     bool (*http_query_data_available)(HttpHandle request, uint32_t* count);
     bool (*http_read_data)(HttpHandle request, void* buffer, uint32_t max, uint32_t* read);
     void (*http_close_handle)(HttpHandle handle);
-    // The cause of the latest failed HTTP call since the previous take, which
-    // it clears; NONE when none failed. Closing never records one.
+    // The cause of the most recent failed HTTP call since the previous take
+    // (connect to read_data; a close never records, a success does not
+    // clear), and clears it. NONE when nothing failed. The stand-in, which
+    // returns an https-to-http redirect as the response, counts it as a
+    // failure of the receive call. Only the release tool asks: it takes once
+    // before an attempt and once after a failed one.
     HttpFailure (*http_take_failure)();
 };
 

@@ -126,8 +126,6 @@ uintptr_t shell_open(const char* path) {
     }
 }
 
-HttpFailure take_failure() { return HttpFailure::NONE; }
-
 const PlatformOps POSIX_OPS = {
     console_begin,
     console_is_own,
@@ -149,7 +147,7 @@ const PlatformOps POSIX_OPS = {
     posix_http_query_data_available,
     posix_http_read_data,
     posix_http_close_handle,
-    take_failure,
+    posix_http_take_failure,
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/winhttp_failure.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ struct WinHttpApi {
     decltype(&WinHttpQueryDataAvailable) query_data_available;
     decltype(&WinHttpReadData) read_data;
     decltype(&WinHttpCloseHandle) close_handle;
+    decltype(&WinHttpSetStatusCallback) set_status_callback;
 };
 
 WinHttpApi g_winhttp;
@@ -66,6 +68,7 @@ bool bind_winhttp(HMODULE module, WinHttpApi* api) {
     ok = bind(module, "WinHttpQueryDataAvailable", &api->query_data_available) && ok;
     ok = bind(module, "WinHttpReadData", &api->read_data) && ok;
     ok = bind(module, "WinHttpCloseHandle", &api->close_handle) && ok;
+    ok = bind(module, "WinHttpSetStatusCallback", &api->set_status_callback) && ok;
     return ok;
 }
 
@@ -80,6 +83,58 @@ bool winhttp_ready() {
 }
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
+
+static_assert(WINHTTP_TIMEOUT == ERROR_WINHTTP_TIMEOUT &&
+                  WINHTTP_NAME_NOT_RESOLVED == ERROR_WINHTTP_NAME_NOT_RESOLVED &&
+                  WINHTTP_CANNOT_CONNECT == ERROR_WINHTTP_CANNOT_CONNECT &&
+                  WINHTTP_CONNECTION_ERROR == ERROR_WINHTTP_CONNECTION_ERROR &&
+                  WINHTTP_CERT_DATE_INVALID == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID &&
+                  WINHTTP_CERT_CN_INVALID == ERROR_WINHTTP_SECURE_CERT_CN_INVALID &&
+                  WINHTTP_INVALID_CA == ERROR_WINHTTP_SECURE_INVALID_CA &&
+                  WINHTTP_INVALID_SERVER_RESPONSE == ERROR_WINHTTP_INVALID_SERVER_RESPONSE &&
+                  WINHTTP_REDIRECT_FAILED == ERROR_WINHTTP_REDIRECT_FAILED &&
+                  WINHTTP_SECURE_CHANNEL_ERROR == ERROR_WINHTTP_SECURE_CHANNEL_ERROR &&
+                  WINHTTP_SECURE_INVALID_CERT == ERROR_WINHTTP_SECURE_INVALID_CERT &&
+                  WINHTTP_SECURE_CERT_REVOKED == ERROR_WINHTTP_SECURE_CERT_REVOKED &&
+                  WINHTTP_SECURE_FAILURE == ERROR_WINHTTP_SECURE_FAILURE,
+              "the failure table uses winhttp.h's error codes");
+static_assert(WSA_CONNECTION_ABORTED == WSAECONNABORTED && WSA_CONNECTION_RESET == WSAECONNRESET &&
+                  WSA_TIMED_OUT == WSAETIMEDOUT,
+              "the failure table uses winerror.h's socket errors");
+static_assert(WINHTTP_FLAG_INVALID_CA == WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA &&
+                  WINHTTP_FLAG_CERT_CN_INVALID == WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID &&
+                  WINHTTP_FLAG_SECURITY_CHANNEL_ERROR ==
+                      WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR,
+              "the failure table uses winhttp.h's secure-failure flags");
+
+HttpFailure g_failure = HttpFailure::NONE;
+// Flags of the last secure-failure notification, for the failure it explains.
+DWORD g_secure_flags = 0;
+// Notifications are asked for only once the release tool takes failures, so
+// the installer's own calls stay as they were.
+bool g_failures_wanted = false;
+
+// A synchronous request notifies on the calling thread, inside the call that
+// then fails.
+void CALLBACK on_status(HINTERNET, DWORD_PTR, DWORD status, LPVOID info, DWORD length) {
+    if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && info != nullptr &&
+        length >= sizeof(DWORD))
+        g_secure_flags |= *static_cast<const DWORD*>(info);
+}
+
+// Called first thing after a failed call, before anything can overwrite the
+// thread's last error.
+void note_failure(bool in_body) {
+    DWORD error = GetLastError();
+    g_failure = winhttp_failure_cause(error, g_secure_flags, in_body);
+    g_secure_flags = 0;
+}
+
+template <typename T>
+T noted(T result, bool in_body = false) {
+    if (!result) note_failure(in_body);
+    return result;
+}
 
 const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
@@ -201,56 +256,71 @@ bool http_set_option(HttpHandle session, uint32_t option, uint32_t value) {
 // Every other call takes a handle that only a bound library can have made; a
 // null session can still reach this one.
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
-    if (!g_winhttp_bound) return nullptr;
-    return g_winhttp.connect(session, wide(host), port, 0);
+    if (!g_winhttp_bound) {
+        g_failure = HttpFailure::OTHER;
+        return nullptr;
+    }
+    HttpHandle connection = noted(g_winhttp.connect(session, wide(host), port, 0));
+    // The request made on it inherits the callback.
+    if (connection != nullptr && g_failures_wanted)
+        (void)g_winhttp.set_status_callback(connection, on_status,
+                                            WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+    return connection;
 }
 
 HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const char16_t* path,
                              uint32_t flags) {
-    return g_winhttp.open_request(connection, wide(verb), wide(path), nullptr, WINHTTP_NO_REFERER,
-                                  WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+    return noted(g_winhttp.open_request(connection, wide(verb), wide(path), nullptr,
+                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
 }
 
 bool http_add_headers(HttpHandle request, const char16_t* header, uint32_t flags) {
-    return g_winhttp.add_request_headers(request, wide(header), static_cast<DWORD>(-1L), flags) !=
-           FALSE;
+    return noted(g_winhttp.add_request_headers(request, wide(header), static_cast<DWORD>(-1L),
+                                               flags) != FALSE);
 }
 
 bool http_send_request(HttpHandle request) {
-    return g_winhttp.send_request(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                  WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
+    g_secure_flags = 0;
+    return noted(g_winhttp.send_request(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE);
 }
 
 bool http_receive_response(HttpHandle request) {
-    return g_winhttp.receive_response(request, nullptr) != FALSE;
+    g_secure_flags = 0;
+    return noted(g_winhttp.receive_response(request, nullptr) != FALSE);
 }
 
 bool http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
     DWORD number = 0;
     DWORD length = sizeof number;
-    BOOL ok = g_winhttp.query_headers(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &number,
-                                      &length, WINHTTP_NO_HEADER_INDEX);
+    bool ok = noted(g_winhttp.query_headers(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &number,
+                                            &length, WINHTTP_NO_HEADER_INDEX) != FALSE);
     *value = number;
-    return ok != FALSE;
+    return ok;
 }
 
 bool http_query_data_available(HttpHandle request, uint32_t* count) {
     DWORD n = 0;
-    BOOL ok = g_winhttp.query_data_available(request, &n);
+    bool ok = noted(g_winhttp.query_data_available(request, &n) != FALSE, true);
     *count = n;
-    return ok != FALSE;
+    return ok;
 }
 
 bool http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
     DWORD n = 0;
-    BOOL ok = g_winhttp.read_data(request, buffer, max, &n);
+    bool ok = noted(g_winhttp.read_data(request, buffer, max, &n) != FALSE, true);
     *read = n;
-    return ok != FALSE;
+    return ok;
 }
 
 void http_close_handle(HttpHandle handle) { (void)g_winhttp.close_handle(handle); }
 
-HttpFailure http_take_failure() { return HttpFailure::NONE; }
+HttpFailure http_take_failure() {
+    g_failures_wanted = true;
+    HttpFailure failure = g_failure;
+    g_failure = HttpFailure::NONE;
+    return failure;
+}
 
 const PlatformOps WIN32_OPS = {
     console_begin,     console_is_own,

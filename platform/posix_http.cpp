@@ -70,6 +70,11 @@ struct Exchange {
     // libcurl has ended the transfer and so kept or closed its connection.
     bool finished;
     bool redirect_pending;
+    // Why a failed step failed, beyond libcurl's result: the step's own bound
+    // ran out; the handshake ended on a protocol-version alert; a redirect to
+    // http was left unfollowed; the chain's verify error (0 once verified).
+    bool timed_out, version_alert, insecure_redirect;
+    long verify_error;
     // The hop's connection is up (after any proxy tunnel and the handshake).
     bool connected;
     CURLcode result;
@@ -110,6 +115,9 @@ struct Record {
 Record g_records[RECORD_CAPACITY];
 Exchange g_exchanges[EXCHANGE_CAPACITY];
 bool g_curl_ready = false;
+HttpFailure g_failure = HttpFailure::NONE;
+// The exchange whose transfer runs: handshakes happen only inside pump().
+Exchange* g_pumping = nullptr;
 
 uint64_t now_ms() {
     timespec ts{};
@@ -251,10 +259,12 @@ bool redirect_target(Exchange* ex) {
     char* full = nullptr;
     if (curl_url_set(u, CURLUPART_URL, ex->url, 0) == CURLUE_OK &&
         curl_url_set(u, CURLUPART_URL, ex->location, CURLU_URLENCODE) == CURLUE_OK &&
-        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        strcmp(scheme, "https") == 0 && curl_url_get(u, CURLUPART_URL, &full, 0) == CURLUE_OK) {
-        int n = snprintf(ex->next_url, sizeof ex->next_url, "%s", full);
-        ok = n > 0 && static_cast<size_t>(n) < sizeof ex->next_url;
+        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
+        if (strcmp(scheme, "http") == 0) ex->insecure_redirect = true;
+        if (strcmp(scheme, "https") == 0 && curl_url_get(u, CURLUPART_URL, &full, 0) == CURLUE_OK) {
+            int n = snprintf(ex->next_url, sizeof ex->next_url, "%s", full);
+            ok = n > 0 && static_cast<size_t>(n) < sizeof ex->next_url;
+        }
     }
     curl_free(scheme);
     curl_free(full);
@@ -398,6 +408,23 @@ int on_debug(CURL*, curl_infotype type, char*, size_t, void* user) {
     return 0;
 }
 
+// libcurl's result of a failed handshake does not say whether the versions
+// did not meet; the alert that either side sends then does.
+void on_tls_info(const SSL*, int where, int value) {
+    if ((where & SSL_CB_ALERT) != 0 && (value & 0xFF) == SSL_AD_PROTOCOL_VERSION &&
+        g_pumping != nullptr)
+        g_pumping->version_alert = true;
+}
+
+// libcurl checks the name itself once the chain verified and reports a
+// mismatch with its verify result still unset, so the chain's own error is
+// kept here.
+int on_tls_verify(int ok, X509_STORE_CTX* store) {
+    if (ok == 0 && g_pumping != nullptr && g_pumping->verify_error == X509_V_OK)
+        g_pumping->verify_error = X509_STORE_CTX_get_error(store);
+    return ok;
+}
+
 // Trust exactly what OpenSSL's default verify paths hold (SSL_CERT_FILE and
 // SSL_CERT_DIR when set), not the bundle path compiled into libcurl; and keep
 // out a version inside the allowed range that the set leaves out.
@@ -415,6 +442,8 @@ CURLcode on_tls_context(CURL*, void* context, void* user) {
     if ((protocols & HTTP_PROTOCOL_TLS1_2) == 0) off |= SSL_OP_NO_TLSv1_2;
     if ((protocols & SECURE_TLS1_3) == 0) off |= SSL_OP_NO_TLSv1_3;
     SSL_CTX_set_options(ctx, off);
+    SSL_CTX_set_info_callback(ctx, on_tls_info);
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), on_tls_verify);
     return CURLE_OK;
 }
 
@@ -484,6 +513,7 @@ bool reached(const Exchange* ex, Goal goal) {
 // wait of the current step ran past its bound or libcurl broke down.
 bool pump(Exchange* ex, const Settings& s, Goal goal) {
     if (ex->failed) return false;
+    g_pumping = ex;
     // A wait for the server's bytes starts when the caller starts waiting.
     uint64_t start = now_ms();
     if (ex->phase == RECEIVE && ex->phase_since < start) ex->phase_since = start;
@@ -527,6 +557,7 @@ bool pump(Exchange* ex, const Settings& s, Goal goal) {
         uint64_t deadline = ex->phase_since + phase_bound(s, ex->phase);
         if (now >= deadline) {
             ex->failed = true;
+            ex->timed_out = true;
             return false;
         }
         uint64_t wait = deadline - now;
@@ -644,17 +675,37 @@ Exchange* answered(HttpHandle request) {
     return r->exchange;
 }
 
+// Records why a step of `ex` failed (null: the stand-in refused the call).
+void note_failure(Exchange* ex, bool in_body) {
+    if (ex == nullptr || (!ex->timed_out && !(ex->done && ex->result != CURLE_OK))) {
+        g_failure = HttpFailure::OTHER;
+        return;
+    }
+    g_failure = ex->timed_out
+                    ? HttpFailure::TIMEOUT
+                    : posix_failure_cause(ex->result, ex->verify_error, ex->version_alert, in_body);
+}
+
 // Waits for staged body bytes; false on a broken or stalled body. A count of
 // 0 with true is the end of the body.
 bool wait_body(HttpHandle request, size_t* staged) {
     Exchange* ex = answered(request);
-    if (ex == nullptr) return false;
-    if (!pump(ex, find(request, REQUEST)->settings, GOAL_BODY)) {
-        if (ex->tail == ex->head) return false;
+    bool ok = ex != nullptr;
+    if (ok && !pump(ex, find(request, REQUEST)->settings, GOAL_BODY) && ex->tail == ex->head)
+        ok = false;
+    if (ok) {
+        *staged = ex->tail - ex->head;
+        ok = *staged > 0 || (ex->done && ex->result == CURLE_OK);
     }
-    *staged = ex->tail - ex->head;
-    if (*staged > 0) return true;
-    return ex->done && ex->result == CURLE_OK;
+    if (!ok) note_failure(ex, true);
+    return ok;
+}
+
+// The stand-in's own refusals of a call, for the calls that fail no other way.
+template <typename T>
+T noted(T result) {
+    if (!result) g_failure = HttpFailure::OTHER;
+    return result;
 }
 
 }  // namespace
@@ -707,7 +758,51 @@ bool posix_http_set_option(HttpHandle session, uint32_t option, uint32_t value) 
     }
 }
 
-HttpHandle posix_http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
+HttpFailure posix_failure_cause(int curl_result, long verify_result, bool version_alert,
+                                bool in_body) {
+    switch (curl_result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return HttpFailure::DNS;
+        case CURLE_COULDNT_CONNECT: return HttpFailure::REFUSED;
+        case CURLE_OPERATION_TIMEDOUT: return HttpFailure::TIMEOUT;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            switch (verify_result) {
+                // The chain verified; libcurl's own name check failed.
+                case X509_V_OK:
+                case X509_V_ERR_HOSTNAME_MISMATCH:
+                case X509_V_ERR_IP_ADDRESS_MISMATCH: return HttpFailure::TLS_NAME;
+                case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+                case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+                case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+                case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+                case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+                case X509_V_ERR_CERT_UNTRUSTED:
+                case X509_V_ERR_CERT_REJECTED: return HttpFailure::TLS_UNTRUSTED;
+                default: return HttpFailure::TLS;
+            }
+        case CURLE_SSL_CONNECT_ERROR:
+            return version_alert ? HttpFailure::TLS_VERSION : HttpFailure::TLS;
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_INVALIDCERTSTATUS: return HttpFailure::TLS;
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR: return in_body ? HttpFailure::TRANSFER : HttpFailure::OTHER;
+        default: return HttpFailure::OTHER;
+    }
+}
+
+HttpFailure posix_http_take_failure() {
+    HttpFailure failure = g_failure;
+    g_failure = HttpFailure::NONE;
+    return failure;
+}
+
+static HttpHandle connect_to(HttpHandle session, const char16_t* host, uint16_t port) {
     Record* s = find(session, SESSION);
     if (s == nullptr || host == nullptr || host[0] == 0 || port != HTTPS_PORT) return nullptr;
     Record* r = new_record(CONNECTION);
@@ -720,8 +815,12 @@ HttpHandle posix_http_connect(HttpHandle session, const char16_t* host, uint16_t
     return r;
 }
 
-HttpHandle posix_http_open_request(HttpHandle connection, const char16_t* verb,
-                                   const char16_t* path, uint32_t flags) {
+HttpHandle posix_http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
+    return noted(connect_to(session, host, port));
+}
+
+static HttpHandle open_get(HttpHandle connection, const char16_t* verb, const char16_t* path,
+                           uint32_t flags) {
     Record* c = find(connection, CONNECTION);
     if (c == nullptr || verb == nullptr || path == nullptr) return nullptr;
     // Only secure GET is provided, the one request the program makes.
@@ -765,7 +864,12 @@ HttpHandle posix_http_open_request(HttpHandle connection, const char16_t* verb,
     return r;
 }
 
-bool posix_http_add_headers(HttpHandle request, const char16_t* header, uint32_t) {
+HttpHandle posix_http_open_request(HttpHandle connection, const char16_t* verb,
+                                   const char16_t* path, uint32_t flags) {
+    return noted(open_get(connection, verb, path, flags));
+}
+
+static bool add_header_lines(HttpHandle request, const char16_t* header) {
     Record* r = find(request, REQUEST);
     if (r == nullptr || header == nullptr || r->exchange->started) return false;
     char text[2048];
@@ -791,11 +895,20 @@ bool posix_http_add_headers(HttpHandle request, const char16_t* header, uint32_t
     return true;
 }
 
+bool posix_http_add_headers(HttpHandle request, const char16_t* header, uint32_t) {
+    return noted(add_header_lines(request, header));
+}
+
 bool posix_http_send_request(HttpHandle request) {
     Record* r = find(request, REQUEST);
-    if (r == nullptr) return false;
+    if (r == nullptr) return noted(false);
     Exchange* ex = r->exchange;
-    if (ex->started || ex->url[0] == '\0') return false;
+    if (ex->started) return noted(false);
+    // As WinHTTP finds no such name.
+    if (ex->url[0] == '\0') {
+        g_failure = HttpFailure::DNS;
+        return false;
+    }
     ex->started = true;
     ex->phase = RESOLVE;
     ex->phase_since = now_ms();
@@ -804,23 +917,28 @@ bool posix_http_send_request(HttpHandle request) {
     if (ex->easy == nullptr || ex->multi == nullptr || !configure(r) ||
         curl_multi_add_handle(ex->multi, ex->easy) != CURLM_OK) {
         ex->failed = true;
-        return false;
+        return noted(false);
     }
-    if (!pump(ex, r->settings, GOAL_SENT)) return false;
-    return ex->sent_out;
+    if (pump(ex, r->settings, GOAL_SENT) && ex->sent_out) return true;
+    note_failure(ex, false);
+    return false;
 }
 
 bool posix_http_receive_response(HttpHandle request) {
     Record* r = find(request, REQUEST);
-    if (r == nullptr) return false;
+    if (r == nullptr) return noted(false);
     Exchange* ex = r->exchange;
-    if (!ex->sent_out || ex->received) return false;
-    if (!pump(ex, r->settings, GOAL_HEADERS) || !ex->headers_final) return false;
+    if (!ex->sent_out || ex->received) return noted(false);
+    if (!pump(ex, r->settings, GOAL_HEADERS) || !ex->headers_final) {
+        note_failure(ex, false);
+        return false;
+    }
     ex->received = true;
+    if (ex->insecure_redirect) g_failure = HttpFailure::INSECURE_REDIRECT;
     return true;
 }
 
-bool posix_http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
+static bool query_response_number(HttpHandle request, uint32_t query, uint32_t* value) {
     Exchange* ex = answered(request);
     if (ex == nullptr || value == nullptr) return false;
     if (query == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER)) {
@@ -836,8 +954,12 @@ bool posix_http_query_number(HttpHandle request, uint32_t query, uint32_t* value
     return false;
 }
 
+bool posix_http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
+    return noted(query_response_number(request, query, value));
+}
+
 bool posix_http_query_data_available(HttpHandle request, uint32_t* count) {
-    if (count == nullptr) return false;
+    if (count == nullptr) return noted(false);
     size_t staged = 0;
     bool ok = wait_body(request, &staged);
     *count = ok ? static_cast<uint32_t>(staged) : 0;
@@ -845,10 +967,10 @@ bool posix_http_query_data_available(HttpHandle request, uint32_t* count) {
 }
 
 bool posix_http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
-    if (read == nullptr) return false;
+    if (read == nullptr) return noted(false);
     *read = 0;
-    if (buffer == nullptr) return false;
-    if (max == 0) return answered(request) != nullptr;
+    if (buffer == nullptr) return noted(false);
+    if (max == 0) return noted(answered(request) != nullptr);
     size_t staged = 0;
     if (!wait_body(request, &staged)) return false;
     Exchange* ex = answered(request);

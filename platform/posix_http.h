@@ -20,6 +20,14 @@ bool posix_http_query_number(HttpHandle request, uint32_t query, uint32_t* value
 bool posix_http_query_data_available(HttpHandle request, uint32_t* count);
 bool posix_http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* read);
 void posix_http_close_handle(HttpHandle handle);
+HttpFailure posix_http_take_failure();
+
+// The cause of a failed step from libcurl's result (a CURLcode), the
+// chain's verify error (an X509_V_ value, X509_V_OK when it verified) and whether the handshake
+// ended on a protocol-version alert; `in_body` says the step was a body
+// read. Results it does not know give OTHER.
+HttpFailure posix_failure_cause(int curl_result, long verify_result, bool version_alert,
+                                bool in_body);
 
 // Handles opened and not yet closed, of every kind; tests check it returns
 // to 0.

@@ -68,8 +68,16 @@ def ok(size, data=None, status=200, length=None):
     return e
 
 
-def refused(status=-1):
-    return {"send": 0, "status": status, "end": "none"}
+def refused(status=-1, fail=None):
+    e = {"send": 0, "status": status, "end": "none"}
+    if fail is not None:
+        e["fail"] = fail
+    return e
+
+
+def cause(expect, fail):
+    """expect with the platform's failure cause the probe took."""
+    return dict(expect, fail=fail)
 
 
 # --- checks on the request log -------------------------------------------
@@ -199,6 +207,7 @@ def world_config(files_dir):
             "files.test": {"server": "nginx", "root": files_dir},
             "tls12.test": {"server": "fault", "tls": "tls12", "routes": [{"path": "*", "body": "tls12"}]},
             "tls13.test": {"server": "fault", "tls": "tls13_only", "routes": [{"path": "*", "body": "tls13"}]},
+            "tls10.test": {"server": "fault", "tls": "tls10_only", "routes": [{"path": "*", "body": "tls10"}]},
             "foreign.test": {"server": "fault", "tls": "foreign_ca", "routes": [{"path": "*", "body": "f"}]},
             "wrongname.test": {"server": "fault", "tls": "wrong_name", "routes": [{"path": "*", "body": "w"}]},
             "keep.test": {"server": "fault", "routes": [
@@ -238,6 +247,12 @@ STAND_IN_NO_NUMBER = ("libcurl refuses a Content-Length that holds no number and
 NO_NUMBER_FAILS = {"send": 0, "body": 0}
 WINE_ONE_POOL = ("Wine's WinHTTP keeps one pool of connections for the whole process, so a second "
                  "session takes a connection the first one left; WinHTTP keeps a pool per session")
+WINE_ONE_TLS_ERROR = ("Wine's WinHTTP verifies the certificate (12045 for a foreign CA, 12038 for another "
+                      "name) or meets the peer's protocol-version alert, then fails the send step with "
+                      "ERROR_WINHTTP_SECURE_CHANNEL_ERROR (12157) and no secure-failure notification; "
+                      "Windows names the fault in the notification's flags")
+ONE_REDIRECT_ERROR = ("WinHTTP gives ERROR_WINHTTP_REDIRECT_FAILED (12156) both for a refused change of scheme "
+                      "and for too many redirects, so the Windows build names either an insecure redirect")
 WINE_NO_HEADER_BOUND = ("Wine's WinHTTP has no bound on a response's headers (Windows: 64 KiB): endless "
                         "headers hold the exchange for as long as they come, a huge one is accepted")
 
@@ -261,7 +276,7 @@ CASES = [
          wine=dict(expect=refused(), reason=WINE_NO_LOCATION)),
     dict(name="301 with empty location fails", group="probe", url="https://s.test/301empty",
          expect=refused(301), wine=dict(expect=refused(404), reason=WINE_EMPTY_LOCATION)),
-    dict(name="404 fails", group="probe", url="https://s.test/404", expect=refused(404)),
+    dict(name="404 fails", group="probe", url="https://s.test/404", expect=refused(404, fail="none")),
     dict(name="500 fails", group="probe", url="https://s.test/500", expect=refused(500)),
     dict(name="redirects across hosts reach the final response", group="download", url="https://s.test/x1",
          expect=ok(FILE_SIZE, pattern(FILE_SIZE, 7)),
@@ -271,23 +286,34 @@ CASES = [
     dict(name="ten redirects are followed", group="probe", url="https://s.test/c/1",
          expect=ok(9, b"chain end"), check=hits("s.test", "/c/", 11)),
     dict(name="an eleventh redirect fails", group="download", url="https://s.test/c/0",
-         expect={"send": 0, "end": "none"}),
+         expect={"send": 0, "end": "none", "fail": "other"},
+         wine=dict(expect={"send": 0, "end": "none", "fail": "insecure_redirect"}, reason=ONE_REDIRECT_ERROR)),
     dict(name="https to http redirect fails", group="probe", url="https://s.test/tohttp",
-         expect=refused(302), check=hits("s.test", "/never", 0),
-         wine=dict(expect=refused(), reason=WINE_TO_HTTP)),
+         expect=refused(302, fail="insecure_redirect"), check=hits("s.test", "/never", 0),
+         wine=dict(expect=refused(fail="insecure_redirect"), reason=WINE_TO_HTTP)),
     dict(name="request headers without Range", group="probe", url="https://s.test/hdr",
          expect=ok(1, b"x"), check=exact_headers(False)),
     dict(name="request headers with the probe Range", group="range", url="https://s.test/hdr?r",
          expect=ok(1, b"x"), check=exact_headers(True)),
     dict(name="TLS 1.2 server passes", group="probe", url="https://tls12.test/", expect=ok(5, b"tls12")),
-    dict(name="TLS 1.3-only server fails", group="probe", url="https://tls13.test/", expect=refused()),
+    dict(name="TLS 1.3-only server fails", group="probe", url="https://tls13.test/",
+         expect=refused(fail="tls_version"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
+    dict(name="TLS 1.0-only server fails", group="probe", url="https://tls10.test/",
+         expect=refused(fail="tls_version"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
     dict(name="certificate from a foreign CA fails", group="probe", url="https://foreign.test/",
-         expect=refused()),
+         expect=refused(fail="tls_untrusted"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
     dict(name="certificate for another name fails", group="probe", url="https://wrongname.test/",
-         expect=refused()),
-    dict(name="port suffix is no port", group="probe", url="https://s.test:8443/200", expect=refused()),
-    dict(name="refused host fails at once", group="probe", url="https://refuse.test/", expect=refused(),
-         max_ms=MARGIN_MS),
+         expect=refused(fail="tls_name"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
+    dict(name="port suffix is no port", group="probe", url="https://s.test:8443/200",
+         expect=refused(fail="dns")),
+    dict(name="unknown name fails unresolved", group="probe", url="https://nosuch.test/",
+         expect=refused(fail="dns"), max_ms=MARGIN_MS),
+    dict(name="refused host fails at once", group="probe", url="https://refuse.test/",
+         expect=refused(fail="refused"), max_ms=MARGIN_MS),
     dict(name="Content-Length absent gives 0 (close-delimited)", group="probe", url="https://s.test/nolen",
          expect=ok(3000, pattern(3000), length=0)),
     dict(name="Content-Length absent gives 0 (chunked)", group="download", url="https://s.test/chunked",
@@ -316,20 +342,22 @@ CASES = [
          expect={"send": 1, "status": 200, "length": 0, "end": "fail"},
          wine=dict(expect={"send": 1, "status": 200, "length": 2147483647, "end": "end"}, reason=WINE_BIG_LENGTH)),
     dict(name="clean close before the declared length is a broken body", group="probe",
-         url="https://s.test/trunc", expect={"send": 1, "length": 50000, "body": 1000, "end": "fail"},
-         wine=dict(expect={"send": 1, "length": 50000, "body": 1000, "end": "end"}, reason=WINE_EARLY_CLOSE)),
+         url="https://s.test/trunc",
+         expect={"send": 1, "length": 50000, "body": 1000, "end": "fail", "fail": "transfer"},
+         wine=dict(expect={"send": 1, "length": 50000, "body": 1000, "end": "end", "fail": "none"},
+                   reason=WINE_EARLY_CLOSE)),
     # The server pauses before its reset, which would otherwise drop unread bytes.
     dict(name="reset mid-body is a broken body", group="probe", url="https://s.test/reset",
-         expect={"send": 1, "length": 50000, "body": 1000, "end": "fail"}),
+         expect={"send": 1, "length": 50000, "body": 1000, "end": "fail", "fail": "transfer"}),
     dict(name="stall mid-body fails within the receive time", group="probe", url="https://s.test/stall",
-         expect={"send": 1, "length": 100000, "body": 1000, "end": "fail"},
+         expect={"send": 1, "length": 100000, "body": 1000, "end": "fail", "fail": "timeout"},
          min_ms=PROBE["receive"] - 200, max_ms=PROBE["receive"] + MARGIN_MS),
     dict(name="stall before the headers fails within the receive time", group="probe",
-         url="https://s.test/slowhead", expect=refused(),
+         url="https://s.test/slowhead", expect=refused(fail="timeout"),
          min_ms=PROBE["receive"] - 200, max_ms=PROBE["receive"] + MARGIN_MS,
-         wine=dict(expect=ok(4, b"late"), min_ms=9000 - 200, max_ms=9000 + MARGIN_MS, reason=WINE_HEADER_WAIT)),
+         wine=dict(expect=cause(ok(4, b"late"), "none"), min_ms=9000 - 200, max_ms=9000 + MARGIN_MS, reason=WINE_HEADER_WAIT)),
     dict(name="dropped packets fail within the connect time", group="probe", url="https://drop.test/",
-         expect=refused(), min_ms=PROBE["connect"] - 200, max_ms=PROBE["connect"] + MARGIN_MS),
+         expect=refused(fail="timeout"), min_ms=PROBE["connect"] - 200, max_ms=PROBE["connect"] + MARGIN_MS),
     # Connection reuse, one session and one host, in this order: each case
     # against an earlier one.
     reuse("first exchange to a host", "/first"),
@@ -462,9 +490,9 @@ def main(argv=None):
                 runnable.append(c)
         passes = 0
         for c, good, why, note, got in run_backend(backend, probe, config, logs_root, a.wineprefix, runnable):
-            shown = "" if got is None else " send=%s status=%s length=%s body=%s end=%s ms=%s" % (
+            shown = "" if got is None else " send=%s status=%s length=%s body=%s end=%s ms=%s fail=%s" % (
                 got.get("send"), got.get("status"), got.get("length"), got.get("body"), got.get("end"),
-                got.get("ms"))
+                got.get("ms"), got.get("fail"))
             lines.append("%s %-6s %s:%s%s%s" % ("PASS" if good else "FAIL", backend, c["name"], shown,
                                                  "" if good else "  <- " + why, note))
             if good:

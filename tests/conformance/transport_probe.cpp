@@ -1,8 +1,10 @@
 // Runs one GET per URL through the program's transport and prints one line
 // per URL for the conformance runner:
 //   url=U begin=0|1 send=0|1 status=N length=N body=N end=end|fail|cap|none ms=N fnv=H head=HEX
+//   fail=CAUSE
 // status is -1 when the status query fails; end is "none" when no body was
-// read (begin or send failed).
+// read (begin or send failed); fail is the platform's failure taken right
+// after the first failed step ("none" when no call failed).
 //
 // transport_probe [--profile probe|download] [--range] [--cap BYTES] [--session 0|1]
 //                 [--pace MS] URL...
@@ -23,12 +25,24 @@ namespace {
 
 unsigned char g_buffer[65536];
 
+// In HttpFailure's order.
+const char* const FAILURE_NAMES[] = {
+    "none",        "dns", "refused",           "timeout",  "tls_untrusted", "tls_name",
+    "tls_version", "tls", "insecure_redirect", "transfer", "other",
+};
+static_assert(sizeof FAILURE_NAMES / sizeof FAILURE_NAMES[0] ==
+                  static_cast<size_t>(HttpFailure::OTHER) + 1,
+              "one name per cause");
+
 void run_one(HttpsSession session, const char* url, bool range, uint64_t cap, unsigned pace_ms) {
     const PlatformOps& p = platform();
+    (void)p.http_take_failure();
     uint64_t start = p.tick_count_ms();
     HttpsExchange exchange{};
     bool begun = begin_get_step(session, url, range ? PROBE_RANGE_HEADER : nullptr, &exchange) ==
                  GetStep::DONE;
+    // Before the status query below, which fails too after a failed send.
+    HttpFailure failure = p.http_take_failure();
     bool sent = false;
     long long status = -1;
     uint32_t length = 0;
@@ -39,11 +53,14 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap, un
     if (begun) {
         uint32_t number = 0;
         sent = send_get_step(&exchange, &number) == GetStep::DONE;
+        failure = p.http_take_failure();
         if (p.http_query_number(exchange.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
                                 &number))
             status = number;
         if (sent) {
             length = query_content_length(&exchange);
+            // An absent length fails its query; that is no failure here.
+            (void)p.http_take_failure();
             for (;;) {
                 if (body >= cap) {
                     ending = "cap";
@@ -77,15 +94,17 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap, un
                 body += got;
             }
         }
+        if (strcmp(ending, "fail") == 0) failure = p.http_take_failure();
         end_get(&exchange);
     }
     uint64_t elapsed = p.tick_count_ms() - start;
     printf(
         "url=%s begin=%d send=%d status=%lld length=%lu body=%llu end=%s ms=%llu fnv=%016llx "
-        "head=%s\n",
+        "head=%s fail=%s\n",
         url, begun ? 1 : 0, sent ? 1 : 0, status, static_cast<unsigned long>(length),
         static_cast<unsigned long long>(body), ending, static_cast<unsigned long long>(elapsed),
-        static_cast<unsigned long long>(fnv), head[0] != '\0' ? head : "-");
+        static_cast<unsigned long long>(fnv), head[0] != '\0' ? head : "-",
+        FAILURE_NAMES[static_cast<size_t>(failure)]);
     fflush(stdout);
 }
 

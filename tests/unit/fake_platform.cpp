@@ -37,6 +37,12 @@ bool console_is_own() { return g_fake->console_own; }
 void wait_for_enter() { g_fake->log.push_back("wait"); }
 void console_end() { g_fake->log.push_back("console end"); }
 
+// A scripted step's result, noting its failure for the next take.
+bool step(bool fails, const FakeResponse& response) {
+    if (fails) g_fake->failure = response.failure;
+    return !fails;
+}
+
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     g_fake->log.push_back("temp");
     if (g_fake->temp_fails || g_fake->temp_dir.size() + 1 > capacity) return 0;
@@ -91,14 +97,20 @@ HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port)
     g_fake->held_at_connect.push_back(sized ? after.st_size - before.st_size : -1);
     std::string h = narrow(host);
     g_fake->log.push_back("connect " + h + ":" + std::to_string(port));
-    if (session == nullptr) return nullptr;
+    if (session == nullptr) {
+        g_fake->failure = HttpFailure::OTHER;
+        return nullptr;
+    }
     bool any = false;
     for (auto& [key, response] : g_fake->responses)
         if (key.compare(0, h.size() + 1, h + "/") == 0 || key == h) {
             any = true;
-            if (response.connect_fails) return nullptr;
+            if (!step(response.connect_fails, response)) return nullptr;
         }
-    if (!any) return nullptr;  // no such host: unreachable
+    if (!any) {  // no such host: unreachable
+        g_fake->failure = HttpFailure::DNS;
+        return nullptr;
+    }
     HttpHandle c = new_handle(Handle::CONNECTION);
     as(c)->host = h;
     return c;
@@ -112,7 +124,7 @@ HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const 
     auto it = g_fake->responses.find(c->host + p);
     FakeResponse* response = nullptr;
     if (it != g_fake->responses.end()) response = &it->second;
-    if (response != nullptr && response->open_request_fails) return nullptr;
+    if (response != nullptr && !step(response->open_request_fails, *response)) return nullptr;
     HttpHandle r = new_handle(Handle::REQUEST);
     as(r)->host = c->host;
     as(r)->path = p;
@@ -126,29 +138,29 @@ HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const 
 
 bool http_add_headers(HttpHandle request, const char16_t* header, uint32_t flags) {
     g_fake->headers_added.push_back(narrow(header) + " " + std::to_string(flags));
-    return !as(request)->response->add_headers_fails;
+    return step(as(request)->response->add_headers_fails, *as(request)->response);
 }
 
 bool http_send(HttpHandle request) {
     g_fake->log.push_back("send");
-    return !as(request)->response->send_fails;
+    return step(as(request)->response->send_fails, *as(request)->response);
 }
 
 bool http_receive(HttpHandle request) {
     g_fake->clock_ms += as(request)->response->latency_ms;
-    return !as(request)->response->receive_fails;
+    return step(as(request)->response->receive_fails, *as(request)->response);
 }
 
 bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {
     FakeResponse* r = as(request)->response;
     if (query == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER)) {
         *value = r->status;
-        return !r->status_query_fails;
+        return step(r->status_query_fails, *r);
     }
     if (query == (HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER)) {
         int64_t length =
             r->content_length == -2 ? static_cast<int64_t>(r->body.size()) : r->content_length;
-        if (length < 0) return false;
+        if (length < 0) return step(true, *r);
         *value = static_cast<uint32_t>(length);
         return true;
     }
@@ -158,7 +170,8 @@ bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {
 bool http_available(HttpHandle request, uint32_t* count) {
     Handle* h = as(request);
     FakeResponse* r = h->response;
-    if (r->break_after >= 0 && h->offset >= static_cast<size_t>(r->break_after)) return false;
+    if (r->break_after >= 0 && h->offset >= static_cast<size_t>(r->break_after))
+        return step(true, *r);
     if (r->report_available >= 0) {
         *count = static_cast<uint32_t>(r->report_available);
         return true;
@@ -197,7 +210,11 @@ void http_close(HttpHandle handle) {
     g_fake->live_handles--;
 }
 
-HttpFailure http_take_failure() { return HttpFailure::NONE; }
+HttpFailure http_take_failure() {
+    HttpFailure failure = g_fake->failure;
+    g_fake->failure = HttpFailure::NONE;
+    return failure;
+}
 
 const PlatformOps FAKE_OPS = {
     console_begin,     console_is_own,   wait_for_enter,

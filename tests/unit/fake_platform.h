@@ -35,6 +35,8 @@ struct FakeResponse {
     uint32_t close_ms = 0;
     // Milliseconds the clock moves on each read, from each body offset on.
     std::map<size_t, uint32_t> read_ms;
+    // What http_take_failure gives after a scripted step failed.
+    HttpFailure failure = HttpFailure::OTHER;
 };
 
 struct FakePlatform {
@@ -57,6 +59,7 @@ struct FakePlatform {
     std::vector<uint32_t> reads_asked;  // max count of each read
     // Bytes of output still in the stdout buffer at each connect (-1: unknown).
     std::vector<int64_t> held_at_connect;
+    HttpFailure failure = HttpFailure::NONE;  // until the next take
 
     FakePlatform();
     ~FakePlatform();
