@@ -9,11 +9,10 @@
 #include "nodes/probe.h"
 #include "platform/platform.h"
 
-int run_installer() {
-    const PlatformOps& p = platform();
-    p.set_console_output_cp(CONSOLE_CP_UTF8);
-    p.set_console_input_cp(CONSOLE_CP_UTF8);
+namespace {
 
+// The run from the banner to its exit code; every return is an exit path.
+int run_stages(const PlatformOps& p) {
     printf("=== %s 在线安装器 / Online Installer v%s ===\n", PRODUCT_NAME, INSTALLER_VERSION);
     puts("将自动检测多个下载节点并选择最快的节点下载最新版。");
     puts(
@@ -27,9 +26,12 @@ int run_installer() {
     }
 
     puts("[1/4] 获取版本清单 / Fetching version manifest...");
+    // Output may be buffered: each header shows before its stage's network calls.
+    fflush(stdout);
     fetch_manifest(probe_session, &g_release);
 
     puts("\n[2/4] 探测候选节点 / Probing candidate nodes...");
+    fflush(stdout);
     build_candidates(&g_node_table, g_release);
     probe_nodes(probe_session, &g_node_table);
     rank_nodes(&g_node_table);
@@ -67,5 +69,21 @@ int run_installer() {
             "manually.");
         return 1;
     }
+    return exit_code;
+}
+
+}  // namespace
+
+int run_installer() {
+    const PlatformOps& p = platform();
+    p.console_begin();
+    int exit_code = run_stages(p);
+    // A window of its own closes with the process: a failure stays readable.
+    if (exit_code != 0 && p.console_is_own()) {
+        fputs("\n按 Enter 键退出 / Press Enter to exit...", stdout);
+        fflush(stdout);
+        p.wait_for_enter();
+    }
+    p.console_end();
     return exit_code;
 }

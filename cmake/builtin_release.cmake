@@ -42,7 +42,6 @@ if(VARNEL_BUILTIN_MANIFEST)
     list(GET _fields 2 _size)
     list(GET _fields 3 VARNEL_BUILTIN_SHA256)
     string(REGEX REPLACE "^[vV]" "" VARNEL_BUILTIN_VERSION "${VARNEL_BUILTIN_VERSION}")
-    string(TOLOWER "${VARNEL_BUILTIN_SHA256}" VARNEL_BUILTIN_SHA256)
     # Longer than their fields: left empty rather than a compiler error.
     string(LENGTH "${VARNEL_BUILTIN_VERSION}" _v)
     string(LENGTH "${VARNEL_BUILTIN_FILE_NAME}" _f)

@@ -128,6 +128,7 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
         const NodeEntry& node = table.entries[i];
         if (node.reachable == 0) break;
         printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
+        fflush(stdout);
         // The table is ranked reachable-first: the next entry says whether a
         // slow node has anyone behind it. A slow installer beats none.
         bool later = i + 1 < table.count && table.entries[i + 1].reachable != 0;

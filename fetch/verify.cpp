@@ -9,6 +9,7 @@
 
 VerifyResult verify_and_launch(const char* installer_path, const char* expected_sha256_hex) {
     puts("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
+    fflush(stdout);
     char actual[65];
     sha256_file(installer_path, actual);
     if (actual[0] == '\0') {

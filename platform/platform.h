@@ -27,7 +27,6 @@ enum : uint32_t {
     HTTP_QUERY_CONTENT_LENGTH = 5,
     HTTP_QUERY_FLAG_NUMBER = 0x20000000,
     HTTPS_PORT = 443,
-    CONSOLE_CP_UTF8 = 65001,
 };
 
 // Why an HTTP call failed, as far as the library tells.
@@ -46,9 +45,25 @@ enum class HttpFailure : uint8_t {
 };
 
 struct PlatformOps {
-    // Console and kernel.
-    void (*set_console_output_cp)(uint32_t code_page);
-    void (*set_console_input_cp)(uint32_t code_page);
+    // Console: set up at the start of a run and put back at its end.
+    // Remembers the console's code pages and input mode, switches both code
+    // pages to UTF-8, turns QuickEdit off while input is a console, gives
+    // standard output and error whole writes, and has the remembered state
+    // put back if the process is ended by Ctrl+C or its window's close
+    // button. Each step that fails is skipped; output still goes out as the
+    // console takes it.
+    void (*console_begin)();
+    // True when standard input and output are the console and this process is
+    // alone on it, as after a double-click: the window closes with the process.
+    // False on any failure.
+    bool (*console_is_own)();
+    // Waits until Enter is pressed on the console; returns at once when input
+    // cannot be read.
+    void (*wait_for_enter)();
+    // Flushes standard output and error, then puts back what console_begin
+    // remembered. Each step that fails is skipped.
+    void (*console_end)();
+    // Kernel.
     // Directory text ending in a separator, or 0 when there is none or it
     // does not fit `capacity` bytes with its terminator.
     uint32_t (*get_temp_path)(uint32_t capacity, char* buffer);
@@ -73,8 +88,12 @@ struct PlatformOps {
     bool (*http_query_data_available)(HttpHandle request, uint32_t* count);
     bool (*http_read_data)(HttpHandle request, void* buffer, uint32_t max, uint32_t* read);
     void (*http_close_handle)(HttpHandle handle);
-    // The cause of the latest failed HTTP call since the previous take, which
-    // it clears; NONE when none failed. Closing never records one.
+    // The cause of the most recent failed HTTP call since the previous take
+    // (connect to read_data; a close never records, a success does not
+    // clear), and clears it. NONE when nothing failed. The stand-in, which
+    // returns an https-to-http redirect as the response, counts it as a
+    // failure of the receive call. Only the release tool asks: it takes once
+    // before an attempt and once after a failed one.
     HttpFailure (*http_take_failure)();
 };
 

@@ -15,8 +15,15 @@ extern char** environ;
 
 namespace {
 
-// The terminal takes UTF-8 as it is.
-void set_console_cp(uint32_t) {}
+// The terminal takes UTF-8 as it is, stdio's buffering already writes whole
+// lines to it, and a terminal window stays when the program ends.
+void console_begin() {}
+bool console_is_own() { return false; }
+void wait_for_enter() {}
+void console_end() {
+    (void)fflush(stdout);
+    (void)fflush(stderr);
+}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     const char* dir = getenv("TMPDIR");
@@ -66,11 +73,11 @@ uintptr_t shell_open(const char* path) {
     }
 }
 
-HttpFailure take_failure() { return HttpFailure::NONE; }
-
 const PlatformOps POSIX_OPS = {
-    set_console_cp,
-    set_console_cp,
+    console_begin,
+    console_is_own,
+    wait_for_enter,
+    console_end,
     get_temp_path,
     posix_now_ms,
     delete_file,
@@ -87,7 +94,7 @@ const PlatformOps POSIX_OPS = {
     posix_http_query_data_available,
     posix_http_read_data,
     posix_http_close_handle,
-    take_failure,
+    posix_http_take_failure,
 };
 
 }  // namespace

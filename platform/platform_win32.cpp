@@ -5,7 +5,10 @@
 #include <shellapi.h>
 #include <winhttp.h>
 
+#include <cstdio>
+
 #include "platform/platform.h"
+#include "platform/winhttp_failure.h"
 
 namespace {
 
@@ -46,6 +49,7 @@ struct WinHttpApi {
     decltype(&WinHttpQueryDataAvailable) query_data_available;
     decltype(&WinHttpReadData) read_data;
     decltype(&WinHttpCloseHandle) close_handle;
+    decltype(&WinHttpSetStatusCallback) set_status_callback;
 };
 
 WinHttpApi g_winhttp;
@@ -64,6 +68,7 @@ bool bind_winhttp(HMODULE module, WinHttpApi* api) {
     ok = bind(module, "WinHttpQueryDataAvailable", &api->query_data_available) && ok;
     ok = bind(module, "WinHttpReadData", &api->read_data) && ok;
     ok = bind(module, "WinHttpCloseHandle", &api->close_handle) && ok;
+    ok = bind(module, "WinHttpSetStatusCallback", &api->set_status_callback) && ok;
     return ok;
 }
 
@@ -79,10 +84,136 @@ bool winhttp_ready() {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
 
+static_assert(WINHTTP_TIMEOUT == ERROR_WINHTTP_TIMEOUT &&
+                  WINHTTP_NAME_NOT_RESOLVED == ERROR_WINHTTP_NAME_NOT_RESOLVED &&
+                  WINHTTP_CANNOT_CONNECT == ERROR_WINHTTP_CANNOT_CONNECT &&
+                  WINHTTP_CONNECTION_ERROR == ERROR_WINHTTP_CONNECTION_ERROR &&
+                  WINHTTP_CERT_DATE_INVALID == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID &&
+                  WINHTTP_CERT_CN_INVALID == ERROR_WINHTTP_SECURE_CERT_CN_INVALID &&
+                  WINHTTP_INVALID_CA == ERROR_WINHTTP_SECURE_INVALID_CA &&
+                  WINHTTP_INVALID_SERVER_RESPONSE == ERROR_WINHTTP_INVALID_SERVER_RESPONSE &&
+                  WINHTTP_REDIRECT_FAILED == ERROR_WINHTTP_REDIRECT_FAILED &&
+                  WINHTTP_SECURE_CHANNEL_ERROR == ERROR_WINHTTP_SECURE_CHANNEL_ERROR &&
+                  WINHTTP_SECURE_INVALID_CERT == ERROR_WINHTTP_SECURE_INVALID_CERT &&
+                  WINHTTP_SECURE_CERT_REVOKED == ERROR_WINHTTP_SECURE_CERT_REVOKED &&
+                  WINHTTP_SECURE_FAILURE == ERROR_WINHTTP_SECURE_FAILURE,
+              "the failure table uses winhttp.h's error codes");
+static_assert(WSA_CONNECTION_ABORTED == WSAECONNABORTED && WSA_CONNECTION_RESET == WSAECONNRESET &&
+                  WSA_TIMED_OUT == WSAETIMEDOUT,
+              "the failure table uses winerror.h's socket errors");
+static_assert(WINHTTP_FLAG_INVALID_CA == WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA &&
+                  WINHTTP_FLAG_CERT_CN_INVALID == WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID &&
+                  WINHTTP_FLAG_SECURITY_CHANNEL_ERROR ==
+                      WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR,
+              "the failure table uses winhttp.h's secure-failure flags");
+
+HttpFailure g_failure = HttpFailure::NONE;
+// Flags of the last secure-failure notification, for the failure it explains.
+DWORD g_secure_flags = 0;
+// Notifications are asked for only once the release tool takes failures, so
+// the installer's own calls stay as they were.
+bool g_failures_wanted = false;
+
+// A synchronous request notifies on the calling thread, inside the call that
+// then fails.
+void CALLBACK on_status(HINTERNET, DWORD_PTR, DWORD status, LPVOID info, DWORD length) {
+    if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && info != nullptr &&
+        length >= sizeof(DWORD))
+        g_secure_flags |= *static_cast<const DWORD*>(info);
+}
+
+// Called first thing after a failed call, before anything can overwrite the
+// thread's last error.
+void note_failure(bool in_body) {
+    DWORD error = GetLastError();
+    g_failure = winhttp_failure_cause(error, g_secure_flags, in_body);
+    g_secure_flags = 0;
+}
+
+template <typename T>
+T noted(T result, bool in_body = false) {
+    if (!result) note_failure(in_body);
+    return result;
+}
+
 const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
-void set_console_output_cp(uint32_t cp) { (void)SetConsoleOutputCP(cp); }
-void set_console_input_cp(uint32_t cp) { (void)SetConsoleCP(cp); }
+// The console as the run found it; a value of 0 was not read and is not put
+// back. Written before the control handler is registered, read only after.
+UINT g_found_output_cp = 0;
+UINT g_found_input_cp = 0;
+DWORD g_found_input_mode = 0;
+bool g_input_mode_found = false;
+
+// MinGW's printf hands an unbuffered stream one character at a time, and each
+// reaches the console as its own write, splitting UTF-8 sequences. Buffered,
+// a line goes out whole at the next fflush; the program flushes before every
+// step that blocks. Larger than any text printed between two flushes; the
+// release tool's progress line goes to standard error.
+char g_stdout_buffer[4096];
+char g_stderr_buffer[1024];
+
+void restore_console() {
+    // With EXTENDED_FLAGS the QuickEdit bit is applied as found, on or off.
+    if (g_input_mode_found)
+        (void)SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE),
+                             g_found_input_mode | ENABLE_EXTENDED_FLAGS);
+    if (g_found_input_cp != 0) (void)SetConsoleCP(g_found_input_cp);
+    if (g_found_output_cp != 0) (void)SetConsoleOutputCP(g_found_output_cp);
+}
+
+// Ctrl+C, Ctrl+Break and the close button end the process by the default
+// handler; the console (a shell's, say) is put back first.
+BOOL WINAPI restore_on_console_event(DWORD) {
+    restore_console();
+    return FALSE;
+}
+
+void console_begin() {
+    (void)setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof g_stdout_buffer);
+    (void)setvbuf(stderr, g_stderr_buffer, _IOFBF, sizeof g_stderr_buffer);
+    g_found_output_cp = GetConsoleOutputCP();
+    g_found_input_cp = GetConsoleCP();
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    g_input_mode_found = GetConsoleMode(input, &g_found_input_mode) != FALSE;
+    (void)SetConsoleCtrlHandler(restore_on_console_event, TRUE);
+    (void)SetConsoleOutputCP(CP_UTF8);
+    (void)SetConsoleCP(CP_UTF8);
+    // A click would start a selection that blocks the next write, and with it
+    // the progress line and the transfer.
+    if (g_input_mode_found)
+        (void)SetConsoleMode(input, (g_found_input_mode | ENABLE_EXTENDED_FLAGS) &
+                                        ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
+}
+
+bool console_is_own() {
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) == FALSE ||
+        GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) == FALSE)
+        return false;
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1;
+}
+
+// Straight from the console, past the C runtime's buffer and code page, in
+// line mode whatever the mode was: one read returns at Enter.
+void wait_for_enter() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // Keys pressed while the run went on must not answer the prompt.
+    (void)FlushConsoleInputBuffer(input);
+    (void)SetConsoleMode(input, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                    ENABLE_EXTENDED_FLAGS);
+    wchar_t line[64];
+    DWORD read = 0;
+    (void)ReadConsoleW(input, line, 64, &read, nullptr);
+}
+
+void console_end() {
+    (void)fflush(stdout);
+    (void)fflush(stderr);
+    restore_console();
+    (void)SetConsoleCtrlHandler(restore_on_console_event, FALSE);
+}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     DWORD length = GetTempPathA(capacity, buffer);
@@ -125,63 +256,84 @@ bool http_set_option(HttpHandle session, uint32_t option, uint32_t value) {
 // Every other call takes a handle that only a bound library can have made; a
 // null session can still reach this one.
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
-    if (!g_winhttp_bound) return nullptr;
-    return g_winhttp.connect(session, wide(host), port, 0);
+    if (!g_winhttp_bound) {
+        g_failure = HttpFailure::OTHER;
+        return nullptr;
+    }
+    HttpHandle connection = noted(g_winhttp.connect(session, wide(host), port, 0));
+    // The request made on it inherits the callback.
+    if (connection != nullptr && g_failures_wanted)
+        (void)g_winhttp.set_status_callback(connection, on_status,
+                                            WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+    return connection;
 }
 
 HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const char16_t* path,
                              uint32_t flags) {
-    return g_winhttp.open_request(connection, wide(verb), wide(path), nullptr, WINHTTP_NO_REFERER,
-                                  WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+    return noted(g_winhttp.open_request(connection, wide(verb), wide(path), nullptr,
+                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
 }
 
 bool http_add_headers(HttpHandle request, const char16_t* header, uint32_t flags) {
-    return g_winhttp.add_request_headers(request, wide(header), static_cast<DWORD>(-1L), flags) !=
-           FALSE;
+    return noted(g_winhttp.add_request_headers(request, wide(header), static_cast<DWORD>(-1L),
+                                               flags) != FALSE);
 }
 
 bool http_send_request(HttpHandle request) {
-    return g_winhttp.send_request(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                  WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
+    g_secure_flags = 0;
+    return noted(g_winhttp.send_request(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE);
 }
 
 bool http_receive_response(HttpHandle request) {
-    return g_winhttp.receive_response(request, nullptr) != FALSE;
+    g_secure_flags = 0;
+    return noted(g_winhttp.receive_response(request, nullptr) != FALSE);
 }
 
 bool http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
     DWORD number = 0;
     DWORD length = sizeof number;
-    BOOL ok = g_winhttp.query_headers(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &number,
-                                      &length, WINHTTP_NO_HEADER_INDEX);
+    bool ok = noted(g_winhttp.query_headers(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &number,
+                                            &length, WINHTTP_NO_HEADER_INDEX) != FALSE);
     *value = number;
-    return ok != FALSE;
+    return ok;
 }
 
 bool http_query_data_available(HttpHandle request, uint32_t* count) {
     DWORD n = 0;
-    BOOL ok = g_winhttp.query_data_available(request, &n);
+    bool ok = noted(g_winhttp.query_data_available(request, &n) != FALSE, true);
     *count = n;
-    return ok != FALSE;
+    return ok;
 }
 
 bool http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
     DWORD n = 0;
-    BOOL ok = g_winhttp.read_data(request, buffer, max, &n);
+    bool ok = noted(g_winhttp.read_data(request, buffer, max, &n) != FALSE, true);
     *read = n;
-    return ok != FALSE;
+    return ok;
 }
 
 void http_close_handle(HttpHandle handle) { (void)g_winhttp.close_handle(handle); }
 
-HttpFailure http_take_failure() { return HttpFailure::NONE; }
+HttpFailure http_take_failure() {
+    g_failures_wanted = true;
+    HttpFailure failure = g_failure;
+    g_failure = HttpFailure::NONE;
+    return failure;
+}
 
 const PlatformOps WIN32_OPS = {
-    set_console_output_cp, set_console_input_cp,  get_temp_path,     tick_count_ms,
-    delete_file,           utf8_to_utf16,         shell_open,        http_open,
-    http_set_option,       http_connect,          http_open_request, http_add_headers,
-    http_send_request,     http_receive_response, http_query_number, http_query_data_available,
-    http_read_data,        http_close_handle,     http_take_failure,
+    console_begin,     console_is_own,
+    wait_for_enter,    console_end,
+    get_temp_path,     tick_count_ms,
+    delete_file,       utf8_to_utf16,
+    shell_open,        http_open,
+    http_set_option,   http_connect,
+    http_open_request, http_add_headers,
+    http_send_request, http_receive_response,
+    http_query_number, http_query_data_available,
+    http_read_data,    http_close_handle,
+    http_take_failure,
 };
 
 }  // namespace

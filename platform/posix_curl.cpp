@@ -20,6 +20,10 @@ namespace {
 constexpr size_t DELIVERY_MAX = CURL_MAX_WRITE_SIZE;
 constexpr int MAX_REDIRECTS = 10;
 
+// The exchange whose transfer runs: handshakes happen only inside
+// exchange_pump().
+Exchange* g_pumping = nullptr;
+
 // Where a redirect leads, resolved against the current URL; false unless it
 // is an https URL (WinHTTP's default policy returns an https-to-http redirect
 // as the response itself).
@@ -32,10 +36,12 @@ bool redirect_target(Exchange* ex) {
     char* full = nullptr;
     if (curl_url_set(u, CURLUPART_URL, ex->url, 0) == CURLUE_OK &&
         curl_url_set(u, CURLUPART_URL, ex->head.location, CURLU_URLENCODE) == CURLUE_OK &&
-        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        strcmp(scheme, "https") == 0 && curl_url_get(u, CURLUPART_URL, &full, 0) == CURLUE_OK) {
-        int n = snprintf(ex->next_url, sizeof ex->next_url, "%s", full);
-        ok = n > 0 && static_cast<size_t>(n) < sizeof ex->next_url;
+        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK) {
+        if (strcmp(scheme, "http") == 0) ex->insecure_redirect = true;
+        if (strcmp(scheme, "https") == 0 && curl_url_get(u, CURLUPART_URL, &full, 0) == CURLUE_OK) {
+            int n = snprintf(ex->next_url, sizeof ex->next_url, "%s", full);
+            ok = n > 0 && static_cast<size_t>(n) < sizeof ex->next_url;
+        }
     }
     curl_free(scheme);
     curl_free(full);
@@ -134,6 +140,23 @@ int on_debug(CURL*, curl_infotype type, char*, size_t, void* user) {
     return 0;
 }
 
+// libcurl's result of a failed handshake does not say whether the versions
+// did not meet; the alert that either side sends then does.
+void on_tls_info(const SSL*, int where, int value) {
+    if ((where & SSL_CB_ALERT) != 0 && (value & 0xFF) == SSL_AD_PROTOCOL_VERSION &&
+        g_pumping != nullptr)
+        g_pumping->version_alert = true;
+}
+
+// libcurl checks the name itself once the chain verified and reports a
+// mismatch with its verify result still unset, so the chain's own error is
+// kept here.
+int on_tls_verify(int ok, X509_STORE_CTX* store) {
+    if (ok == 0 && g_pumping != nullptr && g_pumping->verify_error == X509_V_OK)
+        g_pumping->verify_error = X509_STORE_CTX_get_error(store);
+    return ok;
+}
+
 // Trust exactly what OpenSSL's default verify paths hold (SSL_CERT_FILE and
 // SSL_CERT_DIR when set), not the bundle path compiled into libcurl; and keep
 // out a version inside the allowed range that the set leaves out.
@@ -151,6 +174,8 @@ CURLcode on_tls_context(CURL*, void* context, void* user) {
     if ((protocols & HTTP_PROTOCOL_TLS1_2) == 0) off |= SSL_OP_NO_TLSv1_2;
     if ((protocols & SECURE_TLS1_3) == 0) off |= SSL_OP_NO_TLSv1_3;
     SSL_CTX_set_options(ctx, off);
+    SSL_CTX_set_info_callback(ctx, on_tls_info);
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), on_tls_verify);
     return CURLE_OK;
 }
 
@@ -334,6 +359,7 @@ bool wait_for_activity(Exchange* ex, const Settings& s) {
     uint64_t deadline = ex->phase_since + phase_bound(s, ex->phase);
     if (now >= deadline) {
         ex->given_up = true;
+        ex->timed_out = true;
         return false;
     }
     uint64_t wait = deadline - now;
@@ -394,6 +420,7 @@ bool exchange_start(Exchange* ex, const Settings& s, CURLSH* share) {
 
 bool exchange_pump(Exchange* ex, const Settings& s, Goal goal) {
     if (ex->given_up) return false;
+    g_pumping = ex;
     // A wait for the server's bytes starts when the caller starts waiting.
     uint64_t start = posix_now_ms();
     if (ex->phase == RECEIVE && ex->phase_since < start) ex->phase_since = start;

@@ -70,6 +70,11 @@ struct Exchange {
     bool hop_connected;
     // The body ends after head.length bytes (see configure_transfer()).
     bool length_bounded;
+    // Why a failed step failed, beyond libcurl's result: the step's own bound
+    // ran out; the handshake ended on a protocol-version alert; a redirect to
+    // http was left unfollowed; the chain's verify error (0 once verified).
+    bool timed_out, version_alert, insecure_redirect;
+    long verify_error;
     CURLcode result;
     int redirects;
     Phase phase;

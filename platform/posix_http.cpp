@@ -9,6 +9,8 @@
 // failed, or that the server closed.
 #include "platform/posix_http.h"
 
+#include <openssl/x509_vfy.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +42,7 @@ struct Record {
 Record g_records[RECORD_CAPACITY];
 Exchange g_exchanges[EXCHANGE_CAPACITY];
 bool g_curl_ready = false;
+HttpFailure g_failure = HttpFailure::NONE;
 
 Record* find(HttpHandle handle, Kind kind) {
     for (Record& r : g_records)
@@ -122,17 +125,38 @@ Exchange* answered(HttpHandle request) {
     return r->exchange;
 }
 
+// Records why a step of `ex` failed (null: the stand-in refused the call).
+void note_failure(Exchange* ex, bool in_body) {
+    if (ex == nullptr || (!ex->timed_out && !(ex->outcome_known && ex->result != CURLE_OK))) {
+        g_failure = HttpFailure::OTHER;
+        return;
+    }
+    g_failure = ex->timed_out
+                    ? HttpFailure::TIMEOUT
+                    : posix_failure_cause(ex->result, ex->verify_error, ex->version_alert, in_body);
+}
+
+// The stand-in's own refusals of a call, for the calls that fail no other way.
+template <typename T>
+T noted(T result) {
+    if (!result) g_failure = HttpFailure::OTHER;
+    return result;
+}
+
 // Waits for staged body bytes; false on a broken or stalled body. A count of
 // 0 with true is the end of the body.
 bool wait_body(HttpHandle request, size_t* staged) {
     Exchange* ex = answered(request);
-    if (ex == nullptr) return false;
-    if (!exchange_pump(ex, find(request, REQUEST)->settings, GOAL_BODY)) {
-        if (exchange_staged(ex) == 0) return false;
+    bool ok = ex != nullptr;
+    if (ok && !exchange_pump(ex, find(request, REQUEST)->settings, GOAL_BODY) &&
+        exchange_staged(ex) == 0)
+        ok = false;
+    if (ok) {
+        *staged = exchange_staged(ex);
+        ok = *staged > 0 || (ex->outcome_known && ex->result == CURLE_OK);
     }
-    *staged = exchange_staged(ex);
-    if (*staged > 0) return true;
-    return ex->outcome_known && ex->result == CURLE_OK;
+    if (!ok) note_failure(ex, true);
+    return ok;
 }
 
 // One "Name: value" line for libcurl's list; false when it is no header.
@@ -200,7 +224,51 @@ bool posix_http_set_option(HttpHandle session, uint32_t option, uint32_t value) 
     }
 }
 
-HttpHandle posix_http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
+HttpFailure posix_failure_cause(int curl_result, long verify_result, bool version_alert,
+                                bool in_body) {
+    switch (curl_result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return HttpFailure::DNS;
+        case CURLE_COULDNT_CONNECT: return HttpFailure::REFUSED;
+        case CURLE_OPERATION_TIMEDOUT: return HttpFailure::TIMEOUT;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            switch (verify_result) {
+                // The chain verified; libcurl's own name check failed.
+                case X509_V_OK:
+                case X509_V_ERR_HOSTNAME_MISMATCH:
+                case X509_V_ERR_IP_ADDRESS_MISMATCH: return HttpFailure::TLS_NAME;
+                case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+                case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+                case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+                case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+                case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+                case X509_V_ERR_CERT_UNTRUSTED:
+                case X509_V_ERR_CERT_REJECTED: return HttpFailure::TLS_UNTRUSTED;
+                default: return HttpFailure::TLS;
+            }
+        case CURLE_SSL_CONNECT_ERROR:
+            return version_alert ? HttpFailure::TLS_VERSION : HttpFailure::TLS;
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_INVALIDCERTSTATUS: return HttpFailure::TLS;
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR: return in_body ? HttpFailure::TRANSFER : HttpFailure::OTHER;
+        default: return HttpFailure::OTHER;
+    }
+}
+
+HttpFailure posix_http_take_failure() {
+    HttpFailure failure = g_failure;
+    g_failure = HttpFailure::NONE;
+    return failure;
+}
+
+static HttpHandle connect_to(HttpHandle session, const char16_t* host, uint16_t port) {
     Record* s = find(session, SESSION);
     if (s == nullptr || host == nullptr || host[0] == 0 || port != HTTPS_PORT) return nullptr;
     Record* r = new_record(CONNECTION);
@@ -212,8 +280,12 @@ HttpHandle posix_http_connect(HttpHandle session, const char16_t* host, uint16_t
     return r;
 }
 
-HttpHandle posix_http_open_request(HttpHandle connection, const char16_t* verb,
-                                   const char16_t* path, uint32_t flags) {
+HttpHandle posix_http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
+    return noted(connect_to(session, host, port));
+}
+
+static HttpHandle open_get(HttpHandle connection, const char16_t* verb, const char16_t* path,
+                           uint32_t flags) {
     Record* c = find(connection, CONNECTION);
     if (c == nullptr || verb == nullptr || path == nullptr) return nullptr;
     // Only secure GET is provided, the one request the program makes.
@@ -241,7 +313,12 @@ HttpHandle posix_http_open_request(HttpHandle connection, const char16_t* verb,
     return r;
 }
 
-bool posix_http_add_headers(HttpHandle request, const char16_t* header, uint32_t) {
+HttpHandle posix_http_open_request(HttpHandle connection, const char16_t* verb,
+                                   const char16_t* path, uint32_t flags) {
+    return noted(open_get(connection, verb, path, flags));
+}
+
+static bool add_header_lines(HttpHandle request, const char16_t* header) {
     Record* r = find(request, REQUEST);
     if (r == nullptr || header == nullptr || r->exchange->send_called) return false;
     char text[2048];
@@ -257,28 +334,42 @@ bool posix_http_add_headers(HttpHandle request, const char16_t* header, uint32_t
     return true;
 }
 
+bool posix_http_add_headers(HttpHandle request, const char16_t* header, uint32_t) {
+    return noted(add_header_lines(request, header));
+}
+
 bool posix_http_send_request(HttpHandle request) {
     Record* r = find(request, REQUEST);
-    if (r == nullptr) return false;
+    if (r == nullptr) return noted(false);
     Exchange* ex = r->exchange;
-    if (ex->send_called || ex->url[0] == '\0') return false;
+    if (ex->send_called) return noted(false);
+    // As WinHTTP finds no such name.
+    if (ex->url[0] == '\0') {
+        g_failure = HttpFailure::DNS;
+        return false;
+    }
     ex->send_called = true;
-    if (!exchange_start(ex, r->settings, r->share)) return false;
-    if (!exchange_pump(ex, r->settings, GOAL_SENT)) return false;
-    return ex->request_written;
+    if (!exchange_start(ex, r->settings, r->share)) return noted(false);
+    if (exchange_pump(ex, r->settings, GOAL_SENT) && ex->request_written) return true;
+    note_failure(ex, false);
+    return false;
 }
 
 bool posix_http_receive_response(HttpHandle request) {
     Record* r = find(request, REQUEST);
-    if (r == nullptr) return false;
+    if (r == nullptr) return noted(false);
     Exchange* ex = r->exchange;
-    if (!ex->request_written || ex->receive_succeeded) return false;
-    if (!exchange_pump(ex, r->settings, GOAL_HEADERS) || !ex->final_head_read) return false;
+    if (!ex->request_written || ex->receive_succeeded) return noted(false);
+    if (!exchange_pump(ex, r->settings, GOAL_HEADERS) || !ex->final_head_read) {
+        note_failure(ex, false);
+        return false;
+    }
     ex->receive_succeeded = true;
+    if (ex->insecure_redirect) g_failure = HttpFailure::INSECURE_REDIRECT;
     return true;
 }
 
-bool posix_http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
+static bool query_response_number(HttpHandle request, uint32_t query, uint32_t* value) {
     Exchange* ex = answered(request);
     if (ex == nullptr || value == nullptr) return false;
     if (query == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER)) {
@@ -293,8 +384,12 @@ bool posix_http_query_number(HttpHandle request, uint32_t query, uint32_t* value
     return false;
 }
 
+bool posix_http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
+    return noted(query_response_number(request, query, value));
+}
+
 bool posix_http_query_data_available(HttpHandle request, uint32_t* count) {
-    if (count == nullptr) return false;
+    if (count == nullptr) return noted(false);
     size_t staged = 0;
     bool ok = wait_body(request, &staged);
     *count = ok ? static_cast<uint32_t>(staged) : 0;
@@ -302,10 +397,10 @@ bool posix_http_query_data_available(HttpHandle request, uint32_t* count) {
 }
 
 bool posix_http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
-    if (read == nullptr) return false;
+    if (read == nullptr) return noted(false);
     *read = 0;
-    if (buffer == nullptr) return false;
-    if (max == 0) return answered(request) != nullptr;
+    if (buffer == nullptr) return noted(false);
+    if (max == 0) return noted(answered(request) != nullptr);
     size_t staged = 0;
     if (!wait_body(request, &staged)) return false;
     Exchange* ex = answered(request);

@@ -46,6 +46,16 @@ bool posix_http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32
 // Closes a handle of any kind, parents before children allowed; a closed,
 // foreign or null handle is ignored.
 void posix_http_close_handle(HttpHandle handle);
+// Why the most recent failed call above failed, since the previous take,
+// which it clears; NONE when none failed.
+HttpFailure posix_http_take_failure();
+
+// The cause of a failed step from libcurl's result (a CURLcode), the
+// chain's verify error (an X509_V_ value, X509_V_OK when it verified) and
+// whether the handshake ended on a protocol-version alert; `in_body` says
+// the step was a body read. Results it does not know give OTHER.
+HttpFailure posix_failure_cause(int curl_result, long verify_result, bool version_alert,
+                                bool in_body);
 
 // Handles opened and not yet closed, of every kind; tests check it returns
 // to 0.

@@ -40,8 +40,10 @@ Cause named(HttpFailure failure, Cause fallback) {
     return fallback;
 }
 
+// The stand-in answers an https-to-http redirect with the 3xx itself and
+// names it as a failure, so a named failure comes before the status.
 Cause exchange_cause(GetStep step, HttpFailure failure) {
-    return step == GetStep::STATUS ? Cause::HTTP_STATUS : named(failure, Cause::OTHER);
+    return named(failure, step == GetStep::STATUS ? Cause::HTTP_STATUS : Cause::OTHER);
 }
 
 Cause mirror_cause(MirrorOutcome* o, HttpFailure failure) {

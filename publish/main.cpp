@@ -57,11 +57,19 @@ int check_command(int argc, char** argv) {
     return g_result.problem_count == 0 ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    platform().set_console_output_cp(CONSOLE_CP_UTF8);
+int run_command(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "manifest") == 0) return manifest_command(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "check") == 0) return check_command(argc, argv);
     return usage();
+}
+
+}  // namespace
+
+// A tool for a shell: it never waits, but leaves the shell's console as found.
+int main(int argc, char** argv) {
+    const PlatformOps& p = platform();
+    p.console_begin();
+    int exit_code = run_command(argc, argv);
+    p.console_end();
+    return exit_code;
 }

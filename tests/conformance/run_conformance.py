@@ -17,6 +17,7 @@ import argparse
 import os
 import sys
 import tempfile
+import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -35,6 +36,15 @@ ENDLESS_HEADER_MS = 9000
 
 FILE_SIZE = 200_000
 BIG_SIZE = 8 * 1024 * 1024
+# The stand-in must end a transfer itself to keep its connection when the
+# body's last bytes came while a full staging area held the transfer paused.
+# Where that falls depends on the area's size and the server's 16 KiB
+# writes (one TLS record, one libcurl delivery each), so the bodies run
+# through every position of one refill: a 128 KiB area takes eight
+# deliveries and holds a ninth, and 27 x 16 KiB is the one that ends held.
+# The reader waits before each read, so that every refill finds the server's
+# bytes already there.
+LONG_SIZES = [16384 * n for n in range(27, 36)]
 
 
 def pattern(size, offset=0):
@@ -58,8 +68,16 @@ def ok(size, data=None, status=200, length=None):
     return e
 
 
-def refused(status=-1):
-    return {"send": 0, "status": status, "end": "none"}
+def refused(status=-1, fail=None):
+    e = {"send": 0, "status": status, "end": "none"}
+    if fail is not None:
+        e["fail"] = fail
+    return e
+
+
+def cause(expect, fail):
+    """expect with the platform's failure cause the probe took."""
+    return dict(expect, fail=fail)
 
 
 # --- checks on the request log -------------------------------------------
@@ -129,6 +147,16 @@ def conn_vs(earlier, target, same):
     return check
 
 
+def one_connection(targets):
+    """Every request for these targets went over one connection."""
+    def check(reqs):
+        seen = [connection(reqs, t) for t in targets]
+        if None in seen or len(set(seen)) != 1:
+            return "connections %s" % list(zip(targets, seen))
+        return None
+    return check
+
+
 # --- the world -----------------------------------------------------------
 
 def chain_routes():
@@ -170,6 +198,8 @@ def world_config(files_dir):
                 {"path": "/slowhead", "status": 200, "body": "late", "delay_ms": 9000},
                 {"path": "/tohttp", "location": "http://s.test/never", "body": ""},
                 {"path": "/x1", "status": 302, "location": "https://hop.test/x2", "body": ""},
+                {"path": "/p308", "status": 308, "location": "/moved", "body": "permanent"},
+                {"path": "/moved", "status": 200, "body": "moved here"},
             ] + chain_routes()},
             "hop.test": {"server": "fault", "routes": [
                 {"path": "/x2", "status": 307, "location": "https://files.test/file.bin", "body": "next"},
@@ -177,10 +207,12 @@ def world_config(files_dir):
             "files.test": {"server": "nginx", "root": files_dir},
             "tls12.test": {"server": "fault", "tls": "tls12", "routes": [{"path": "*", "body": "tls12"}]},
             "tls13.test": {"server": "fault", "tls": "tls13_only", "routes": [{"path": "*", "body": "tls13"}]},
+            "tls10.test": {"server": "fault", "tls": "tls10_only", "routes": [{"path": "*", "body": "tls10"}]},
             "foreign.test": {"server": "fault", "tls": "foreign_ca", "routes": [{"path": "*", "body": "f"}]},
             "wrongname.test": {"server": "fault", "tls": "wrong_name", "routes": [{"path": "*", "body": "w"}]},
             "keep.test": {"server": "fault", "routes": [
                 {"path": "/unread", "status": 200, "body_size": 300000},
+            ] + [{"path": "/long/%d" % n, "status": 200, "body_size": n} for n in LONG_SIZES] + [
                 {"path": "/close", "status": 200, "body": "bye", "close": True},
                 {"path": "/stall", "status": 200, "body_size": 100000, "stall_after": 1000, "stall_ms": 5000},
                 {"path": "*", "status": 200, "body": "kept"},
@@ -201,6 +233,7 @@ WINE_EMPTY_LOCATION = ("Wine's WinHTTP follows an empty Location, sending a requ
                        "target (answered 404); send_get fails either way")
 WINE_TO_HTTP = ("Wine's WinHTTP fails the receive step on an https-to-http redirect; WinHTTP's default "
                 "policy leaves such a redirect unfollowed and returns it as the response")
+WINE_NO_308 = "Wine's WinHTTP returns a 308 as the response; WinHTTP follows it as it does a 307"
 WINE_BIG_LENGTH = ("Wine's WinHTTP clamps a Content-Length above 32 bits to 2147483647 instead of failing "
                    "the number query, and ends the body quietly on the early clean close")
 WINE_BAD_LENGTH = ("Wine's WinHTTP reads the leading digits of a Content-Length such as \"12abc\" "
@@ -214,6 +247,12 @@ STAND_IN_NO_NUMBER = ("libcurl refuses a Content-Length that holds no number and
 NO_NUMBER_FAILS = {"send": 0, "body": 0}
 WINE_ONE_POOL = ("Wine's WinHTTP keeps one pool of connections for the whole process, so a second "
                  "session takes a connection the first one left; WinHTTP keeps a pool per session")
+WINE_ONE_TLS_ERROR = ("Wine's WinHTTP verifies the certificate (12045 for a foreign CA, 12038 for another "
+                      "name) or meets the peer's protocol-version alert, then fails the send step with "
+                      "ERROR_WINHTTP_SECURE_CHANNEL_ERROR (12157) and no secure-failure notification; "
+                      "Windows names the fault in the notification's flags")
+ONE_REDIRECT_ERROR = ("WinHTTP gives ERROR_WINHTTP_REDIRECT_FAILED (12156) both for a refused change of scheme "
+                      "and for too many redirects, so the Windows build names either an insecure redirect")
 WINE_NO_HEADER_BOUND = ("Wine's WinHTTP has no bound on a response's headers (Windows: 64 KiB): endless "
                         "headers hold the exchange for as long as they come, a huge one is accepted")
 
@@ -237,31 +276,44 @@ CASES = [
          wine=dict(expect=refused(), reason=WINE_NO_LOCATION)),
     dict(name="301 with empty location fails", group="probe", url="https://s.test/301empty",
          expect=refused(301), wine=dict(expect=refused(404), reason=WINE_EMPTY_LOCATION)),
-    dict(name="404 fails", group="probe", url="https://s.test/404", expect=refused(404)),
+    dict(name="404 fails", group="probe", url="https://s.test/404", expect=refused(404, fail="none")),
     dict(name="500 fails", group="probe", url="https://s.test/500", expect=refused(500)),
     dict(name="redirects across hosts reach the final response", group="download", url="https://s.test/x1",
          expect=ok(FILE_SIZE, pattern(FILE_SIZE, 7)),
          check=visited(("s.test", "/x1"), ("hop.test", "/x2"), ("files.test", "/file.bin"))),
+    dict(name="308 is followed", group="probe", url="https://s.test/p308", expect=ok(10, b"moved here"),
+         wine=dict(expect=refused(308), reason=WINE_NO_308)),
     dict(name="ten redirects are followed", group="probe", url="https://s.test/c/1",
          expect=ok(9, b"chain end"), check=hits("s.test", "/c/", 11)),
     dict(name="an eleventh redirect fails", group="download", url="https://s.test/c/0",
-         expect={"send": 0, "end": "none"}),
+         expect={"send": 0, "end": "none", "fail": "other"},
+         wine=dict(expect={"send": 0, "end": "none", "fail": "insecure_redirect"}, reason=ONE_REDIRECT_ERROR)),
     dict(name="https to http redirect fails", group="probe", url="https://s.test/tohttp",
-         expect=refused(302), check=hits("s.test", "/never", 0),
-         wine=dict(expect=refused(), reason=WINE_TO_HTTP)),
+         expect=refused(302, fail="insecure_redirect"), check=hits("s.test", "/never", 0),
+         wine=dict(expect=refused(fail="insecure_redirect"), reason=WINE_TO_HTTP)),
     dict(name="request headers without Range", group="probe", url="https://s.test/hdr",
          expect=ok(1, b"x"), check=exact_headers(False)),
     dict(name="request headers with the probe Range", group="range", url="https://s.test/hdr?r",
          expect=ok(1, b"x"), check=exact_headers(True)),
     dict(name="TLS 1.2 server passes", group="probe", url="https://tls12.test/", expect=ok(5, b"tls12")),
-    dict(name="TLS 1.3-only server fails", group="probe", url="https://tls13.test/", expect=refused()),
+    dict(name="TLS 1.3-only server fails", group="probe", url="https://tls13.test/",
+         expect=refused(fail="tls_version"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
+    dict(name="TLS 1.0-only server fails", group="probe", url="https://tls10.test/",
+         expect=refused(fail="tls_version"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
     dict(name="certificate from a foreign CA fails", group="probe", url="https://foreign.test/",
-         expect=refused()),
+         expect=refused(fail="tls_untrusted"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
     dict(name="certificate for another name fails", group="probe", url="https://wrongname.test/",
-         expect=refused()),
-    dict(name="port suffix is no port", group="probe", url="https://s.test:8443/200", expect=refused()),
-    dict(name="refused host fails at once", group="probe", url="https://refuse.test/", expect=refused(),
-         max_ms=MARGIN_MS),
+         expect=refused(fail="tls_name"),
+         wine=dict(expect=refused(fail="tls"), reason=WINE_ONE_TLS_ERROR)),
+    dict(name="port suffix is no port", group="probe", url="https://s.test:8443/200",
+         expect=refused(fail="dns")),
+    dict(name="unknown name fails unresolved", group="probe", url="https://nosuch.test/",
+         expect=refused(fail="dns"), max_ms=MARGIN_MS),
+    dict(name="refused host fails at once", group="probe", url="https://refuse.test/",
+         expect=refused(fail="refused"), max_ms=MARGIN_MS),
     dict(name="Content-Length absent gives 0 (close-delimited)", group="probe", url="https://s.test/nolen",
          expect=ok(3000, pattern(3000), length=0)),
     dict(name="Content-Length absent gives 0 (chunked)", group="download", url="https://s.test/chunked",
@@ -290,24 +342,30 @@ CASES = [
          expect={"send": 1, "status": 200, "length": 0, "end": "fail"},
          wine=dict(expect={"send": 1, "status": 200, "length": 2147483647, "end": "end"}, reason=WINE_BIG_LENGTH)),
     dict(name="clean close before the declared length is a broken body", group="probe",
-         url="https://s.test/trunc", expect={"send": 1, "length": 50000, "body": 1000, "end": "fail"},
-         wine=dict(expect={"send": 1, "length": 50000, "body": 1000, "end": "end"}, reason=WINE_EARLY_CLOSE)),
+         url="https://s.test/trunc",
+         expect={"send": 1, "length": 50000, "body": 1000, "end": "fail", "fail": "transfer"},
+         wine=dict(expect={"send": 1, "length": 50000, "body": 1000, "end": "end", "fail": "none"},
+                   reason=WINE_EARLY_CLOSE)),
     # The server pauses before its reset, which would otherwise drop unread bytes.
     dict(name="reset mid-body is a broken body", group="probe", url="https://s.test/reset",
-         expect={"send": 1, "length": 50000, "body": 1000, "end": "fail"}),
+         expect={"send": 1, "length": 50000, "body": 1000, "end": "fail", "fail": "transfer"}),
     dict(name="stall mid-body fails within the receive time", group="probe", url="https://s.test/stall",
-         expect={"send": 1, "length": 100000, "body": 1000, "end": "fail"},
+         expect={"send": 1, "length": 100000, "body": 1000, "end": "fail", "fail": "timeout"},
          min_ms=PROBE["receive"] - 200, max_ms=PROBE["receive"] + MARGIN_MS),
     dict(name="stall before the headers fails within the receive time", group="probe",
-         url="https://s.test/slowhead", expect=refused(),
+         url="https://s.test/slowhead", expect=refused(fail="timeout"),
          min_ms=PROBE["receive"] - 200, max_ms=PROBE["receive"] + MARGIN_MS,
-         wine=dict(expect=ok(4, b"late"), min_ms=9000 - 200, max_ms=9000 + MARGIN_MS, reason=WINE_HEADER_WAIT)),
+         wine=dict(expect=cause(ok(4, b"late"), "none"), min_ms=9000 - 200, max_ms=9000 + MARGIN_MS, reason=WINE_HEADER_WAIT)),
     dict(name="dropped packets fail within the connect time", group="probe", url="https://drop.test/",
-         expect=refused(), min_ms=PROBE["connect"] - 200, max_ms=PROBE["connect"] + MARGIN_MS),
+         expect=refused(fail="timeout"), min_ms=PROBE["connect"] - 200, max_ms=PROBE["connect"] + MARGIN_MS),
     # Connection reuse, one session and one host, in this order: each case
     # against an earlier one.
     reuse("first exchange to a host", "/first"),
     reuse("a body read to its end leaves its connection", "/kept", after="/first", same=True),
+] + [reuse("a long body read to its end (%d bytes)" % n, "/long/%d" % n, expect=ok(n, pattern(n)),
+            pre=["--pace", "5"] if n == LONG_SIZES[0] else None) for n in LONG_SIZES] + [
+    dict(reuse("long bodies read to their end leave their connection", "/kept2", pre=["--pace", "0"]),
+         check=one_connection(["/kept"] + ["/long/%d" % n for n in LONG_SIZES] + ["/kept2"])),
     reuse("body left unread", "/unread", pre=["--cap", "1"], expect={"send": 1, "end": "cap"}),
     reuse("a body left unread takes its connection along", "/a1", after="/unread",
           pre=["--cap", str(BIG_SIZE)]),
@@ -402,7 +460,7 @@ def main(argv=None):
                     default=os.path.join(ROOT, "build/windows/tests/conformance/transport_probe.exe"))
     ap.add_argument("--backend", choices=["native", "wine", "both"], default="both")
     ap.add_argument("--wineprefix", default=os.environ.get("WINEPREFIX") or os.path.join(
-        tempfile.gettempdir(), "varnel-conformance-wine-%d" % os.getuid()))
+        ROOT, "build", "wine-prefix"))
     ap.add_argument("--logs", default=None, help="keep the world logs here")
     ap.add_argument("--only", default=None, help="run the cases whose name holds this text")
     a = ap.parse_args(argv)
@@ -414,29 +472,46 @@ def main(argv=None):
     make_files(files)
     config = world_config(files)
 
-    passed = failed = 0
-    for backend in backends:
+    # The backends share nothing (only the Wine one uses the Wine prefix), so
+    # they run side by side; their lines come in backend order.
+    outputs = {}
+
+    def run(backend):
+        lines, failures = [], 0
         probe = os.path.abspath(a.native if backend == "native" else a.windows)
         if not os.path.exists(probe):
-            print("FAIL %-6s (all cases): %s not built" % (backend, probe))
-            failed += len(cases)
-            continue
+            outputs[backend] = (["FAIL %-6s (all cases): %s not built" % (backend, probe)], 0, len(cases))
+            return
         runnable = []
         for c in cases:
             if backend == "wine" and c.get("wine", {}).get("skip"):
-                print("SKIP %-6s %s [Wine: %s]" % (backend, c["name"], c["wine"]["reason"]))
+                lines.append("SKIP %-6s %s [Wine: %s]" % (backend, c["name"], c["wine"]["reason"]))
             else:
                 runnable.append(c)
+        passes = 0
         for c, good, why, note, got in run_backend(backend, probe, config, logs_root, a.wineprefix, runnable):
-            shown = "" if got is None else " send=%s status=%s length=%s body=%s end=%s ms=%s" % (
+            shown = "" if got is None else " send=%s status=%s length=%s body=%s end=%s ms=%s fail=%s" % (
                 got.get("send"), got.get("status"), got.get("length"), got.get("body"), got.get("end"),
-                got.get("ms"))
-            print("%s %-6s %s:%s%s%s" % ("PASS" if good else "FAIL", backend, c["name"], shown,
-                                          "" if good else "  <- " + why, note))
+                got.get("ms"), got.get("fail"))
+            lines.append("%s %-6s %s:%s%s%s" % ("PASS" if good else "FAIL", backend, c["name"], shown,
+                                                 "" if good else "  <- " + why, note))
             if good:
-                passed += 1
+                passes += 1
             else:
-                failed += 1
+                failures += 1
+        outputs[backend] = (lines, passes, failures)
+
+    threads = [threading.Thread(target=run, args=(b,)) for b in backends]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    passed = failed = 0
+    for backend in backends:
+        lines, passes, failures = outputs.get(backend, (["FAIL %-6s (all cases): raised" % backend], 0, 1))
+        print("\n".join(lines))
+        passed += passes
+        failed += failures
     print("logs in %s" % logs_root)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0

@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -330,30 +331,44 @@ class Runner:
                     os.remove(os.path.join(d, f))
 
     def run(self, cases, only=None):
-        for case in cases:
-            for build in case.builds:
-                if build not in self.builds or (only and only not in case.name):
-                    continue
-                if build == "windows":
-                    self.clean_wine_temp(getattr(case, "wine_user", None))
-                t0 = time.time()
-                try:
-                    problems, elapsed = self.run_case(case, build)
-                except Exception as e:  # a broken case must not hide the others
-                    problems, elapsed = ["raised %r" % e], time.time() - t0
-                tag = "%s [%s]" % (case.name, build)
-                if problems:
-                    self.failed += 1
-                    print("FAIL %s (%.1f s)" % (tag, elapsed))
-                    for p in problems:
-                        print("     " + p.replace("\n", "\n     "))
-                else:
-                    self.passed += 1
-                    print("ok   %s (%.1f s)" % (tag, elapsed))
-                sys.stdout.flush()
+        # One lane per build, side by side: the cases mostly wait on timeouts
+        # and throttled servers. Within a lane they run one at a time (the
+        # Windows ones share the Wine prefix, its server and its TEMP).
+        lock = threading.Lock()
+
+        def lane(build):
+            for case in cases:
+                if build in case.builds and not (only and only not in case.name):
+                    self.run_one(case, build, lock)
+
+        lanes = [threading.Thread(target=lane, args=(b,)) for b in self.builds]
+        for t in lanes:
+            t.start()
+        for t in lanes:
+            t.join()
         shutil.rmtree(self.work, ignore_errors=True)
         print("%d passed, %d failed" % (self.passed, self.failed))
         return self.failed == 0
+
+    def run_one(self, case, build, lock):
+        if build == "windows":
+            self.clean_wine_temp(getattr(case, "wine_user", None))
+        t0 = time.time()
+        try:
+            problems, elapsed = self.run_case(case, build)
+        except Exception as e:  # a broken case must not hide the others
+            problems, elapsed = ["raised %r" % e], time.time() - t0
+        tag = "%s [%s]" % (case.name, build)
+        with lock:
+            if problems:
+                self.failed += 1
+                print("FAIL %s (%.1f s)" % (tag, elapsed))
+                for p in problems:
+                    print("     " + p.replace("\n", "\n     "))
+            else:
+                self.passed += 1
+                print("ok   %s (%.1f s)" % (tag, elapsed))
+            sys.stdout.flush()
 
 
 def main():

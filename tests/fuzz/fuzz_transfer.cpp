@@ -120,13 +120,10 @@ uint32_t fake_temp_path(uint32_t capacity, char* buffer) {
     return static_cast<uint32_t>(n);
 }
 uint64_t fake_tick() { return 0; }
-void fake_set_cp(uint32_t) {}
 uintptr_t fake_shell_open(const char*) { return g_shell_result; }
 
 const PlatformOps* scripted_ops() {
     static PlatformOps ops = native_platform();
-    ops.set_console_output_cp = fake_set_cp;
-    ops.set_console_input_cp = fake_set_cp;
     ops.get_temp_path = fake_temp_path;
     ops.tick_count_ms = fake_tick;
     ops.shell_open = fake_shell_open;

@@ -1,5 +1,7 @@
 #include "unit/fake_platform.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -30,7 +32,16 @@ HttpHandle new_handle(Handle::Kind kind) {
     return g_handles.back().get();
 }
 
-void set_cp(uint32_t cp) { g_fake->log.push_back("cp " + std::to_string(cp)); }
+void console_begin() { g_fake->log.push_back("console begin"); }
+bool console_is_own() { return g_fake->console_own; }
+void wait_for_enter() { g_fake->log.push_back("wait"); }
+void console_end() { g_fake->log.push_back("console end"); }
+
+// A scripted step's result, noting its failure for the next take.
+bool step(bool fails, const FakeResponse& response) {
+    if (fails) g_fake->failure = response.failure;
+    return !fails;
+}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     g_fake->log.push_back("temp");
@@ -61,6 +72,8 @@ HttpHandle http_open(const char16_t* agent, uint32_t access) {
         g_fake->open_refusals--;
         return nullptr;
     }
+    if (g_fake->opens_allowed == 0) return nullptr;
+    if (g_fake->opens_allowed > 0) g_fake->opens_allowed--;
     int number = 1;
     for (const auto& h : g_handles)
         if (h->kind == Handle::SESSION) ++number;
@@ -72,20 +85,32 @@ HttpHandle http_open(const char16_t* agent, uint32_t access) {
 bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
     g_fake->options.push_back(option);
     g_fake->option_values.push_back(value);
-    return true;
+    return !g_fake->options_fail;
 }
 
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
+    struct stat before {};
+    struct stat after {};
+    bool sized = fstat(fileno(stdout), &before) == 0;
+    fflush(stdout);
+    sized = sized && fstat(fileno(stdout), &after) == 0;
+    g_fake->held_at_connect.push_back(sized ? after.st_size - before.st_size : -1);
     std::string h = narrow(host);
     g_fake->log.push_back("connect " + h + ":" + std::to_string(port));
-    if (session == nullptr) return nullptr;
+    if (session == nullptr) {
+        g_fake->failure = HttpFailure::OTHER;
+        return nullptr;
+    }
     bool any = false;
     for (auto& [key, response] : g_fake->responses)
         if (key.compare(0, h.size() + 1, h + "/") == 0 || key == h) {
             any = true;
-            if (response.connect_fails) return nullptr;
+            if (!step(response.connect_fails, response)) return nullptr;
         }
-    if (!any) return nullptr;  // no such host: unreachable
+    if (!any) {  // no such host: unreachable
+        g_fake->failure = HttpFailure::DNS;
+        return nullptr;
+    }
     HttpHandle c = new_handle(Handle::CONNECTION);
     as(c)->host = h;
     return c;
@@ -99,7 +124,7 @@ HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const 
     auto it = g_fake->responses.find(c->host + p);
     FakeResponse* response = nullptr;
     if (it != g_fake->responses.end()) response = &it->second;
-    if (response != nullptr && response->open_request_fails) return nullptr;
+    if (response != nullptr && !step(response->open_request_fails, *response)) return nullptr;
     HttpHandle r = new_handle(Handle::REQUEST);
     as(r)->host = c->host;
     as(r)->path = p;
@@ -113,29 +138,29 @@ HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const 
 
 bool http_add_headers(HttpHandle request, const char16_t* header, uint32_t flags) {
     g_fake->headers_added.push_back(narrow(header) + " " + std::to_string(flags));
-    return !as(request)->response->add_headers_fails;
+    return step(as(request)->response->add_headers_fails, *as(request)->response);
 }
 
 bool http_send(HttpHandle request) {
     g_fake->log.push_back("send");
-    return !as(request)->response->send_fails;
+    return step(as(request)->response->send_fails, *as(request)->response);
 }
 
 bool http_receive(HttpHandle request) {
     g_fake->clock_ms += as(request)->response->latency_ms;
-    return !as(request)->response->receive_fails;
+    return step(as(request)->response->receive_fails, *as(request)->response);
 }
 
 bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {
     FakeResponse* r = as(request)->response;
     if (query == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER)) {
         *value = r->status;
-        return !r->status_query_fails;
+        return step(r->status_query_fails, *r);
     }
     if (query == (HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER)) {
         int64_t length =
             r->content_length == -2 ? static_cast<int64_t>(r->body.size()) : r->content_length;
-        if (length < 0) return false;
+        if (length < 0) return step(true, *r);
         *value = static_cast<uint32_t>(length);
         return true;
     }
@@ -145,7 +170,8 @@ bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {
 bool http_available(HttpHandle request, uint32_t* count) {
     Handle* h = as(request);
     FakeResponse* r = h->response;
-    if (r->break_after >= 0 && h->offset >= static_cast<size_t>(r->break_after)) return false;
+    if (r->break_after >= 0 && h->offset >= static_cast<size_t>(r->break_after))
+        return step(true, *r);
     if (r->report_available >= 0) {
         *count = static_cast<uint32_t>(r->report_available);
         return true;
@@ -184,14 +210,20 @@ void http_close(HttpHandle handle) {
     g_fake->live_handles--;
 }
 
-HttpFailure http_take_failure() { return HttpFailure::NONE; }
+HttpFailure http_take_failure() {
+    HttpFailure failure = g_fake->failure;
+    g_fake->failure = HttpFailure::NONE;
+    return failure;
+}
 
 const PlatformOps FAKE_OPS = {
-    set_cp,          set_cp,       get_temp_path,     tick,
-    delete_file,     to_utf16,     shell_open,        http_open,
-    http_set_option, http_connect, http_open_request, http_add_headers,
-    http_send,       http_receive, http_query,        http_available,
-    http_read,       http_close,   http_take_failure,
+    console_begin,     console_is_own,   wait_for_enter,
+    console_end,       get_temp_path,    tick,
+    delete_file,       to_utf16,         shell_open,
+    http_open,         http_set_option,  http_connect,
+    http_open_request, http_add_headers, http_send,
+    http_receive,      http_query,       http_available,
+    http_read,         http_close,       http_take_failure,
 };
 
 }  // namespace

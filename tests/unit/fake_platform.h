@@ -35,23 +35,31 @@ struct FakeResponse {
     uint32_t close_ms = 0;
     // Milliseconds the clock moves on each read, from each body offset on.
     std::map<size_t, uint32_t> read_ms;
+    // What http_take_failure gives after a scripted step failed.
+    HttpFailure failure = HttpFailure::OTHER;
 };
 
 struct FakePlatform {
     std::map<std::string, FakeResponse> responses;  // by "host" + "path"
     std::vector<std::string> log;
     int live_handles = 0;
-    int open_refusals = 0;  // http_open returns null this many times first
+    int open_refusals = 0;   // http_open returns null this many times first
+    int opens_allowed = -1;  // then null once this many succeeded (-1: no bound)
     uint64_t clock_ms = 1000;
     std::string temp_dir = "/tmp/fake/";
     bool temp_fails = false;
     uintptr_t shell_result = 42;
+    bool console_own = false;  // what console_is_own answers
     std::vector<std::string> deleted;
     std::vector<std::string> opened;  // shell "open" calls
     std::vector<uint32_t> options;    // option numbers in order
     std::vector<uint32_t> option_values;
+    bool options_fail = false;  // http_set_option still records, then returns false
     std::vector<std::string> headers_added;
     std::vector<uint32_t> reads_asked;  // max count of each read
+    // Bytes of output still in the stdout buffer at each connect (-1: unknown).
+    std::vector<int64_t> held_at_connect;
+    HttpFailure failure = HttpFailure::NONE;  // until the next take
 
     FakePlatform();
     ~FakePlatform();

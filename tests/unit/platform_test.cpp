@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/winhttp_failure.h"
 #include "unit/fake_platform.h"
 
 namespace {
@@ -58,6 +59,43 @@ TEST(NativePlatform, TempPathEndsWithSeparatorAndFitsOrFails) {
     EXPECT_TRUE(last == '/' || last == '\\') << dir;
     char tiny[2];
     EXPECT_EQ(native_platform().get_temp_path(sizeof tiny, tiny), 0u);
+}
+
+TEST(WinHttpFailure, ErrorCodesAndSecureFlagsNameTheCause) {
+    struct Case {
+        uint32_t error, flags;
+        bool in_body;
+        HttpFailure cause;
+    } cases[] = {
+        {12007, 0, false, HttpFailure::DNS},
+        {12029, 0, false, HttpFailure::REFUSED},
+        {12002, 0, false, HttpFailure::TIMEOUT},
+        {12002, 0, true, HttpFailure::TIMEOUT},
+        {12045, 0, false, HttpFailure::TLS_UNTRUSTED},
+        {12038, 0, false, HttpFailure::TLS_NAME},
+        {12157, 0, false, HttpFailure::TLS},
+        {12037, 0, false, HttpFailure::TLS},
+        {12175, 0x08, false, HttpFailure::TLS_UNTRUSTED},
+        {12175, 0x10, false, HttpFailure::TLS_NAME},
+        {12175, 0x08 | 0x10, false, HttpFailure::TLS_UNTRUSTED},
+        {12175, 0x80000000u, false, HttpFailure::TLS},
+        {12175, 0x20, false, HttpFailure::TLS},  // date invalid
+        {12175, 0, false, HttpFailure::TLS},
+        {12156, 0, false, HttpFailure::INSECURE_REDIRECT},
+        {12030, 0, true, HttpFailure::TRANSFER},
+        {12152, 0, true, HttpFailure::TRANSFER},
+        {12030, 0, false, HttpFailure::OTHER},
+        {10054, 0, true, HttpFailure::TRANSFER},  // Wine: socket errors passed on
+        {10053, 0, true, HttpFailure::TRANSFER},
+        {10060, 0, true, HttpFailure::TIMEOUT},
+        {12150, 0, false, HttpFailure::OTHER},  // header not found
+        {12019, 0, false, HttpFailure::OTHER},  // incorrect handle state
+        {0, 0, false, HttpFailure::OTHER},
+    };
+    for (const Case& k : cases)
+        EXPECT_EQ(winhttp_failure_cause(k.error, k.flags, k.in_body), k.cause)
+            << "error " << k.error << " flags " << std::hex << k.flags << std::dec << " body "
+            << k.in_body;
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 #include "platform/posix_http.h"
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/x509_vfy.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -156,8 +158,64 @@ TEST_F(PosixHttp, OptionsOnSessionsOnly) {
     posix_http_close_handle(s);
 }
 
-// Runs send on a fresh request to `host` and reports how long it took.
-bool send_to(uint32_t access, const char16_t* host, uint32_t connect_ms, uint64_t* elapsed) {
+TEST(PosixHttpFailure, CurlResultsAndVerifyResultsNameTheCause) {
+    struct Case {
+        int result;
+        long verify;
+        bool version_alert, in_body;
+        HttpFailure cause;
+    } cases[] = {
+        {CURLE_COULDNT_RESOLVE_HOST, 0, false, false, HttpFailure::DNS},
+        {CURLE_COULDNT_RESOLVE_PROXY, 0, false, false, HttpFailure::DNS},
+        {CURLE_COULDNT_CONNECT, 0, false, false, HttpFailure::REFUSED},
+        {CURLE_OPERATION_TIMEDOUT, 0, false, true, HttpFailure::TIMEOUT},
+        {CURLE_PEER_FAILED_VERIFICATION, X509_V_OK, false, false, HttpFailure::TLS_NAME},
+        {CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_HOSTNAME_MISMATCH, false, false,
+         HttpFailure::TLS_NAME},
+        {CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY, false, false,
+         HttpFailure::TLS_UNTRUSTED},
+        {CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT, false, false,
+         HttpFailure::TLS_UNTRUSTED},
+        {CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN, false, false,
+         HttpFailure::TLS_UNTRUSTED},
+        {CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_CERT_HAS_EXPIRED, false, false,
+         HttpFailure::TLS},
+        {CURLE_SSL_CONNECT_ERROR, 0, true, false, HttpFailure::TLS_VERSION},
+        {CURLE_SSL_CONNECT_ERROR, 0, false, false, HttpFailure::TLS},
+        {CURLE_SSL_CIPHER, 0, false, false, HttpFailure::TLS},
+        {CURLE_RECV_ERROR, 0, false, true, HttpFailure::TRANSFER},
+        {CURLE_PARTIAL_FILE, 0, false, true, HttpFailure::TRANSFER},
+        // Broken before any body: no transfer to speak of.
+        {CURLE_RECV_ERROR, 0, false, false, HttpFailure::OTHER},
+        {CURLE_GOT_NOTHING, 0, false, false, HttpFailure::OTHER},
+        {CURLE_TOO_MANY_REDIRECTS, 0, false, false, HttpFailure::OTHER},
+    };
+    for (const Case& k : cases)
+        EXPECT_EQ(posix_failure_cause(k.result, k.verify, k.version_alert, k.in_body), k.cause)
+            << "result " << k.result << " verify " << k.verify << " alert " << k.version_alert
+            << " body " << k.in_body;
+}
+
+TEST_F(PosixHttp, TakeGivesTheLastFailureOnceAndClosesAndSuccessesKeepIt) {
+    HttpHandle s = posix_http_open(u"tarnwick/1.2", HTTP_ACCESS_NO_PROXY);
+    HttpHandle c = posix_http_connect(s, u"127.0.0.1", HTTPS_PORT);
+    HttpHandle r = posix_http_open_request(c, u"GET", u"/x", HTTP_FLAG_SECURE);
+    ASSERT_NE(r, nullptr);
+    (void)posix_http_take_failure();
+    EXPECT_EQ(posix_http_take_failure(), HttpFailure::NONE);
+    EXPECT_FALSE(posix_http_add_headers(r, u"no colon here", HTTP_ADDREQ_FLAG_ADD));
+    EXPECT_TRUE(posix_http_add_headers(r, u"Range: bytes=0-16383", HTTP_ADDREQ_FLAG_ADD));
+    posix_http_close_handle(r);
+    EXPECT_EQ(posix_http_take_failure(), HttpFailure::OTHER);
+    EXPECT_EQ(posix_http_take_failure(), HttpFailure::NONE);
+    posix_http_close_handle(c);
+    posix_http_close_handle(s);
+}
+
+// Runs send on a fresh request to `host` and reports how long it took and
+// the failure taken right after the failed step.
+bool send_to(uint32_t access, const char16_t* host, uint32_t connect_ms, uint64_t* elapsed,
+             HttpFailure* failure = nullptr) {
     HttpHandle s = posix_http_open(u"tarnwick/1.2", access);
     (void)posix_http_set_option(s, HTTP_OPTION_RESOLVE_TIMEOUT, 1000);
     (void)posix_http_set_option(s, HTTP_OPTION_CONNECT_TIMEOUT, connect_ms);
@@ -165,10 +223,12 @@ bool send_to(uint32_t access, const char16_t* host, uint32_t connect_ms, uint64_
     (void)posix_http_set_option(s, HTTP_OPTION_RECEIVE_TIMEOUT, 1000);
     HttpHandle c = posix_http_connect(s, host, HTTPS_PORT);
     HttpHandle r = posix_http_open_request(c, u"GET", u"/", HTTP_FLAG_SECURE);
+    (void)posix_http_take_failure();
     uint64_t start = posix_now_ms();
     bool sent = posix_http_send_request(r);
     bool received = sent && posix_http_receive_response(r);
     *elapsed = posix_now_ms() - start;
+    if (failure != nullptr) *failure = posix_http_take_failure();
     uint32_t n = 0;
     EXPECT_FALSE(posix_http_query_data_available(r, &n)) << "a body after a failed exchange";
     posix_http_close_handle(r);
@@ -180,9 +240,11 @@ bool send_to(uint32_t access, const char16_t* host, uint32_t connect_ms, uint64_
 TEST_F(PosixHttp, RefusedConnectionFailsAtOnce) {
     NoProxyEnv env;
     uint64_t elapsed = 0;
+    HttpFailure failure = HttpFailure::NONE;
     // Nothing listens on loopback port 443 outside a test's namespace.
-    EXPECT_FALSE(send_to(HTTP_ACCESS_AUTOMATIC_PROXY, u"127.0.0.1", 4000, &elapsed));
+    EXPECT_FALSE(send_to(HTTP_ACCESS_AUTOMATIC_PROXY, u"127.0.0.1", 4000, &elapsed, &failure));
     EXPECT_LT(elapsed, 1000u);
+    EXPECT_EQ(failure, HttpFailure::REFUSED);
 }
 
 TEST_F(PosixHttp, PortSuffixIsPartOfTheNameNotAPort) {
@@ -193,8 +255,10 @@ TEST_F(PosixHttp, PortSuffixIsPartOfTheNameNotAPort) {
                                     u"user@127.0.0.1", u"127.0.0.1 "};
     for (const auto& host : hosts) {
         uint64_t elapsed = 0;
-        EXPECT_FALSE(send_to(HTTP_ACCESS_NO_PROXY, host.c_str(), 4000, &elapsed))
+        HttpFailure failure = HttpFailure::NONE;
+        EXPECT_FALSE(send_to(HTTP_ACCESS_NO_PROXY, host.c_str(), 4000, &elapsed, &failure))
             << std::string(host.begin(), host.end());
+        EXPECT_EQ(failure, HttpFailure::DNS) << std::string(host.begin(), host.end());
         EXPECT_FALSE(listener.took_connection(nullptr)) << std::string(host.begin(), host.end());
     }
 }
@@ -212,7 +276,9 @@ TEST_F(PosixHttp, AutomaticAccessUsesTheProxyVariableDirectAccessDoesNot) {
 
     // The proxy takes the connection and never answers the tunnel request:
     // connecting is bounded by the connect time.
-    EXPECT_FALSE(send_to(HTTP_ACCESS_AUTOMATIC_PROXY, u"127.0.0.1", 800, &elapsed));
+    HttpFailure failure = HttpFailure::NONE;
+    EXPECT_FALSE(send_to(HTTP_ACCESS_AUTOMATIC_PROXY, u"127.0.0.1", 800, &elapsed, &failure));
+    EXPECT_EQ(failure, HttpFailure::TIMEOUT);
     std::string request;
     EXPECT_TRUE(proxy.took_connection(&request));
     EXPECT_EQ(request.rfind("CONNECT 127.0.0.1:443 HTTP/1.1\r\n", 0), 0u) << request;

@@ -95,6 +95,11 @@ class Host:
         mode = plan.get("tls", "normal")
         if mode == "tls13_only":
             ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+        elif mode == "tls10_only":
+            # OpenSSL 3 offers TLS 1.0 only at security level 0.
+            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+            ctx.minimum_version = ssl.TLSVersion.TLSv1
+            ctx.maximum_version = ssl.TLSVersion.TLSv1
         else:
             ctx.maximum_version = ssl.TLSVersion.TLSv1_2
         self.ctx = ctx

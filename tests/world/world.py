@@ -14,7 +14,7 @@ Config (JSON):
   extra_hosts    further names to map to addresses (served by nobody)
   hosts          {name: host}; a name outside the fixed table gets an address
     host.server  "nginx" | "fault" | "refuse" | "drop"   (absent host: refused)
-    host.tls     "normal" (TLS 1.2 max) | "tls12" | "tls13_only" |
+    host.tls     "normal" (TLS 1.2 max) | "tls12" | "tls13_only" | "tls10_only" (fault only) |
                  "foreign_ca" (cert from a CA nobody trusts) | "wrong_name"
     nginx:  root (dir served), limit_rate (nginx syntax, e.g. "200k"),
             nginx_extra (raw directives for the server block)
@@ -87,7 +87,7 @@ SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 PROXY_VARS = ["http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy",
               "ALL_PROXY", "no_proxy", "NO_PROXY", "ftp_proxy", "FTP_PROXY"]
 SERVER_KINDS = ("nginx", "fault", "refuse", "drop")
-TLS_MODES = ("normal", "tls12", "tls13_only", "foreign_ca", "wrong_name")
+TLS_MODES = ("normal", "tls12", "tls13_only", "tls10_only", "foreign_ca", "wrong_name")
 HOST_KEYS = {"server", "tls", "routes", "root", "limit_rate", "nginx_extra"}
 ROUTE_KEYS = {
     "path", "when_hit", "status", "reason", "headers", "location", "body", "body_b64",
@@ -141,6 +141,8 @@ def load_config(config):
         if h.get("tls", "normal") not in TLS_MODES:
             raise WorldError("host %s: tls must be one of %s" % (name, TLS_MODES))
         if h["server"] == "nginx":
+            if h.get("tls") == "tls10_only":
+                raise WorldError("host %s: tls10_only is for fault hosts" % name)
             if "root" not in h:
                 raise WorldError("host %s: nginx needs a root" % name)
             h["root"] = os.path.join(base, h["root"])

@@ -1,0 +1,203 @@
+// One download attempt and the integrity check, each on its own.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fetch/download.h"
+#include "fetch/sha256.h"
+#include "fetch/verify.h"
+#include "nodes/urls.h"
+#include "unit/fake_platform.h"
+#include "unit/temp_path.h"
+
+namespace {
+
+const char URL[] = "https://github.com/varnel/varnel/releases/download/v1.0/Small-1.0.exe";
+
+struct FetchTest : testing::Test {
+    std::string body = std::string(200000, 'i') + "installer";
+    std::string path = temp_path("installer");
+
+    void TearDown() override { remove(path.c_str()); }
+    bool file_exists() const {
+        FILE* file = fopen(path.c_str(), "rb");
+        if (file != nullptr) fclose(file);
+        return file != nullptr;
+    }
+    // One attempt against node B; what it printed goes to *out.
+    DownloadAttempt attempt{};
+    bool download(uint64_t expected_size, std::string* out) {
+        NodeEntry entry{};
+        snprintf(entry.url, sizeof entry.url, "%s", URL);
+        entry.label = NODE_LABELS[1];
+        entry.reachable = 1;
+        HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
+        bool ok = false;
+        *out = capture_stdout([&] {
+            ok =
+                download_from_node(s, entry, expected_size, path.c_str(), {true, stdout}, &attempt);
+        });
+        close_session(s);
+        return ok;
+    }
+};
+
+// The percentages of the progress lines in `out`, in order.
+std::vector<int> percentages(const std::string& out) {
+    std::vector<int> shown;
+    for (size_t at = out.find("] "); at != std::string::npos; at = out.find("] ", at + 1))
+        shown.push_back(atoi(out.c_str() + at + 2));
+    return shown;
+}
+
+std::vector<int> every_percent() {
+    std::vector<int> all;
+    for (int p = 0; p <= 100; ++p) all.push_back(p);
+    return all;
+}
+
+TEST_F(FetchTest, OneProgressLinePerChangeOfPercentage) {
+    struct Case {
+        uint32_t size, chunk;
+        std::vector<int> shown;
+    } cases[] = {
+        {200000, 1000, every_percent()},  // two reads per percent
+        {200000, 50000, {25, 50, 75, 100}},
+        {1000, 1, every_percent()},  // ten reads per percent
+        {3, 1, {33, 66, 100}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("size " + std::to_string(c.size) + ", reads of " + std::to_string(c.chunk));
+        FakePlatform f;
+        f.at(URL).body = std::string(c.size, 'b');
+        f.at(URL).chunk = c.chunk;
+        std::string out;
+        EXPECT_TRUE(download(c.size, &out));
+        EXPECT_EQ(percentages(out), c.shown);
+    }
+}
+
+TEST_F(FetchTest, DownloadFromNodeCases) {
+    struct Case {
+        const char* name;
+        void (*arm)(FakeResponse&, const std::string& body);
+        bool ok;
+        bool progress;
+    } cases[] = {
+        {"whole body", [](FakeResponse&, const std::string&) {}, true, true},
+        {"206 accepted", [](FakeResponse& r, const std::string&) { r.status = 206; }, true, true},
+        {"no length: no progress",
+         [](FakeResponse& r, const std::string&) { r.content_length = -1; }, true, false},
+        {"length 0: no progress", [](FakeResponse& r, const std::string&) { r.content_length = 0; },
+         true, false},
+        {"status 500", [](FakeResponse& r, const std::string&) { r.status = 500; }, false, false},
+        {"wrong length before body",
+         [](FakeResponse& r, const std::string& b) {
+             r.content_length = static_cast<int64_t>(b.size() + 1);
+         },
+         false, false},
+        {"short body",
+         [](FakeResponse& r, const std::string& b) {
+             r.body = b.substr(10);
+             r.content_length = static_cast<int64_t>(b.size());
+         },
+         false, true},
+        {"read fails midway",
+         [](FakeResponse& r, const std::string&) {
+             r.chunk = 65536;
+             r.break_after = 65536;
+         },
+         false, true},
+        {"availability above 64 KiB",
+         [](FakeResponse& r, const std::string&) { r.chunk = 1000000; }, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        FakeResponse& r = f.at(URL);
+        r.body = body;
+        c.arm(r, body);
+        std::string out;
+        EXPECT_EQ(download(body.size(), &out), c.ok);
+        if (c.progress) {
+            EXPECT_EQ(out.rfind("\r   [节点B/Node B] ", 0), 0u) << out;
+        } else {
+            EXPECT_EQ(out, "");
+        }
+        for (uint32_t asked : f.reads_asked) EXPECT_LE(asked, 65536u);
+        EXPECT_EQ(f.live_handles, 0);
+        remove(path.c_str());
+    }
+}
+
+TEST_F(FetchTest, OverlongBodyIsCutOffAtTheRelease) {
+    FakePlatform f;
+    FakeResponse& r = f.at(URL);
+    r.body = body + std::string(5000000, 'z');
+    r.content_length = static_cast<int64_t>(body.size());
+    r.chunk = 65536;
+    std::string out;
+    EXPECT_FALSE(download(body.size(), &out));
+    EXPECT_EQ(attempt.end, DownloadEnd::TOO_LONG);
+    // One read past the size, shown above 100 %, then the transfer stops.
+    EXPECT_NE(out.find("] 131%  ("), std::string::npos);
+    EXPECT_LE(f.reads_asked.size(), body.size() / 65536 + 2);
+}
+
+TEST_F(FetchTest, VerifyOutcomes) {
+    char hex[65];
+    sha256_digest_bytes(body.data(), body.size(), hex);
+    const std::string digest = hex;
+    struct Case {
+        const char* name;
+        bool write;
+        std::string expected_digest;
+        uintptr_t shell;
+        VerifyResult result;
+        bool kept;
+    } cases[] = {
+        {"upper-case digest matches", true, "", 33, VerifyResult::LAUNCHED, true},
+        {"shell 32 is a failure", true, "", 32, VerifyResult::LAUNCH_FAILED, true},
+        {"last character differs", true, "x", 42, VerifyResult::TRY_NEXT_NODE, false},
+        {"63 characters", true, "short", 42, VerifyResult::TRY_NEXT_NODE, false},
+        {"unreadable file", false, "", 42, VerifyResult::TRY_NEXT_NODE, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform f;
+        f.shell_result = c.shell;
+        if (c.write) {
+            std::ofstream o(path, std::ios::binary);
+            o << body;
+        }
+        std::string expected = digest;
+        for (auto& ch : expected) ch = static_cast<char>(toupper(ch));
+        if (c.expected_digest == "x") expected.back() = expected.back() == 'A' ? 'B' : 'A';
+        if (c.expected_digest == "short") expected.pop_back();
+        VerifyResult result = VerifyResult::TRY_NEXT_NODE;
+        std::string out =
+            capture_stdout([&] { result = verify_and_launch(path.c_str(), expected.c_str()); });
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(file_exists(), c.kept);
+        if (!c.write) {
+            EXPECT_EQ(out,
+                      "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   校验失败: "
+                      "无法读取已下载文件 / "
+                      "Verify failed: cannot read downloaded file\n");
+            EXPECT_TRUE(f.deleted.empty());
+        }
+        if (c.result == VerifyResult::LAUNCHED) {
+            EXPECT_NE(out.find("Verified  SHA-256 " + expected + "\n"), std::string::npos);
+        }
+        if (c.result == VerifyResult::LAUNCH_FAILED) {
+            EXPECT_NE(out.find("(code 32)"), std::string::npos);
+        }
+        remove(path.c_str());
+    }
+}
+
+}  // namespace
