@@ -46,16 +46,14 @@ Cause exchange_cause(GetStep step, HttpFailure failure) {
     return named(failure, step == GetStep::STATUS ? Cause::HTTP_STATUS : Cause::OTHER);
 }
 
-Cause mirror_cause(MirrorOutcome* o, HttpFailure failure) {
-    MirrorAttempt& a = o->attempt;
+Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
+    const MirrorAttempt& a = o->attempt;
     if (!o->tried || o->accepted) return Cause::OK;
     if (a.step != GetStep::DONE) return exchange_cause(a.step, failure);
     if (a.body_slow) return Cause::SLOW;
     if (a.body_failed)
         return a.received >= MANIFEST_BUFFER_SIZE - 1 ? Cause::TOO_LARGE
                                                       : named(failure, Cause::TRANSFER);
-    // An empty body has no lines at all.
-    if (a.received == 0) a.rule = ManifestRule::LINE_COUNT;
     return Cause::RULE;
 }
 

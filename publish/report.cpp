@@ -58,9 +58,15 @@ void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, dou
     }
 }
 
+// The rule a refused manifest breaks; an empty body has no lines at all.
+ManifestRule broken_rule(const MirrorResult& m) {
+    const MirrorAttempt& a = m.outcome.attempt;
+    return a.received == 0 ? ManifestRule::LINE_COUNT : a.rule;
+}
+
 void mirror_text(const MirrorResult& m, char (&out)[TEXT_CAPACITY]) {
     const MirrorAttempt& a = m.outcome.attempt;
-    describe(m.cause, a.body_failed ? GetStep::DONE : a.step, a.status, a.rule, 0, out);
+    describe(m.cause, a.body_failed ? GetStep::DONE : a.step, a.status, broken_rule(m), 0, out);
 }
 
 void node_text(const NodeResult& n, char (&out)[TEXT_CAPACITY]) {
@@ -290,8 +296,8 @@ void print_json(const CheckResult& r) {
                    cause_id(m.cause), get_step_text(a.step), a.status, a.received);
         }
         if (m.cause == Cause::RULE) {
-            printf(", \"rule\": \"%s\", \"rule_text\": ", manifest_rule_id(a.rule));
-            json_string(manifest_rule_text(a.rule));
+            printf(", \"rule\": \"%s\", \"rule_text\": ", manifest_rule_id(broken_rule(m)));
+            json_string(manifest_rule_text(broken_rule(m)));
         }
         if (m.outcome.accepted) {
             printf(", \"release\": ");
