@@ -34,9 +34,9 @@ void show_progress(Transfer* t) {
     fflush(t->rules->progress);
 }
 
-// Closes a stepped window once it is full: true when it brought nothing, or
-// when the bytes still to come would take longer than the limit at its pace.
-// A gap of a whole window between two reads is a window without bytes.
+// Called after each read. True when a whole window passed since the previous
+// read (a window without bytes), or when a full window closes at a pace at
+// which the bytes still to come would take longer than the limit.
 bool window_too_slow(Transfer* t, uint64_t now) {
     bool stalled = now - t->last_arrival >= SLOW_WINDOW_MS;
     t->last_arrival = now;
@@ -45,9 +45,8 @@ bool window_too_slow(Transfer* t, uint64_t now) {
     if (elapsed < SLOW_WINDOW_MS) return false;
     uint64_t target = t->expected_size != 0 ? t->expected_size : t->announced;
     uint64_t remaining = target > t->total ? target - t->total : 0;
-    bool slow = t->window_bytes == 0 ||
-                static_cast<double>(remaining) * static_cast<double>(elapsed) >
-                    static_cast<double>(SLOW_REST_LIMIT_MS) * static_cast<double>(t->window_bytes);
+    bool slow = static_cast<double>(remaining) * static_cast<double>(elapsed) >
+                static_cast<double>(SLOW_REST_LIMIT_MS) * static_cast<double>(t->window_bytes);
     t->window_start = now;
     t->window_bytes = 0;
     return slow;
