@@ -92,8 +92,10 @@ struct PlatformOps {
     // (connect to read_data; a close never records, a success does not
     // clear), and clears it. NONE when nothing failed. The stand-in, which
     // returns an https-to-http redirect as the response, counts it as a
-    // failure of the receive call. Only the release tool asks: it takes once
-    // before an attempt and once after a failed one.
+    // failure of the receive call. The record is always kept, whether or not
+    // anyone takes it: a few stores per failed call, and on WinHTTP a status
+    // callback on each connection for a certificate failure's detail. Taking
+    // once before an attempt starts its record clean.
     HttpFailure (*http_take_failure)();
 };
 

@@ -110,9 +110,6 @@ static_assert(WINHTTP_FLAG_INVALID_CA == WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA
 HttpFailure g_failure = HttpFailure::NONE;
 // Flags of the last secure-failure notification, for the failure it explains.
 DWORD g_secure_flags = 0;
-// Notifications are asked for only once the release tool takes failures, so
-// the installer's own calls stay as they were.
-bool g_failures_wanted = false;
 
 // A synchronous request notifies on the calling thread, inside the call that
 // then fails.
@@ -148,8 +145,8 @@ bool g_input_mode_found = false;
 // MinGW's printf hands an unbuffered stream one character at a time, and each
 // reaches the console as its own write, splitting UTF-8 sequences. Buffered,
 // a line goes out whole at the next fflush; the program flushes before every
-// step that blocks. Larger than any text printed between two flushes; the
-// release tool's progress line goes to standard error.
+// step that blocks. Larger than any text printed between two flushes; a
+// progress line may go to standard error.
 char g_stdout_buffer[4096];
 char g_stderr_buffer[1024];
 
@@ -262,7 +259,7 @@ HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port)
     }
     HttpHandle connection = noted(g_winhttp.connect(session, wide(host), port, 0));
     // The request made on it inherits the callback.
-    if (connection != nullptr && g_failures_wanted)
+    if (connection != nullptr)
         (void)g_winhttp.set_status_callback(connection, on_status,
                                             WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
     return connection;
@@ -316,7 +313,6 @@ bool http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* re
 void http_close_handle(HttpHandle handle) { (void)g_winhttp.close_handle(handle); }
 
 HttpFailure http_take_failure() {
-    g_failures_wanted = true;
     HttpFailure failure = g_failure;
     g_failure = HttpFailure::NONE;
     return failure;

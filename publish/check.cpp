@@ -7,7 +7,6 @@
 #include "fetch/sha256.h"
 #include "net/https.h"
 #include "nodes/probe.h"
-#include "platform/console_stream.h"
 #include "platform/platform.h"
 
 namespace {
@@ -40,6 +39,12 @@ Cause named(HttpFailure failure, Cause fallback) {
     return fallback;
 }
 
+// A body that stopped early: what the library names, a break it could not
+// name, or `unrecorded` when no HTTP call failed at all.
+Cause body_cause(HttpFailure failure, Cause unrecorded) {
+    return failure == HttpFailure::NONE ? unrecorded : named(failure, Cause::TRANSFER);
+}
+
 // The stand-in answers an https-to-http redirect with the 3xx itself and
 // names it as a failure, so a named failure comes before the status.
 Cause exchange_cause(GetStep step, HttpFailure failure) {
@@ -53,7 +58,7 @@ Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
     if (a.body_slow) return Cause::SLOW;
     if (a.body_failed)
         return a.received >= MANIFEST_BUFFER_SIZE - 1 ? Cause::TOO_LARGE
-                                                      : named(failure, Cause::TRANSFER);
+                                                      : body_cause(failure, Cause::OTHER);
     return Cause::RULE;
 }
 
@@ -70,11 +75,11 @@ void fetch_mirrors(HttpsSession session, CheckResult* result) {
     }
     choose_manifest(outcomes, &result->choice);
     const ReleaseInfo& chosen = result->choice.release;
-    result->newest_version = chosen.version;
+    const char* newest = chosen.version;
     for (const MirrorResult& m : result->mirrors)
-        if (m.outcome.accepted &&
-            compare_versions(m.outcome.release.version, result->newest_version) > 0)
-            result->newest_version = m.outcome.release.version;
+        if (m.outcome.accepted && compare_versions(m.outcome.release.version, newest) > 0)
+            newest = m.outcome.release.version;
+    snprintf(result->newest_version, sizeof result->newest_version, "%s", newest);
     for (MirrorResult& m : result->mirrors) {
         if (!m.outcome.accepted) continue;
         m.lags = compare_versions(m.outcome.release.version, result->newest_version) < 0;
@@ -98,7 +103,7 @@ void probe_all(HttpsSession session, CheckResult* result) {
         if (probe.step != GetStep::DONE)
             r.probe_cause = exchange_cause(probe.step, failure);
         else if (probe.body_failed)
-            r.probe_cause = named(failure, Cause::TRANSFER);
+            r.probe_cause = body_cause(failure, Cause::EMPTY_BODY);
         r.cause = r.probe_cause;
     }
 }
@@ -123,7 +128,8 @@ Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
         case DownloadEnd::WRONG_LENGTH:
         case DownloadEnd::WRONG_SIZE: return Cause::WRONG_SIZE;
         case DownloadEnd::NO_FILE: return Cause::OTHER;
-        case DownloadEnd::TRANSFER_FAILED: return named(failure, Cause::TRANSFER);
+        // With no HTTP call failed, a write or the close of the file did.
+        case DownloadEnd::TRANSFER_FAILED: return body_cause(failure, Cause::OTHER);
         case DownloadEnd::TOO_LONG: return Cause::TOO_LARGE;
         case DownloadEnd::SLOW: return Cause::SLOW;
     }
@@ -133,29 +139,38 @@ Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
 // Through the installer's own attempt, judged as if another node remained:
 // every node is downloaded, and one the installer would give up is a problem.
 void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInfo& release,
-                   const char* path, NodeResult* out) {
-    const bool terminal = stderr_is_terminal();
-    DownloadRules rules = {true, terminal ? stderr : nullptr};
+                   const char* path, FILE* progress, NodeResult* out) {
+    DownloadRules rules = {true, progress};
     (void)platform().http_take_failure();
     bool complete = download_from_node(session, node, release.size, path, rules, &out->download);
     HttpFailure failure = platform().http_take_failure();
-    if (terminal) fputc('\n', stderr);
+    if (progress != nullptr) {
+        fputc('\n', progress);
+        fflush(progress);
+    }
     out->downloaded = true;
     out->cause = download_cause(out->download, failure);
+    const DownloadEnd end = out->download.end;
+    if (end == DownloadEnd::NO_FILE ||
+        (end == DownloadEnd::TRANSFER_FAILED && failure == HttpFailure::NONE))
+        out->local = LocalFault::WRITE;
     if (complete) {
         uint64_t digested = 0;
-        (void)sha256_file_measured(path, out->sha256_hex, &digested);
-        if (digested != release.size)
+        if (!sha256_file_measured(path, out->sha256_hex, &digested)) {
+            out->cause = Cause::OTHER;
+            out->local = LocalFault::REREAD;
+        } else if (digested != release.size) {
             out->cause = Cause::WRONG_SIZE;
-        else if (!digests_match(out->sha256_hex, release.sha256_hex))
+        } else if (!digests_match(out->sha256_hex, release.sha256_hex)) {
             out->cause = Cause::WRONG_DIGEST;
+        }
     }
     platform().delete_file(path);
 }
 
 void list_problems(CheckResult* r) {
-    int n = 0;
-    auto add = [&](ProblemKind kind, int index) { r->problems[n++] = {kind, index}; };
+    r->problem_count = 0;
+    auto add = [&](ProblemKind kind, int index) { (void)add_problem(r, kind, index); };
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         const MirrorResult& m = r->mirrors[i];
         if (m.outcome.tried && !m.outcome.accepted) add(ProblemKind::MIRROR_FAILS, i);
@@ -166,10 +181,9 @@ void list_problems(CheckResult* r) {
     for (int i = 0; i < r->nodes.count; ++i) {
         if (r->nodes.entries[i].reachable == 0)
             add(ProblemKind::NODE_UNREACHABLE, i);
-        else if (r->node_results[i].downloaded && r->node_results[i].cause != Cause::OK)
+        else if (r->node_results[i].downloaded && cause_is_problem(r->node_results[i].cause))
             add(ProblemKind::NODE_FAILS, i);
     }
-    r->problem_count = n;
 }
 
 }  // namespace
@@ -199,7 +213,24 @@ int compare_versions(const char* a, const char* b) {
     return *a == '\0' ? -1 : 1;
 }
 
-bool run_check(bool download, CheckResult* result) {
+bool add_problem(CheckResult* r, ProblemKind kind, int index) {
+    if (r->problem_count >= MAX_PROBLEMS) {
+        ++r->problem_count;
+        return false;
+    }
+    r->problems[r->problem_count++] = {kind, index};
+    return true;
+}
+
+int listed_problems(const CheckResult& r) {
+    return r.problem_count < MAX_PROBLEMS ? r.problem_count : MAX_PROBLEMS;
+}
+
+int check_exit_code(const CheckResult& r) { return r.problem_count == 0 ? 0 : 1; }
+
+bool cause_is_problem(Cause cause) { return cause != Cause::OK && cause != Cause::SLOW_KEPT; }
+
+bool run_check(bool download, FILE* progress, CheckResult* result) {
     *result = CheckResult{};
     char temp_dir[TEMP_CAPACITY];
     char path[PATH_CAPACITY];
@@ -225,7 +256,7 @@ bool run_check(bool download, CheckResult* result) {
         for (int i = 0; i < result->nodes.count; ++i)
             if (result->nodes.entries[i].reachable != 0)
                 download_node(download_session, result->nodes.entries[i], result->choice.release,
-                              path, &result->node_results[i]);
+                              path, progress, &result->node_results[i]);
         close_session(download_session);
     }
     close_session(probe_session);

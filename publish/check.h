@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "fetch/download.h"
 #include "manifest/fetch_manifest.h"
@@ -22,9 +23,15 @@ enum class Cause {
     INSECURE_REDIRECT,
     HTTP_STATUS,
     TRANSFER,
+    // A 200 or 206 answer whose body ended before its first byte.
+    EMPTY_BODY,
     TOO_LARGE,
     RULE,
+    // Given up for its pace, as the installer would give it up.
     SLOW,
+    // As slow, but the installer keeps it: no node it has not tried remains.
+    // Not a problem; its file was cut off here, so it has no digest.
+    SLOW_KEPT,
     WRONG_SIZE,
     WRONG_DIGEST,
     // What the library could not name, or the tool's own file failing.
@@ -40,6 +47,10 @@ struct MirrorResult {
     bool lags;
 };
 
+// Which of the tool's own file steps failed, for a download whose cause is
+// OTHER.
+enum class LocalFault { NONE, WRITE, REREAD };
+
 struct NodeResult {
     ProbeAttempt probe;
     Cause probe_cause;
@@ -47,6 +58,7 @@ struct NodeResult {
     DownloadAttempt download;
     // The download's, or the probe's for a node not downloaded.
     Cause cause;
+    LocalFault local;
     char sha256_hex[65];
 };
 
@@ -68,24 +80,39 @@ inline constexpr int MAX_PROBLEMS = MANIFEST_URL_COUNT + 1 + NODE_CAPACITY;
 struct CheckResult {
     MirrorResult mirrors[MANIFEST_URL_COUNT];
     ManifestChoice choice;
-    // The newest version any mirror names, or the chosen one.
-    const char* newest_version;
+    // The newest version any mirror names, or the chosen one; a copy, so
+    // the record can be copied.
+    char newest_version[sizeof(ReleaseInfo::version)];
     bool builtin_older;
     // Ranked as stage 2 ranks them; results by the same slot.
     NodeTable nodes;
     bool downloaded;
     NodeResult node_results[NODE_CAPACITY];
+    // The first MAX_PROBLEMS problems; `problem_count` counts them all.
     Problem problems[MAX_PROBLEMS];
     int problem_count;
 };
+
+// Adds a problem; past MAX_PROBLEMS it is counted but not listed, and false.
+bool add_problem(CheckResult* result, ProblemKind kind, int index);
+// The problems listed in `result`: at most MAX_PROBLEMS.
+int listed_problems(const CheckResult& result);
+// False for OK and SLOW_KEPT, the causes a user does not suffer.
+bool cause_is_problem(Cause cause);
+// 0 when nothing a user could meet is wrong, else 1.
+int check_exit_code(const CheckResult& result);
 
 // Ordering of version texts: digit runs by value, other bytes as they are.
 int compare_versions(const char* a, const char* b);
 
 // Fills `result`; false when the probe session cannot be opened or, with
-// `download`, there is no temporary directory.
-bool run_check(bool download, CheckResult* result);
+// `download`, there is no temporary directory. Each download's progress line
+// goes to `progress`, flushed as it changes and ended by a line feed; null
+// shows none.
+bool run_check(bool download, FILE* progress, CheckResult* result);
 
+// Both print whole lines only, each flushed at its end, so no character of
+// the report is split between two console writes.
 void print_table(const CheckResult& result);
 void print_json(const CheckResult& result);
 
@@ -96,3 +123,6 @@ const char* cause_text(Cause cause);
 // Seconds and bytes per second of a download's body.
 double download_seconds(const DownloadAttempt& d);
 double bytes_per_second(const DownloadAttempt& d);
+// A rate as the report shows it: MB of 1048576 bytes, as the installer
+// counts them ("0.02 MB/s").
+void rate_text(double bytes_per_second, char (&out)[32]);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/console_stream.h"
 #include "platform/platform.h"
 #include "publish/check.h"
 #include "publish/make_manifest.h"
@@ -48,13 +49,14 @@ int check_command(int argc, char** argv) {
         else
             return usage();
     }
-    if (!run_check(download, &g_result)) return 2;
+    // A progress line overwrites itself on a terminal; in a log it would not.
+    FILE* progress = stderr_is_terminal() ? stderr : nullptr;
+    if (!run_check(download, progress, &g_result)) return 2;
     if (json)
         print_json(g_result);
     else
         print_table(g_result);
-    fflush(stdout);
-    return g_result.problem_count == 0 ? 0 : 1;
+    return check_exit_code(g_result);
 }
 
 int run_command(int argc, char** argv) {

@@ -22,9 +22,11 @@ const CauseName CAUSES[] = {
     {"insecure_redirect", "redirect from https to http"},
     {"http_status", "HTTP status"},
     {"transfer", "connection broke mid-body"},
+    {"empty_body", "empty answer"},
     {"too_large", "body too large"},
     {"rule", "manifest breaks a rule"},
     {"slow", "too slow"},
+    {"slow_kept", "slow; the installer keeps it (last reachable node)"},
     {"wrong_size", "wrong size"},
     {"wrong_digest", "other bytes than the release (SHA-256 differs)"},
     {"other", "failed"},
@@ -33,12 +35,27 @@ static_assert(sizeof CAUSES / sizeof CAUSES[0] == static_cast<int>(Cause::OTHER)
               "one name per cause");
 
 constexpr int TEXT_CAPACITY = 320;
+constexpr double MB = 1048576.0;
+
+// Ends a line and sends it out whole: the console never gets part of a
+// character. Every line of the report is shorter than the stream's buffer.
+void end_line() {
+    putchar('\n');
+    fflush(stdout);
+}
+
+void line(const char* text) {
+    fputs(text, stdout);
+    end_line();
+}
 // A label, a node URL and its text, with room to spare.
 constexpr int PROBLEM_CAPACITY = NODE_URL_CAPACITY + TEXT_CAPACITY + 200;
 
 // The cause in words, with its step, status, rule or rate where it has one.
 void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, double rate,
               char (&out)[TEXT_CAPACITY]) {
+    char rate_words[32];
+    rate_text(rate, rate_words);
     switch (cause) {
         case Cause::TIMEOUT:
             snprintf(out, sizeof out, "timed out at %s",
@@ -50,9 +67,15 @@ void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, dou
             break;
         case Cause::SLOW:
             if (rate > 0)
-                snprintf(out, sizeof out, "too slow (%.2f MB/s)", rate / 1e6);
+                snprintf(out, sizeof out, "too slow (%s)", rate_words);
             else
                 snprintf(out, sizeof out, "too slow");
+            break;
+        case Cause::SLOW_KEPT:
+            snprintf(out, sizeof out,
+                     "slow (%s); the installer keeps it (last reachable node); cut off here, no "
+                     "digest taken",
+                     rate_words);
             break;
         default: snprintf(out, sizeof out, "%s", cause_text(cause)); break;
     }
@@ -73,6 +96,13 @@ void node_text(const NodeResult& n, char (&out)[TEXT_CAPACITY]) {
     if (!n.downloaded) {
         describe(n.cause, n.probe.body_failed ? GetStep::DONE : n.probe.step, n.probe.status,
                  ManifestRule::NONE, 0, out);
+        return;
+    }
+    if (n.local != LocalFault::NONE) {
+        snprintf(out, sizeof out, "%s",
+                 n.local == LocalFault::WRITE
+                     ? "could not write the download here"
+                     : "could not reread the download here for its digest");
         return;
     }
     const DownloadAttempt& d = n.download;
@@ -140,7 +170,8 @@ const char* verdict_id(const NodeResult& n) {
         case Cause::WRONG_DIGEST: return "wrong_digest";
         case Cause::WRONG_SIZE: return "wrong_size";
         case Cause::TOO_LARGE: return "too_long";
-        case Cause::SLOW: return "slow";
+        case Cause::SLOW:
+        case Cause::SLOW_KEPT: return "slow";
         default: break;
     }
     if (n.download.end == DownloadEnd::EXCHANGE_FAILED) return "exchange_failed";
@@ -197,10 +228,11 @@ void table_release(const ReleaseInfo& r) {
 }
 
 void table_mirrors(const CheckResult& r) {
-    puts("Mirrors, in the installer's order");
+    line("Mirrors, in the installer's order");
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         const MirrorResult& m = r.mirrors[i];
-        printf("  %d  %s\n", i + 1, m.url[0] == '\0' ? "(empty entry)" : m.url);
+        printf("  %d  %s", i + 1, m.url[0] == '\0' ? "(empty entry)" : m.url);
+        end_line();
         if (!m.outcome.tried) continue;
         const MirrorAttempt& a = m.outcome.attempt;
         char exchange[32];
@@ -209,26 +241,32 @@ void table_mirrors(const CheckResult& r) {
         if (m.outcome.accepted) {
             printf("accepted: ");
             table_release(m.outcome.release);
-            printf("%s%s\n", m.lags ? "  LAGS" : "", m.disagrees && !m.lags ? "  DISAGREES" : "");
+            printf("%s%s", m.lags ? "  LAGS" : "", m.disagrees && !m.lags ? "  DISAGREES" : "");
         } else {
             char what[TEXT_CAPACITY];
             mirror_text(m, what);
-            printf("refused: %s\n", what);
+            printf("refused: %s", what);
         }
+        end_line();
     }
-    printf("\nThe installer takes: ");
+    end_line();
+    printf("The installer takes: ");
     if (r.choice.entry >= 0)
-        printf("mirror %d, source label %s\n   ", r.choice.entry + 1, r.choice.label);
+        printf("mirror %d, source label %s", r.choice.entry + 1, r.choice.label);
     else
-        printf("the built-in release, source label %s\n   ", r.choice.label);
+        printf("the built-in release, source label %s", r.choice.label);
+    end_line();
+    printf("   ");
     table_release(r.choice.release);
-    putchar('\n');
+    end_line();
     bool agree = true;
     for (const MirrorResult& m : r.mirrors) agree = agree && !m.disagrees;
-    printf("Accepting mirrors agree: %s\n", agree ? "yes" : "no");
-    printf("Built-in release v%s: %s v%s\n", BUILTIN_RELEASE.version,
+    printf("Accepting mirrors agree: %s", agree ? "yes" : "no");
+    end_line();
+    printf("Built-in release v%s: %s v%s", BUILTIN_RELEASE.version,
            r.builtin_older ? "older than the published" : "not older than the published",
            r.newest_version);
+    end_line();
 }
 
 }  // namespace
@@ -240,6 +278,10 @@ double download_seconds(const DownloadAttempt& d) {
     return static_cast<double>(d.body_ms) / 1000.0;
 }
 
+void rate_text(double bytes_per_second, char (&out)[32]) {
+    snprintf(out, sizeof out, "%.2f MB/s", bytes_per_second / MB);
+}
+
 double bytes_per_second(const DownloadAttempt& d) {
     // A body faster than the clock's step still moved at some rate.
     uint64_t ms = d.body_ms != 0 ? d.body_ms : 1;
@@ -248,39 +290,54 @@ double bytes_per_second(const DownloadAttempt& d) {
 
 void print_table(const CheckResult& r) {
     table_mirrors(r);
-    printf("\nNodes for v%s, ranked as stage 2 ranks them\n", r.choice.release.version);
+    end_line();
+    printf("Nodes for v%s, ranked as stage 2 ranks them", r.choice.release.version);
+    end_line();
     for (int i = 0; i < r.nodes.count; ++i) {
         const NodeEntry& n = r.nodes.entries[i];
         const NodeResult& nr = r.node_results[i];
         char what[TEXT_CAPACITY];
         node_text(nr, what);
         if (n.reachable == 0) {
-            printf("   %-24s  %5s ms  FAIL  %s\n      probe: %s\n", n.label, "-", n.url, what);
+            printf("   %-24s  %5s ms  FAIL  %s", n.label, "-", n.url);
+            end_line();
+            printf("      probe: %s", what);
+            end_line();
             continue;
         }
-        printf("   %-24s  %5u ms  OK    %s\n", n.label, n.latency_ms, n.url);
+        printf("   %-24s  %5u ms  OK    %s", n.label, n.latency_ms, n.url);
+        end_line();
         if (!nr.downloaded) continue;
         const DownloadAttempt& d = nr.download;
         char exchange[32];
         exchange_text(d.step, d.status, exchange);
-        printf("      download: %s, %llu bytes in %.1f s, %.2f MB/s: %s", exchange,
-               static_cast<unsigned long long>(d.written), download_seconds(d),
-               bytes_per_second(d) / 1e6, what);
+        char rate[32];
+        rate_text(bytes_per_second(d), rate);
+        printf("      download: %s, %llu bytes in %.1f s, %s: %s", exchange,
+               static_cast<unsigned long long>(d.written), download_seconds(d), rate, what);
         if (nr.sha256_hex[0] != '\0') printf(", sha256 %s", nr.sha256_hex);
-        putchar('\n');
+        end_line();
     }
+    end_line();
     if (r.problem_count == 0) {
-        puts("\nResult: nothing a user could meet is wrong (exit 0)");
+        line("Result: nothing a user could meet is wrong (exit 0)");
         return;
     }
-    puts("\nProblems a user could meet:");
-    for (int i = 0; i < r.problem_count; ++i) {
+    line("Problems a user could meet:");
+    const int listed = listed_problems(r);
+    for (int i = 0; i < listed; ++i) {
         char text[PROBLEM_CAPACITY];
         problem_text(r, r.problems[i], text);
-        printf("  - %s\n", text);
+        printf("  - %s", text);
+        end_line();
     }
-    printf("Result: %d problem%s a user could meet (exit 1)\n", r.problem_count,
+    if (listed < r.problem_count) {
+        printf("  - and %d more, not listed", r.problem_count - listed);
+        end_line();
+    }
+    printf("Result: %d problem%s a user could meet (exit 1)", r.problem_count,
            r.problem_count == 1 ? "" : "s");
+    end_line();
 }
 
 void print_json(const CheckResult& r) {
@@ -288,7 +345,9 @@ void print_json(const CheckResult& r) {
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         const MirrorResult& m = r.mirrors[i];
         const MirrorAttempt& a = m.outcome.attempt;
-        printf("%s\n  {\"entry\": %d, \"url\": ", i == 0 ? "" : ",", i + 1);
+        if (i != 0) putchar(',');
+        end_line();
+        printf("  {\"entry\": %d, \"url\": ", i + 1);
         json_string(m.url);
         printf(", \"outcome\": \"%s\"", mirror_outcome_id(m));
         if (m.outcome.tried) {
@@ -307,19 +366,27 @@ void print_json(const CheckResult& r) {
         }
         putchar('}');
     }
-    printf("],\n \"chosen_entry\": %d, \"source_label\": ", r.choice.entry + 1);
+    printf("],");
+    end_line();
+    printf(" \"chosen_entry\": %d, \"source_label\": ", r.choice.entry + 1);
     json_string(r.choice.label);
     printf(", \"release\": ");
     json_release(r.choice.release);
-    printf(",\n \"newest_version\": ");
+    putchar(',');
+    end_line();
+    printf(" \"newest_version\": ");
     json_string(r.newest_version);
     printf(", \"builtin\": ");
     json_release(BUILTIN_RELEASE);
-    printf(", \"builtin_older\": %s,\n \"nodes\": [", r.builtin_older ? "true" : "false");
+    printf(", \"builtin_older\": %s,", r.builtin_older ? "true" : "false");
+    end_line();
+    printf(" \"nodes\": [");
     for (int i = 0; i < r.nodes.count; ++i) {
         const NodeEntry& n = r.nodes.entries[i];
         const NodeResult& nr = r.node_results[i];
-        printf("%s\n  {\"label\": ", i == 0 ? "" : ",");
+        if (i != 0) putchar(',');
+        end_line();
+        printf("  {\"label\": ");
         json_string(n.label);
         printf(", \"url\": ");
         json_string(n.url);
@@ -344,14 +411,18 @@ void print_json(const CheckResult& r) {
         }
         putchar('}');
     }
-    printf("],\n \"downloaded\": %s, \"problems\": [", r.downloaded ? "true" : "false");
-    for (int i = 0; i < r.problem_count; ++i) {
+    printf("],");
+    end_line();
+    printf(" \"downloaded\": %s, \"problems\": [", r.downloaded ? "true" : "false");
+    const int listed = listed_problems(r);
+    for (int i = 0; i < listed; ++i) {
         const Problem& p = r.problems[i];
         char text[PROBLEM_CAPACITY];
         problem_text(r, p, text);
         bool node = p.kind == ProblemKind::NODE_UNREACHABLE || p.kind == ProblemKind::NODE_FAILS;
-        printf("%s\n  {\"on\": \"%s\", \"index\": %d, \"cause\": \"%s\", \"text\": ",
-               i == 0 ? "" : ",",
+        if (i != 0) putchar(',');
+        end_line();
+        printf("  {\"on\": \"%s\", \"index\": %d, \"cause\": \"%s\", \"text\": ",
                node          ? "node"
                : p.index < 0 ? "release"
                              : "mirror",
@@ -359,5 +430,8 @@ void print_json(const CheckResult& r) {
         json_string(text);
         putchar('}');
     }
-    printf("],\n \"problem_count\": %d}\n", r.problem_count);
+    printf("],");
+    end_line();
+    printf(" \"problem_count\": %d}", r.problem_count);
+    end_line();
 }

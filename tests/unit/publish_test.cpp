@@ -1,0 +1,3 @@
+#include "publish/check.h"
+
+#include <gtest/gtest.h>
