@@ -203,7 +203,10 @@ void http_close(HttpHandle handle) {
     std::string entry = std::string("close ") + kinds[h->kind];
     if (h->kind == Handle::SESSION) entry += " " + std::to_string(h->session_number);
     g_fake->log.push_back(entry);
-    if (h->kind == Handle::REQUEST) g_fake->clock_ms += h->response->close_ms;
+    if (h->kind == Handle::REQUEST) {
+        g_fake->clock_ms += h->response->close_ms;
+        if (h->response->on_close) h->response->on_close();
+    }
     // Closing twice is a fault the tests must see.
     EXPECT_FALSE(h->closed) << "handle closed twice";
     h->closed = true;

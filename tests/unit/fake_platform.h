@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ struct FakeResponse {
     std::map<size_t, uint32_t> read_ms;
     // What http_take_failure gives after a scripted step failed.
     HttpFailure failure = HttpFailure::OTHER;
+    // Runs as each request for this response closes.
+    std::function<void()> on_close;
 };
 
 struct FakePlatform {

@@ -1,3 +1,250 @@
-#include "publish/check.h"
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "fetch/sha256.h"
+#include "manifest/mirrors.h"
+#include "nodes/urls.h"
+#include "publish/check.h"
+#include "publish/make_manifest.h"
+#include "unit/fake_platform.h"
+#include "unit/temp_path.h"
+
+namespace {
+
+const char RELEASE_URL[] = "https://github.com/varnel/varnel/releases/download/v1.0/Small-1.0.exe";
+
+std::string own_dir() {
+    std::string dir = temp_path("dir") + "/";
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+    return dir;
+}
+
+// Every mirror serves the release and every node its file, ranked A to F;
+// large enough that a slow node's rest takes longer than the installer waits.
+struct World {
+    FakePlatform f;
+    std::string dir;
+    std::string part;
+    std::string body = std::string(3 << 20, 'i');
+    std::string urls[6];
+    CheckResult r{};
+
+    explicit World(const std::string& d) : dir(d), part(d + "varnel-release-check.part") {
+        char hex[65];
+        sha256_digest_bytes(body.data(), body.size(), hex);
+        std::string manifest =
+            "v1.0\nSmall-1.0.exe\n" + std::to_string(body.size()) + "\n" + hex + "\n";
+        for (const char* url : MANIFEST_URLS) f.at(url).body = manifest;
+        urls[0] = std::string(MODEL_HUB_BASE) + "/Small-1.0.exe";
+        urls[1] = RELEASE_URL;
+        for (int i = 0; i < 3; ++i) urls[2 + i] = std::string(PROXY_PREFIXES[i]) + RELEASE_URL;
+        urls[5] = std::string(DATASET_HUB_BASE) + "/Small-1.0.exe";
+        for (int i = 0; i < 6; ++i) {
+            node(i).body = body;
+            node(i).latency_ms = 10u * static_cast<uint32_t>(i + 1);
+        }
+        f.temp_dir = dir;
+    }
+    FakeResponse& node(int i) { return f.at(urls[i]); }
+    FakeResponse& mirror(int i) { return f.at(MANIFEST_URLS[i]); }
+    // A node at 16 KiB/s.
+    void slow(int i) {
+        node(i).chunk = 16384;
+        node(i).read_ms = {{0, 1000}};
+    }
+    std::string run(FILE* progress = nullptr) {
+        EXPECT_TRUE(run_check(true, progress, &r));
+        return capture_stdout([&] { print_table(r); });
+    }
+    int slot(int candidate) const {
+        for (int i = 0; i < r.nodes.count; ++i)
+            if (urls[candidate] == r.nodes.entries[i].url) return i;
+        return -1;
+    }
+};
+
+struct Row {
+    const char* name;
+    void (*setup)(World&);
+    int mirror;  // the entry the row is about, or -1 for node A
+    const char* cause;
+    const char* words;
+    bool problem;
+    int exit_code;
+};
+
+const Row ROWS[] = {
+    {"served whole", [](World&) {}, -1, "ok", "MB/s: ok, sha256 ", false, 0},
+    {"probe answered 200 with an empty body", [](World& w) { w.node(0).body = ""; }, -1,
+     "empty_body", "probe: empty answer", true, 1},
+    {"probe body broke",
+     [](World& w) {
+         w.node(0).break_after = 0;
+         w.node(0).failure = HttpFailure::TRANSFER;
+     },
+     -1, "transfer", "probe: connection broke mid-body", true, 1},
+    {"download body broke",
+     [](World& w) {
+         w.node(0).break_after = 100000;
+         w.node(0).failure = HttpFailure::TRANSFER;
+     },
+     -1, "transfer", "connection broke mid-body; the installer gives it up", true, 1},
+    // As a full disk: the body stops with no HTTP call failed.
+    {"the tool's own write fails",
+     [](World& w) {
+         w.node(0).break_after = 100000;
+         w.node(0).failure = HttpFailure::NONE;
+     },
+     -1, "other", "could not write the download here; the installer gives", true, 1},
+    {"the tool's own file cannot be made", [](World& w) { w.f.temp_dir = w.dir + "gone/"; }, -1,
+     "other", "could not write the download here", true, 1},
+    {"the file is gone before its digest",
+     [](World& w) { w.node(0).on_close = [&w] { (void)remove(w.part.c_str()); }; }, -1, "other",
+     "could not reread the download here for its digest", true, 1},
+    {"right size, other bytes", [](World& w) { w.node(0).body = std::string(w.body.size(), 'x'); },
+     -1, "wrong_digest", "other bytes than the release", true, 1},
+    {"body short of its length",
+     [](World& w) {
+         w.node(0).content_length = static_cast<int64_t>(w.body.size());
+         w.node(0).body = w.body.substr(0, 1000);
+     },
+     -1, "wrong_size", "wrong size", true, 1},
+    {"probe answered 404", [](World& w) { w.node(0).status = 404; }, -1, "http_status",
+     "probe: HTTP 404", true, 1},
+    {"mirror body broke",
+     [](World& w) {
+         w.mirror(0).break_after = 10;
+         w.mirror(0).failure = HttpFailure::TRANSFER;
+     },
+     0, "transfer", "refused: connection broke mid-body", true, 1},
+    {"mirror body stopped with no HTTP call failed",
+     [](World& w) {
+         w.mirror(0).break_after = 10;
+         w.mirror(0).failure = HttpFailure::NONE;
+     },
+     0, "other", "refused: failed", true, 1},
+};
+
+TEST(ReleaseCheck, EachOutcomeNamedAndCounted) {
+    const std::string dir = own_dir();
+    for (const Row& row : ROWS) {
+        SCOPED_TRACE(row.name);
+        World w(dir);
+        row.setup(w);
+        std::string table = w.run();
+        const int index = row.mirror >= 0 ? row.mirror : w.slot(0);
+        ASSERT_GE(index, 0);
+        Cause cause = row.mirror >= 0 ? w.r.mirrors[index].cause : w.r.node_results[index].cause;
+        EXPECT_STREQ(cause_id(cause), row.cause);
+        EXPECT_NE(table.find(row.words), std::string::npos) << table;
+        bool problem = false;
+        for (int i = 0; i < listed_problems(w.r); ++i) {
+            const Problem& p = w.r.problems[i];
+            bool on_mirror = p.kind == ProblemKind::MIRROR_FAILS;
+            problem = problem || (p.index == index && on_mirror == (row.mirror >= 0));
+        }
+        EXPECT_EQ(problem, row.problem);
+        EXPECT_EQ(check_exit_code(w.r), row.exit_code);
+        EXPECT_EQ(w.f.live_handles, 0);
+        EXPECT_FALSE(std::filesystem::exists(w.part));
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+TEST(ReleaseCheck, ProblemsPastTheListAreCountedNotWritten) {
+    const std::string dir = own_dir();
+    World w(dir);
+    (void)w.run();
+    CheckResult& r = w.r;
+    ASSERT_EQ(r.problem_count, 0);
+    for (int i = 0; i < MAX_PROBLEMS + 3; ++i)
+        EXPECT_EQ(add_problem(&r, ProblemKind::MIRROR_DISAGREES, 0), i < MAX_PROBLEMS) << i;
+    EXPECT_EQ(r.problem_count, MAX_PROBLEMS + 3);
+    EXPECT_EQ(listed_problems(r), MAX_PROBLEMS);
+    EXPECT_EQ(check_exit_code(r), 1);
+    std::string table = capture_stdout([&] { print_table(r); });
+    EXPECT_NE(table.find("  - and 3 more, not listed\nResult: " + std::to_string(MAX_PROBLEMS + 3) +
+                         " problems"),
+              std::string::npos)
+        << table;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+TEST(ReleaseCheck, RatesInMegabytesOf1048576Bytes) {
+    struct {
+        uint64_t written, ms;
+        double per_second;
+        const char* text;
+    } const rows[] = {
+        {2u << 20, 1000, 2097152.0, "2.00 MB/s"},
+        {16384u * 15, 15000, 16384.0, "0.02 MB/s"},
+        {3u << 19, 500, 3145728.0, "3.00 MB/s"},
+        {1000, 0, 1000000.0, "0.95 MB/s"},  // faster than the clock's step
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.written) + " bytes in " + std::to_string(row.ms) + " ms");
+        DownloadAttempt d{};
+        d.written = row.written;
+        d.body_ms = row.ms;
+        EXPECT_DOUBLE_EQ(bytes_per_second(d), row.per_second);
+        char text[32];
+        rate_text(bytes_per_second(d), text);
+        EXPECT_STREQ(text, row.text);
+    }
+}
+
+// The progress stream is buffered, as standard error is on Windows: each line
+// must reach it while its download runs, not at the tool's next flush.
+TEST(ReleaseCheck, ProgressReachesItsStreamDuringTheDownload) {
+    const std::string dir = own_dir();
+    const std::string log = dir + "progress.txt";
+    FILE* progress = fopen(log.c_str(), "w+b");
+    ASSERT_NE(progress, nullptr);
+    {
+        World w(dir);
+        long long held = -1;
+        w.node(0).on_close = [&] {
+            struct stat s {};
+            if (fstat(fileno(progress), &s) == 0) held = static_cast<long long>(s.st_size);
+        };
+        w.run(progress);
+        EXPECT_GT(held, 0);
+    }
+    fclose(progress);
+    std::ifstream in(log, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\r   [节点A/Node A] 100%  (3.0 / 3.0 MB)\n"), std::string::npos) << text;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+// Line 2 holds the file's own name, whichever separator its path uses.
+TEST(ReleaseManifest, NameWithoutItsFolder) {
+    const std::string dir = own_dir();
+    std::filesystem::create_directories(dir + "sub");
+    for (const char* separator : {"/", "\\"}) {
+        SCOPED_TRACE(std::string("separator ") + separator);
+        std::string installer = dir + "sub" + separator + "Varnel-1.0-setup.exe";
+        std::ofstream(installer, std::ios::binary) << "installer";
+        std::string out = dir + "manifest.txt";
+        ASSERT_EQ(make_manifest("1.0", installer.c_str(), out.c_str()), 0);
+        std::ifstream in(out);
+        std::string line;
+        std::getline(in, line);
+        std::getline(in, line);
+        EXPECT_EQ(line, "Varnel-1.0-setup.exe");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+}  // namespace
