@@ -42,7 +42,8 @@ inline constexpr char16_t PROBE_RANGE_HEADER[] = u"Range: bytes=0-16383";
 inline constexpr int URL_PART_UNITS = 1024;
 
 // A session with `profile`'s timeouts and TLS 1.1-1.2, through the system's
-// proxy settings or, when those cannot be used, directly. Null when the HTTP
+// proxy settings or, when those cannot be used, directly. Its receive timeout
+// bounds each read and also each response head as a whole. Null when the HTTP
 // library cannot open one; every exchange over a null session fails at CONNECT.
 HttpsSession open_session(const TimeoutProfile& profile);
 // Closes a session opened by open_session; a null session is ignored.
@@ -61,7 +62,8 @@ enum class GetStep { DONE, CONNECT, OPEN_REQUEST, ADD_HEADER, SEND, RECEIVE, STA
 // anything else has closed what it opened and left `exchange` unused.
 GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* extra_header,
                        HttpsExchange* exchange);
-// Sends the request and reads the response head. DONE for a final status of
+// Sends the request and reads the response head, interim heads included,
+// which must end within the session's receive timeout of the send. DONE for a final status of
 // 200 or 206; STATUS for any other, with `status` holding it; `status` is 0
 // when it could not be read. Closes nothing: the caller still calls end_get.
 GetStep send_get_step(HttpsExchange* exchange, uint32_t* status);

@@ -198,8 +198,15 @@ HttpHandle posix_http_open(const char16_t* agent, uint32_t access_type) {
     return r;
 }
 
-bool posix_http_set_option(HttpHandle session, uint32_t option, uint32_t value) {
-    Record* r = find(session, SESSION);
+bool posix_http_set_option(HttpHandle handle, uint32_t option, uint32_t value) {
+    // As WinHTTP, the head's wait is a request's own option.
+    if (option == HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) {
+        Record* request = find(handle, REQUEST);
+        if (request == nullptr || request->exchange->send_called) return false;
+        if (value != 0) request->settings.head_ms = value;
+        return true;
+    }
+    Record* r = find(handle, SESSION);
     if (r == nullptr) return false;
     Settings& s = r->settings;
     // 0 would mean "no bound" to WinHTTP; here it keeps the step's default.

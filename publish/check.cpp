@@ -136,11 +136,22 @@ Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
     return Cause::OTHER;
 }
 
-// Through the installer's own attempt, judged as if another node remained:
-// every node is downloaded, and one the installer would give up is a problem.
+// What the check's downloads share, as the installer's walk shares it.
+struct Walk {
+    const char* path;
+    FILE* progress;
+    uint64_t fastest_bytes_per_s;
+};
+
+// Through the installer's own attempt, cut off as if another node remained,
+// so no slow node holds the check; then judged by the installer's rule with
+// what really is behind it (`behind`): a node it would give up is a problem,
+// one it keeps is not.
 void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInfo& release,
-                   const char* path, FILE* progress, NodeResult* out) {
-    DownloadRules rules = {true, progress};
+                   bool behind, Walk* walk, NodeResult* out) {
+    const char* path = walk->path;
+    FILE* progress = walk->progress;
+    DownloadRules rules = {true, true, &walk->fastest_bytes_per_s, progress};
     (void)platform().http_take_failure();
     bool complete = download_from_node(session, node, release.size, path, rules, &out->download);
     HttpFailure failure = platform().http_take_failure();
@@ -150,6 +161,9 @@ void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInf
     }
     out->downloaded = true;
     out->cause = download_cause(out->download, failure);
+    PaceCheck truth = out->download.pace;
+    truth.untried_behind = behind;
+    if (out->cause == Cause::SLOW && !gives_up_slow(truth)) out->cause = Cause::SLOW_KEPT;
     const DownloadEnd end = out->download.end;
     if (end == DownloadEnd::NO_FILE ||
         (end == DownloadEnd::TRANSFER_FAILED && failure == HttpFailure::NONE))
@@ -253,10 +267,15 @@ bool run_check(bool download, FILE* progress, CheckResult* result) {
     if (download) {
         result->downloaded = true;
         HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
-        for (int i = 0; i < result->nodes.count; ++i)
-            if (result->nodes.entries[i].reachable != 0)
-                download_node(download_session, result->nodes.entries[i], result->choice.release,
-                              path, progress, &result->node_results[i]);
+        Walk walk = {path, progress, 0};
+        const NodeTable& t = result->nodes;
+        for (int i = 0; i < t.count; ++i) {
+            if (t.entries[i].reachable == 0) continue;
+            // Ranked reachable-first, as the installer's walk reads it.
+            bool behind = i + 1 < t.count && t.entries[i + 1].reachable != 0;
+            download_node(download_session, t.entries[i], result->choice.release, behind, &walk,
+                          &result->node_results[i]);
+        }
         close_session(download_session);
     }
     close_session(probe_session);

@@ -39,7 +39,7 @@ struct FetchTest : testing::Test {
         bool ok = false;
         *out = capture_stdout([&] {
             ok =
-                download_from_node(s, entry, expected_size, path.c_str(), {true, stdout}, &attempt);
+                download_from_node(s, entry, expected_size, path.c_str(), {true, true, nullptr, stdout}, &attempt);
         });
         close_session(s);
         return ok;

@@ -73,7 +73,8 @@ struct World {
 struct Row {
     const char* name;
     void (*setup)(World&);
-    int mirror;  // the entry the row is about, or -1 for node A
+    int mirror;  // the entry the row is about, or -1 for a node
+    int node;    // the candidate (0 for A) it is about
     const char* cause;
     const char* words;
     bool problem;
@@ -81,55 +82,69 @@ struct Row {
 };
 
 const Row ROWS[] = {
-    {"served whole", [](World&) {}, -1, "ok", "MB/s: ok, sha256 ", false, 0},
-    {"probe answered 200 with an empty body", [](World& w) { w.node(0).body = ""; }, -1,
+    {"served whole", [](World&) {}, -1, 0, "ok", "MB/s: ok, sha256 ", false, 0},
+    {"probe answered 200 with an empty body", [](World& w) { w.node(0).body = ""; }, -1, 0,
      "empty_body", "probe: empty answer", true, 1},
     {"probe body broke",
      [](World& w) {
          w.node(0).break_after = 0;
          w.node(0).failure = HttpFailure::TRANSFER;
      },
-     -1, "transfer", "probe: connection broke mid-body", true, 1},
+     -1, 0, "transfer", "probe: connection broke mid-body", true, 1},
     {"download body broke",
      [](World& w) {
          w.node(0).break_after = 100000;
          w.node(0).failure = HttpFailure::TRANSFER;
      },
-     -1, "transfer", "connection broke mid-body; the installer gives it up", true, 1},
+     -1, 0, "transfer", "connection broke mid-body; the installer gives it up", true, 1},
     // As a full disk: the body stops with no HTTP call failed.
     {"the tool's own write fails",
      [](World& w) {
          w.node(0).break_after = 100000;
          w.node(0).failure = HttpFailure::NONE;
      },
-     -1, "other", "could not write the download here; the installer gives", true, 1},
-    {"the tool's own file cannot be made", [](World& w) { w.f.temp_dir = w.dir + "gone/"; }, -1,
+     -1, 0, "other", "could not write the download here; the installer gives", true, 1},
+    {"the tool's own file cannot be made", [](World& w) { w.f.temp_dir = w.dir + "gone/"; }, -1, 0,
      "other", "could not write the download here", true, 1},
     {"the file is gone before its digest",
-     [](World& w) { w.node(0).on_close = [&w] { (void)remove(w.part.c_str()); }; }, -1, "other",
+     [](World& w) { w.node(0).on_close = [&w] { (void)remove(w.part.c_str()); }; }, -1, 0, "other",
      "could not reread the download here for its digest", true, 1},
     {"right size, other bytes", [](World& w) { w.node(0).body = std::string(w.body.size(), 'x'); },
-     -1, "wrong_digest", "other bytes than the release", true, 1},
+     -1, 0, "wrong_digest", "other bytes than the release", true, 1},
     {"body short of its length",
      [](World& w) {
          w.node(0).content_length = static_cast<int64_t>(w.body.size());
          w.node(0).body = w.body.substr(0, 1000);
      },
-     -1, "wrong_size", "wrong size", true, 1},
-    {"probe answered 404", [](World& w) { w.node(0).status = 404; }, -1, "http_status",
+     -1, 0, "wrong_size", "wrong size", true, 1},
+    {"probe answered 404", [](World& w) { w.node(0).status = 404; }, -1, 0, "http_status",
      "probe: HTTP 404", true, 1},
     {"mirror body broke",
      [](World& w) {
          w.mirror(0).break_after = 10;
          w.mirror(0).failure = HttpFailure::TRANSFER;
      },
-     0, "transfer", "refused: connection broke mid-body", true, 1},
+     0, 0, "transfer", "refused: connection broke mid-body", true, 1},
     {"mirror body stopped with no HTTP call failed",
      [](World& w) {
          w.mirror(0).break_after = 10;
          w.mirror(0).failure = HttpFailure::NONE;
      },
-     0, "other", "refused: failed", true, 1},
+     0, 0, "other", "refused: failed", true, 1},
+    {"slow with a reachable node behind it",
+     [](World& w) {
+         w.slow(0);
+         w.slow(1);
+     },
+     -1, 0, "slow", "too slow (0.02 MB/s); the installer gives it up for the next node", true, 1},
+    {"slow and the last reachable node", [](World& w) { w.slow(0); }, -1, 0, "slow_kept",
+     "slow (0.02 MB/s); the installer keeps it (last reachable node)", false, 0},
+    // Only the first slow node is given up; the others are as fast as it.
+    {"slow everywhere: a later slow node downloaded whole",
+     [](World& w) {
+         for (int i = 0; i < 3; ++i) w.slow(i);
+     },
+     -1, 1, "ok", "3145728 bytes in 192.0 s, 0.02 MB/s: ok", false, 1},
 };
 
 TEST(ReleaseCheck, EachOutcomeNamedAndCounted) {
@@ -139,7 +154,7 @@ TEST(ReleaseCheck, EachOutcomeNamedAndCounted) {
         World w(dir);
         row.setup(w);
         std::string table = w.run();
-        const int index = row.mirror >= 0 ? row.mirror : w.slot(0);
+        const int index = row.mirror >= 0 ? row.mirror : w.slot(row.node);
         ASSERT_GE(index, 0);
         Cause cause = row.mirror >= 0 ? w.r.mirrors[index].cause : w.r.node_results[index].cause;
         EXPECT_STREQ(cause_id(cause), row.cause);

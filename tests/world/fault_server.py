@@ -327,6 +327,11 @@ class Conn:
                 self.send(b"X-Filler-%d: %s\r\n" % (i, b"y" * 64))
                 i += 1
                 self.wait(0.01)
+        if r.get("head_trickle_ms"):
+            self.send((hdr.pop(0) + "\r\n").encode("latin-1"))
+            for i in range(int(r.get("head_trickle_lines", 100))):
+                self.wait(r["head_trickle_ms"] / 1000.0)
+                self.send(b"X-Trickle-%d: t\r\n" % i)
         if r.get("huge_header"):
             hdr.append("X-Huge: " + "h" * int(r["huge_header"]))
         self.send(("\r\n".join(hdr) + "\r\n\r\n").encode("latin-1"))
