@@ -28,6 +28,8 @@ class Check:
         self.passed = 0
         self.new = self.release("3.1.0", bytes(range(256)) * 400)
         self.old = self.release("3.0.0", bytes(range(255, -1, -1)) * 300)
+        # 3 MiB: long enough that a node at 16 KiB/s is slow by the installer's rule.
+        self.big = self.release("3.2.0", bytes(range(256)) * 12288)
 
     def release(self, version, data):
         r = Release(version, "Varnel-%s-setup.exe" % version, data)
@@ -138,21 +140,38 @@ class Check:
                 ["verdicts: %s" % [(n["url"], n["download"]) for n in r["nodes"]]]
         self.check("a node serving other bytes is caught by --download", good, wrong, 1, caught)
 
-        same_size = serve()
-        same_size[0] = dict(body_size=len(self.new.data))
-        self.check("a node serving the right size but other bytes", good, same_size, 1,
-                   lambda r: [] if [n["download"]["verdict"] for n in r["nodes"]].count("wrong_digest") == 1
-                   and r["problem_count"] == 1 else ["nodes: %s" % r["nodes"]])
+        # The slow node answers last, so it is the last reachable one: the installer keeps it.
+        big = self.big
+        same_size = [dict(body_file=big.file) for _ in range(6)]
+        same_size[0] = dict(body_size=len(big.data))
+        same_size[2] = dict(body="")
+        same_size[5] = dict(body_file=big.file, throttle=16384, delay_ms=500)
+
+        def other_bytes(r):
+            got = {n["label"][-1]: n["cause"] for n in r["nodes"]}
+            want = {"A": "wrong_digest", "B": "ok", "C": "empty_body", "D": "ok", "E": "ok", "F": "slow_kept"}
+            kept = [n for n in r["nodes"] if n["cause"] == "slow_kept"]
+            wrong = [] if got == want else ["causes %s, expected %s" % (got, want)]
+            if not kept or not 0 < kept[0]["bytes_per_second"] < 40000 or kept[0]["download"]["sha256"]:
+                wrong.append("kept node: %s" % kept)
+            if r["problem_count"] != 2:
+                wrong.append("problems: %s" % r["problems"])
+            return wrong
+        for build in ("native", "windows") if os.path.exists(WINDOWS) and shutil.which("wine") else ("native",):
+            self.check("a node serving the right size but other bytes, an empty probe, a slow last node",
+                       {i: dict(body=big.manifest()) for i in range(5)}, same_size, 1, other_bytes,
+                       release=big, build=build)
 
     def cause_cases(self):
         """Every mirror and node failing its own way, each named for what it is."""
-        big = self.release("3.2.0", bytes(range(256)) * 12288)  # 3 MiB: long enough to be slow
+        big = self.big
         good = dict(body=big.manifest())
         mirrors = {0: good, 2: good, 3: good,
                    4: dict(status=302, headers=[["Location", "http://huggingface.co/m.txt"]])}
         serve = lambda **kw: dict(body_file=big.file, **kw)
-        node_fields = [serve(), serve(throttle=16384), serve(), dict(body_size=len(big.data)), serve(),
-                       dict(status=404)]
+        # The slow node answers first of the reachable ones, so one remains behind it.
+        node_fields = [serve(), serve(throttle=16384), serve(), dict(body_size=len(big.data), delay_ms=500),
+                       serve(delay_ms=500), dict(status=404)]
         tls = {"www.modelscope.cn": "wrong_name", "ghfast.top": "foreign_ca"}
         mirror_causes = ["tls_name", "refused", "ok", "ok", "insecure_redirect"]
         node_causes = {"A": "tls_name", "B": "slow", "C": "tls_untrusted", "D": "wrong_digest", "E": "ok",
