@@ -45,9 +45,11 @@ PaceCheck close_window(const Transfer* t, uint64_t now) {
             now - t->window_start, fastest != nullptr ? *fastest : 0};
 }
 
-// Called after each read; true when a window closed and the rule gives the
-// node up. Every closed window raises the run's fastest pace.
-bool given_up_for_pace(Transfer* t, uint64_t now) {
+// After each read: once a window has run its length, it is judged, counts
+// towards the run's fastest pace, and the next one begins. True when the rule
+// gives the node up.
+bool pace_window_gives_up(Transfer* t) {
+    uint64_t now = platform().tick_count_ms();
     if (now - t->window_start < SLOW_WINDOW_MS) return false;
     t->pace = close_window(t, now);
     t->window_start = now;
@@ -75,7 +77,7 @@ DownloadEnd transfer_body(Transfer* t) {
         t->window_bytes += got;
         show_progress(t);
         if (t->expected_size != 0 && t->total > t->expected_size) return DownloadEnd::TOO_LONG;
-        if (given_up_for_pace(t, platform().tick_count_ms())) return DownloadEnd::SLOW;
+        if (pace_window_gives_up(t)) return DownloadEnd::SLOW;
         if (!data_available(t->exchange, &available)) return DownloadEnd::TRANSFER_FAILED;
     }
     return DownloadEnd::COMPLETE;
