@@ -41,7 +41,12 @@ bool read_body(HttpsExchange* exchange, int32_t* received, bool* slow) {
 
 bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
                 MirrorAttempt* attempt) {
-    *attempt = {GetStep::DONE, 0, 0, false, false, ManifestRule::NONE};
+    *attempt = {.step = GetStep::DONE,
+                .status = 0,
+                .received = 0,
+                .body_failed = false,
+                .body_slow = false,
+                .rule = ManifestRule::NONE};
     HttpsExchange exchange = {nullptr, nullptr};
     attempt->step = begin_get_step(session, url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;

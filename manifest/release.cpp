@@ -9,10 +9,10 @@
 #include "manifest/builtin_release.h"
 
 const ReleaseInfo BUILTIN_RELEASE = {
-    VARNEL_BUILTIN_VERSION,
-    VARNEL_BUILTIN_FILE_NAME,
-    VARNEL_BUILTIN_SIZE,
-    VARNEL_BUILTIN_SHA256,
+    .version = VARNEL_BUILTIN_VERSION,
+    .file_name = VARNEL_BUILTIN_FILE_NAME,
+    .size = VARNEL_BUILTIN_SIZE,
+    .sha256_hex = VARNEL_BUILTIN_SHA256,
 };
 
 ReleaseInfo g_release;
