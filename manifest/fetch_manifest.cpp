@@ -10,6 +10,8 @@ const char BUILTIN_LABEL[] = "程序内置/Built-in";
 namespace {
 
 char g_manifest_buffer[MANIFEST_BUFFER_SIZE];
+// What each mirror of stage 1 answered, for the choice.
+MirrorOutcome g_mirror_outcomes[MANIFEST_URL_COUNT];
 
 // Reads the body into the buffer; false for a broken body, one of 4095 bytes
 // or more (refused whole rather than cut), or one still unfinished
@@ -93,12 +95,11 @@ void choose_manifest(const MirrorOutcome (&outcomes)[MANIFEST_URL_COUNT], Manife
 }
 
 void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release) {
-    static MirrorOutcome outcomes[MANIFEST_URL_COUNT];
-    for (MirrorOutcome& o : outcomes) o = {};
+    for (MirrorOutcome& o : g_mirror_outcomes) o = {};
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i)
-        if (try_entry(probe_session, i, &outcomes[i])) break;
+        if (try_entry(probe_session, i, &g_mirror_outcomes[i])) break;
     ManifestChoice choice;
-    choose_manifest(outcomes, &choice);
+    choose_manifest(g_mirror_outcomes, &choice);
     *release = choice.release;
     printf("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n",
            release->version, release->file_name, static_cast<double>(release->size) / 1048576.0,
