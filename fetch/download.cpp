@@ -41,13 +41,18 @@ void show_progress(Transfer* t) {
 PaceCheck close_window(const Transfer* t, uint64_t now) {
     uint64_t target = t->expected_size != 0 ? t->expected_size : t->announced;
     const uint64_t* fastest = t->rules->fastest_bytes_per_s;
-    return {t->rules->untried_behind, target > t->total ? target - t->total : 0, t->window_bytes,
-            now - t->window_start, fastest != nullptr ? *fastest : 0};
+    return {.untried_behind = t->rules->untried_behind,
+            .remaining = target > t->total ? target - t->total : 0,
+            .window_bytes = t->window_bytes,
+            .window_ms = now - t->window_start,
+            .fastest_bytes_per_s = fastest != nullptr ? *fastest : 0};
 }
 
-// Called after each read; true when a window closed and the rule gives the
-// node up. Every closed window raises the run's fastest pace.
-bool given_up_for_pace(Transfer* t, uint64_t now) {
+// After each read: once a window has run its length, it is judged, counts
+// towards the run's fastest pace, and the next one begins. True when the rule
+// gives the node up.
+bool pace_window_gives_up(Transfer* t) {
+    uint64_t now = platform().tick_count_ms();
     if (now - t->window_start < SLOW_WINDOW_MS) return false;
     t->pace = close_window(t, now);
     t->window_start = now;
@@ -75,7 +80,7 @@ DownloadEnd transfer_body(Transfer* t) {
         t->window_bytes += got;
         show_progress(t);
         if (t->expected_size != 0 && t->total > t->expected_size) return DownloadEnd::TOO_LONG;
-        if (given_up_for_pace(t, platform().tick_count_ms())) return DownloadEnd::SLOW;
+        if (pace_window_gives_up(t)) return DownloadEnd::SLOW;
         if (!data_available(t->exchange, &available)) return DownloadEnd::TRANSFER_FAILED;
     }
     return DownloadEnd::COMPLETE;
@@ -105,7 +110,12 @@ bool gives_up_slow(const PaceCheck& c) {
 bool download_from_node(HttpsSession download_session, const NodeEntry& node,
                         uint64_t expected_size, const char* installer_path,
                         const DownloadRules& rules, DownloadAttempt* attempt) {
-    *attempt = {DownloadEnd::EXCHANGE_FAILED, GetStep::DONE, 0, 0, 0, {}};
+    *attempt = {.end = DownloadEnd::EXCHANGE_FAILED,
+                .step = GetStep::DONE,
+                .status = 0,
+                .written = 0,
+                .body_ms = 0,
+                .pace = {}};
     HttpsExchange exchange = {nullptr, nullptr};
     attempt->step = begin_get_step(download_session, node.url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;
@@ -127,8 +137,17 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
         attempt->end = DownloadEnd::NO_FILE;
         return false;
     }
-    Transfer t = {&exchange, file,  node.label, &rules, expected_size, announced, 0,
-                  ~0ull,     start, 0,          {}};
+    Transfer t = {.exchange = &exchange,
+                  .file = file,
+                  .label = node.label,
+                  .rules = &rules,
+                  .expected_size = expected_size,
+                  .announced = announced,
+                  .total = 0,
+                  .last_percent = ~0ull,
+                  .window_start = start,
+                  .window_bytes = 0,
+                  .pace = {}};
     attempt->end = transfer_body(&t);
     // A failed close loses buffered bytes: the size checks below catch it only
     // when it is reported, so count it as a failed write.
@@ -202,7 +221,10 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
         // Ranked reachable-first: the next entry says whether anyone is
         // behind this node. A slow installer beats none.
         bool behind = i + 1 < table.count && table.entries[i + 1].reachable != 0;
-        DownloadRules rules = {behind, true, &fastest, stdout};
+        DownloadRules rules = {.untried_behind = behind,
+                               .slow_rule = true,
+                               .fastest_bytes_per_s = &fastest,
+                               .progress = stdout};
         DownloadAttempt attempt;
         NodeVerdict verdict =
             try_node(download_session, installer_path, table.entries[i], rules, &attempt);
@@ -213,7 +235,10 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
     // Every other chance is spent: a node that was delivering, however
     // slowly, gets to finish.
     for (int k = 0; k < given_up_count; ++k) {
-        DownloadRules rules = {false, false, &fastest, stdout};
+        DownloadRules rules = {.untried_behind = false,
+                               .slow_rule = false,
+                               .fastest_bytes_per_s = &fastest,
+                               .progress = stdout};
         DownloadAttempt attempt;
         NodeVerdict verdict = try_node(download_session, installer_path,
                                        table.entries[given_up[k].index], rules, &attempt);

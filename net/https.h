@@ -21,8 +21,10 @@ struct HttpsExchange {
     HttpHandle request;
 };
 
-inline constexpr TimeoutProfile PROBE_TIMEOUTS = {3000, 4000, 3000, 3000};
-inline constexpr TimeoutProfile DOWNLOAD_TIMEOUTS = {10000, 15000, 15000, 30000};
+inline constexpr TimeoutProfile PROBE_TIMEOUTS = {
+    .resolve_ms = 3000, .connect_ms = 4000, .send_ms = 3000, .receive_ms = 3000};
+inline constexpr TimeoutProfile DOWNLOAD_TIMEOUTS = {
+    .resolve_ms = 10000, .connect_ms = 15000, .send_ms = 15000, .receive_ms = 30000};
 // Bounds on a body's pace. Every read can arrive inside the receive timeout
 // and a peer can still hold a stage for hours, so the time a body takes is
 // bounded on its own, by the platform's tick count.
