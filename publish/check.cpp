@@ -151,7 +151,10 @@ void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInf
                    bool behind, Walk* walk, NodeResult* out) {
     const char* path = walk->path;
     FILE* progress = walk->progress;
-    DownloadRules rules = {true, true, &walk->fastest_bytes_per_s, progress};
+    DownloadRules rules = {.untried_behind = true,
+                           .slow_rule = true,
+                           .fastest_bytes_per_s = &walk->fastest_bytes_per_s,
+                           .progress = progress};
     (void)platform().http_take_failure();
     bool complete = download_from_node(session, node, release.size, path, rules, &out->download);
     HttpFailure failure = platform().http_take_failure();
