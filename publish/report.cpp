@@ -35,10 +35,13 @@ static_assert(sizeof CAUSES / sizeof CAUSES[0] == static_cast<int>(Cause::OTHER)
               "one name per cause");
 
 constexpr int TEXT_CAPACITY = 320;
+// A label, a node URL and its text, with room to spare.
+constexpr int PROBLEM_CAPACITY = NODE_URL_CAPACITY + TEXT_CAPACITY + 200;
+// The installer's MB.
 constexpr double MB = 1048576.0;
 
-// Ends a line and sends it out whole: the console never gets part of a
-// character. Every line of the report is shorter than the stream's buffer.
+// Ends a line and sends it out whole: a buffer that fills mid-line would go
+// out with part of a character. Every line is shorter than the buffer.
 void end_line() {
     putchar('\n');
     fflush(stdout);
@@ -48,8 +51,6 @@ void line(const char* text) {
     fputs(text, stdout);
     end_line();
 }
-// A label, a node URL and its text, with room to spare.
-constexpr int PROBLEM_CAPACITY = NODE_URL_CAPACITY + TEXT_CAPACITY + 200;
 
 // The cause in words, with its step, status, rule or rate where it has one.
 void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, double rate,
