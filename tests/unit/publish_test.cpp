@@ -193,6 +193,22 @@ TEST(ReleaseCheck, ProblemsPastTheListAreCountedNotWritten) {
     std::filesystem::remove_all(dir, ignored);
 }
 
+TEST(ReleaseCheck, ACopyStandsAlone) {
+    const std::string dir = own_dir();
+    static CheckResult copy;
+    {
+        World w(dir);
+        w.mirror(2).body = "v0.9" + w.mirror(2).body.substr(4);
+        (void)w.run();
+        copy = w.r;
+        w.r = CheckResult{};
+    }
+    std::string table = capture_stdout([] { print_table(copy); });
+    EXPECT_NE(table.find("older than v1.0; a user"), std::string::npos) << table;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
 TEST(ReleaseCheck, RatesInMegabytesOf1048576Bytes) {
     struct {
         uint64_t written, ms;
