@@ -19,9 +19,20 @@ TEST(NativePlatform, Utf8ToUtf16) {
         {"github.com", u"github.com"},
         {"节点A/Node A", u"节点A/Node A"},
         {"\xF0\x9F\x98\x80", u"\U0001F600"},
+        {"\xF0\x90\x80\x80/", u"\U00010000/"},
+        {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+        // Malformed: U+FFFD, as many as MultiByteToWideChar gives (Wine 8).
+        // clang-format off
+        {"a\xC0\xAFz", u"a\uFFFD\uFFFDz"},                // overlong "/"
+        {"a\xE0\x80\xAFz", u"a\uFFFD\uFFFDz"},            // overlong "/"
+        {"a\xED\xA0\x80z", u"a\uFFFD\uFFFDz"},            // lone surrogate U+D800
+        {"a\xF4\x90\x80\x80z", u"a\uFFFD\uFFFD\uFFFDz"},  // U+110000
+        {"a\xE2\x82", u"a\uFFFD"},                        // cut by the end
+        {"a\x80\xFFz", u"a\uFFFD\uFFFDz"},
+        // clang-format on
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
         char16_t out[64];
         int units = native_platform().utf8_to_utf16(c.text, out, 64);
         EXPECT_EQ(units, static_cast<int>(c.expected.size() + 1));
