@@ -273,7 +273,7 @@ CASES = [
          expect=ok(16384, pattern(16384, 7), status=206)),
     dict(name="204 fails", group="probe", url="https://s.test/204", expect=refused(204)),
     dict(name="301 without location fails", group="probe", url="https://s.test/301", expect=refused(301),
-         wine=dict(expect=refused(), reason=WINE_NO_LOCATION)),
+         wine=dict(expect=refused(fail="other"), reason=WINE_NO_LOCATION)),
     dict(name="301 with empty location fails", group="probe", url="https://s.test/301empty",
          expect=refused(301), wine=dict(expect=refused(404), reason=WINE_EMPTY_LOCATION)),
     dict(name="404 fails", group="probe", url="https://s.test/404", expect=refused(404, fail="none")),
