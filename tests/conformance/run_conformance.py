@@ -8,7 +8,8 @@ under Wine (WinHTTP).
 
 Each case states what documented WinHTTP does. Where Wine 8's WinHTTP is known
 to behave otherwise, the case carries the result Wine gives and the reason;
-the native backend is always held to the documented behaviour.
+the native backend is held to the documented behaviour except where it says
+why not. platform/DIFFERENCES.md tables every such difference.
 Prints one line per case and backend, then "N passed, N failed"; exits 1 on
 any failure.
 """
@@ -223,6 +224,7 @@ def world_config(files_dir):
     }
 
 
+# Every reason below is a row of platform/DIFFERENCES.md: change the two together.
 WINE_EARLY_CLOSE = ("Wine's WinHTTP treats a clean close before the declared length as the end of "
                     "the body; Windows reports a failed read (the program's length check then decides)")
 WINE_HEADER_WAIT = ("Wine's WinHTTP bounds the wait for response headers by its own response timeout, "
