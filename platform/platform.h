@@ -85,7 +85,9 @@ struct PlatformOps {
     // units; returns the units written, 0 when they do not fit. Code points
     // past U+FFFF become surrogate pairs and a malformed sequence U+FFFD, as
     // MultiByteToWideChar gives them; the POSIX build splits a malformed
-    // sequence into as many U+FFFD as Wine 8 does (Windows not measured).
+    // sequence into as many U+FFFD as Wine 8 does (Windows not measured), but
+    // always writes the terminator, which Wine's drops after a sequence cut
+    // short by the end.
     int (*utf8_to_utf16)(const char* text, char16_t* out, int capacity);
     // The shell's "open" verb; above 32 means started, else the shell's code.
     // POSIX runs xdg-open from PATH and waits for it: 42 when it exits 0, 2

@@ -40,7 +40,8 @@ size_t encode_utf8(uint32_t cp, unsigned char* bytes) {
 // The code point at `*s`, which moves past it. A malformed sequence gives
 // U+FFFD and ends where Wine's MultiByteToWideChar ends it (measured): after
 // the byte that shows it overlong or a surrogate, before a byte that is no
-// continuation or that takes it past U+10FFFF.
+// continuation or that takes it past U+10FFFF. Unlike Wine's, a sequence cut
+// short by the end never takes the terminator with it.
 uint32_t decode_utf8(const unsigned char** s) {
     const unsigned char c = *(*s)++;
     if (c < 0x80) return c;
