@@ -354,18 +354,22 @@ class Conn:
         reset = r.get("reset_after")
         stall = r.get("stall_after")
         trickle = r.get("trickle")
-        bps = r.get("throttle_bps")
+        burst = int(r.get("burst_bytes", 0))
         endless = bool(r.get("endless"))
-        step = CHUNK
-        if trickle:
-            step = max(1, int(trickle.get("bytes", 1)))
-        elif bps:
-            step = max(1, min(CHUNK, int(bps) // 20))
-        t0 = time.monotonic()
+        # The pace runs from the start of its phase (the body, the throttle
+        # after a burst, the bytes after a pause), so no phase makes up for
+        # the one before it.
+        phase_t, phase_sent = time.monotonic(), 0
         sent = 0
         while sent < total:
+            bps = r.get("burst_bps") if sent < burst else r.get("throttle_bps")
+            step = CHUNK
+            if trickle:
+                step = max(1, int(trickle.get("bytes", 1)))
+            elif bps:
+                step = max(1, min(CHUNK, int(bps) // 20))
             n = min(step, total - sent)
-            for limit in (truncate, reset, stall):
+            for limit in (truncate, reset, stall, burst or None):
                 if limit is not None and sent < limit:
                     n = min(n, limit - sent)
             if truncate is not None and sent >= truncate:
@@ -384,6 +388,7 @@ class Conn:
                 self.wait(r.get("stall_ms", DEFAULT_STALL_MS) / 1000.0)
                 stall = None
                 if r.get("stall_then") == "continue":
+                    phase_t, phase_sent = time.monotonic(), sent
                     continue
                 self.close_clean()
                 raise Abort()
@@ -398,7 +403,9 @@ class Conn:
             if trickle:
                 self.wait(trickle.get("every_ms", 100) / 1000.0)
             elif bps:
-                self.wait(t0 + sent / float(bps) - time.monotonic())
+                self.wait(phase_t + (sent - phase_sent) / float(bps) - time.monotonic())
+            if sent == burst:
+                phase_t, phase_sent = time.monotonic(), sent
 
 
 def parse_range(value, size):
