@@ -75,7 +75,7 @@ DownloadEnd transfer_body(Transfer* t) {
         if (!read_data(t->exchange, g_transfer_buffer, want, &got))
             return DownloadEnd::TRANSFER_FAILED;
         if (got == 0) break;
-        if (fwrite(g_transfer_buffer, 1, got, t->file) != got) return DownloadEnd::TRANSFER_FAILED;
+        if (fwrite(g_transfer_buffer, 1, got, t->file) != got) return DownloadEnd::WRITE_FAILED;
         t->total += got;
         t->window_bytes += got;
         show_progress(t);
@@ -156,8 +156,7 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
     attempt->written = t.total;
     attempt->pace = t.pace;
     attempt->body_ms = platform().tick_count_ms() - start;
-    if (attempt->end == DownloadEnd::COMPLETE && !closed)
-        attempt->end = DownloadEnd::TRANSFER_FAILED;
+    if (attempt->end == DownloadEnd::COMPLETE && !closed) attempt->end = DownloadEnd::WRITE_FAILED;
     if (attempt->end != DownloadEnd::COMPLETE) return false;
     if ((announced != 0 && t.total != announced) ||
         (expected_size != 0 && t.total != expected_size))

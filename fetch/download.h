@@ -24,7 +24,8 @@ enum class DownloadEnd {
     EXCHANGE_FAILED,  // begin or send failed; `step` and `status` say where
     WRONG_LENGTH,     // the announced length is not the expected size; no file made
     NO_FILE,          // the file could not be created
-    TRANSFER_FAILED,  // a read or write broke mid-body, or the file did not close
+    TRANSFER_FAILED,  // a read broke mid-body
+    WRITE_FAILED,     // a write to the file, or its close, failed
     TOO_LONG,         // more arrived than the expected size
     SLOW,             // given up: the rest would take too long at this pace
     WRONG_SIZE,       // the body ended short of the announced or expected size

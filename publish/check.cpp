@@ -127,8 +127,8 @@ Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
         case DownloadEnd::EXCHANGE_FAILED: return exchange_cause(a.step, failure);
         case DownloadEnd::WRONG_LENGTH:
         case DownloadEnd::WRONG_SIZE: return Cause::WRONG_SIZE;
-        case DownloadEnd::NO_FILE: return Cause::OTHER;
-        // With no HTTP call failed, a write or the close of the file did.
+        case DownloadEnd::NO_FILE:
+        case DownloadEnd::WRITE_FAILED: return Cause::OTHER;
         case DownloadEnd::TRANSFER_FAILED: return body_cause(failure, Cause::OTHER);
         case DownloadEnd::TOO_LONG: return Cause::TOO_LARGE;
         case DownloadEnd::SLOW: return Cause::SLOW;
@@ -168,8 +168,7 @@ void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInf
     truth.untried_behind = behind;
     if (out->cause == Cause::SLOW && !gives_up_slow(truth)) out->cause = Cause::SLOW_KEPT;
     const DownloadEnd end = out->download.end;
-    if (end == DownloadEnd::NO_FILE ||
-        (end == DownloadEnd::TRANSFER_FAILED && failure == HttpFailure::NONE))
+    if (end == DownloadEnd::NO_FILE || end == DownloadEnd::WRITE_FAILED)
         out->local = LocalFault::WRITE;
     if (complete) {
         uint64_t digested = 0;

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -58,8 +63,22 @@ struct World {
         node(i).chunk = 16384;
         node(i).read_ms = {{0, 1000}};
     }
+    // Bytes a file may grow to while the check runs, as a full disk; 0: no bound.
+    uint64_t file_limit = 0;
     std::string run(FILE* progress = nullptr) {
+#ifndef _WIN32
+        rlimit before{};
+        getrlimit(RLIMIT_FSIZE, &before);
+        rlimit bounded = before;
+        if (file_limit != 0) bounded.rlim_cur = file_limit;
+        void (*was)(int) = signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &bounded);
+#endif
         EXPECT_TRUE(run_check(true, progress, &r));
+#ifndef _WIN32
+        setrlimit(RLIMIT_FSIZE, &before);
+        signal(SIGXFSZ, was);
+#endif
         return capture_stdout([&] { print_table(r); });
     }
     int slot(int candidate) const {
@@ -96,13 +115,17 @@ const Row ROWS[] = {
          w.node(0).failure = HttpFailure::TRANSFER;
      },
      -1, 0, "transfer", "connection broke mid-body; the installer gives it up", true, 1},
-    // As a full disk: the body stops with no HTTP call failed.
-    {"the tool's own write fails",
+    {"download body stopped with no HTTP call failed",
      [](World& w) {
          w.node(0).break_after = 100000;
          w.node(0).failure = HttpFailure::NONE;
      },
-     -1, 0, "other", "could not write the download here; the installer gives", true, 1},
+     -1, 0, "other", "failed; the installer gives it up", true, 1},
+#ifndef _WIN32
+    // A full disk, as a bound on the size of any file the process writes.
+    {"the tool's own write fails", [](World& w) { w.file_limit = 1 << 20; }, -1, 0, "other",
+     "could not write the download here; the installer gives", true, 1},
+#endif
     {"the tool's own file cannot be made", [](World& w) { w.f.temp_dir = w.dir + "gone/"; }, -1, 0,
      "other", "could not write the download here", true, 1},
     {"the file is gone before its digest",
