@@ -22,7 +22,7 @@ bool same_release(const ReleaseInfo& a, const ReleaseInfo& b) {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // A failure the library names, else `fallback`.
-Cause named(HttpFailure failure, Cause fallback) {
+Cause named_cause(HttpFailure failure, Cause fallback) {
     switch (failure) {
         case HttpFailure::DNS: return Cause::DNS;
         case HttpFailure::REFUSED: return Cause::REFUSED;
@@ -42,13 +42,13 @@ Cause named(HttpFailure failure, Cause fallback) {
 // A body that stopped early: what the library names, a break it could not
 // name, or `unrecorded` when no HTTP call failed at all.
 Cause body_cause(HttpFailure failure, Cause unrecorded) {
-    return failure == HttpFailure::NONE ? unrecorded : named(failure, Cause::TRANSFER);
+    return failure == HttpFailure::NONE ? unrecorded : named_cause(failure, Cause::TRANSFER);
 }
 
 // The stand-in answers an https-to-http redirect with the 3xx itself and
 // names it as a failure, so a named failure comes before the status.
 Cause exchange_cause(GetStep step, HttpFailure failure) {
-    return named(failure, step == GetStep::STATUS ? Cause::HTTP_STATUS : Cause::OTHER);
+    return named_cause(failure, step == GetStep::STATUS ? Cause::HTTP_STATUS : Cause::OTHER);
 }
 
 Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
@@ -62,8 +62,14 @@ Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
     return Cause::RULE;
 }
 
+// What every mirror answered, for the choice among them.
+MirrorOutcome g_mirror_outcomes[MANIFEST_URL_COUNT];
+// The table and its results as probed, before the ranking moves them.
+NodeTable g_unranked_nodes;
+NodeResult g_unranked_results[NODE_CAPACITY];
+
 void fetch_mirrors(HttpsSession session, CheckResult* result) {
-    static MirrorOutcome outcomes[MANIFEST_URL_COUNT];
+    MirrorOutcome(&outcomes)[MANIFEST_URL_COUNT] = g_mirror_outcomes;
     const PlatformOps& p = platform();
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         (void)p.http_take_failure();
@@ -110,15 +116,13 @@ void probe_all(HttpsSession session, CheckResult* result) {
 
 // Ranks the table as stage 2 does, the probe records following their nodes.
 void rank_with_results(CheckResult* r) {
-    static NodeTable probed;
-    static NodeResult held[NODE_CAPACITY];
-    probed = r->nodes;
-    memcpy(held, r->node_results, sizeof held);
+    g_unranked_nodes = r->nodes;
+    memcpy(g_unranked_results, r->node_results, sizeof g_unranked_results);
     rank_nodes(&r->nodes);
     for (int i = 0; i < r->nodes.count; ++i)
-        for (int j = 0; j < probed.count; ++j)
-            if (strcmp(probed.entries[j].url, r->nodes.entries[i].url) == 0)
-                r->node_results[i] = held[j];
+        for (int j = 0; j < g_unranked_nodes.count; ++j)
+            if (strcmp(g_unranked_nodes.entries[j].url, r->nodes.entries[i].url) == 0)
+                r->node_results[i] = g_unranked_results[j];
 }
 
 Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {

@@ -112,27 +112,28 @@ void node_text(const NodeResult& n, char (&out)[TEXT_CAPACITY]) {
 }
 
 // Which slot a problem concerns, and what a user would meet there.
-void problem_text(const CheckResult& r, const Problem& p, char (&out)[PROBLEM_CAPACITY]) {
+void problem_text(const CheckResult& r, const Problem& problem, char (&out)[PROBLEM_CAPACITY]) {
     char what[TEXT_CAPACITY];
-    const MirrorResult* m =
-        p.index >= 0 && p.index < MANIFEST_URL_COUNT ? &r.mirrors[p.index] : nullptr;
-    const NodeEntry* n = p.index >= 0 ? &r.nodes.entries[p.index] : nullptr;
-    switch (p.kind) {
+    const MirrorResult* m = problem.index >= 0 && problem.index < MANIFEST_URL_COUNT
+                                ? &r.mirrors[problem.index]
+                                : nullptr;
+    const NodeEntry* n = problem.index >= 0 ? &r.nodes.entries[problem.index] : nullptr;
+    switch (problem.kind) {
         case ProblemKind::MIRROR_FAILS:
             mirror_text(*m, what);
             snprintf(out, sizeof out, "mirror %d %s: %s; the installer goes on to the next mirror",
-                     p.index + 1, m->url, what);
+                     problem.index + 1, m->url, what);
             break;
         case ProblemKind::MIRROR_LAGS:
             snprintf(out, sizeof out,
                      "mirror %d %s: serves v%s, older than v%s; a user it answers first gets "
                      "the older release",
-                     p.index + 1, m->url, m->outcome.release.version, r.newest_version);
+                     problem.index + 1, m->url, m->outcome.release.version, r.newest_version);
             break;
         case ProblemKind::MIRROR_DISAGREES:
             snprintf(out, sizeof out,
                      "mirror %d %s: describes another release than the one the installer takes",
-                     p.index + 1, m->url);
+                     problem.index + 1, m->url);
             break;
         case ProblemKind::NO_MIRROR:
             snprintf(out, sizeof out,
@@ -140,26 +141,26 @@ void problem_text(const CheckResult& r, const Problem& p, char (&out)[PROBLEM_CA
                      BUILTIN_RELEASE.version);
             break;
         case ProblemKind::NODE_UNREACHABLE:
-            node_text(r.node_results[p.index], what);
+            node_text(r.node_results[problem.index], what);
             snprintf(out, sizeof out, "%s %s: %s; the installer does not try it", n->label, n->url,
                      what);
             break;
         case ProblemKind::NODE_FAILS:
-            node_text(r.node_results[p.index], what);
+            node_text(r.node_results[problem.index], what);
             snprintf(out, sizeof out, "%s %s: %s; the installer gives it up for the next node",
                      n->label, n->url, what);
             break;
     }
 }
 
-const char* problem_cause(const CheckResult& r, const Problem& p) {
-    switch (p.kind) {
-        case ProblemKind::MIRROR_FAILS: return cause_id(r.mirrors[p.index].cause);
+const char* problem_cause(const CheckResult& r, const Problem& problem) {
+    switch (problem.kind) {
+        case ProblemKind::MIRROR_FAILS: return cause_id(r.mirrors[problem.index].cause);
         case ProblemKind::MIRROR_LAGS: return "lags";
         case ProblemKind::MIRROR_DISAGREES: return "disagrees";
         case ProblemKind::NO_MIRROR: return "no_mirror";
         case ProblemKind::NODE_UNREACHABLE:
-        case ProblemKind::NODE_FAILS: return cause_id(r.node_results[p.index].cause);
+        case ProblemKind::NODE_FAILS: return cause_id(r.node_results[problem.index].cause);
     }
     return "other";
 }
@@ -289,37 +290,33 @@ double bytes_per_second(const DownloadAttempt& d) {
     return static_cast<double>(d.written) * 1000.0 / static_cast<double>(ms);
 }
 
-void print_table(const CheckResult& r) {
-    table_mirrors(r);
-    end_line();
-    printf("Nodes for v%s, ranked as stage 2 ranks them", r.choice.release.version);
-    end_line();
-    for (int i = 0; i < r.nodes.count; ++i) {
-        const NodeEntry& n = r.nodes.entries[i];
-        const NodeResult& nr = r.node_results[i];
-        char what[TEXT_CAPACITY];
-        node_text(nr, what);
-        if (n.reachable == 0) {
-            printf("   %-24s  %5s ms  FAIL  %s", n.label, "-", n.url);
-            end_line();
-            printf("      probe: %s", what);
-            end_line();
-            continue;
-        }
-        printf("   %-24s  %5u ms  OK    %s", n.label, n.latency_ms, n.url);
+namespace {
+
+void table_node(const NodeEntry& n, const NodeResult& nr) {
+    char what[TEXT_CAPACITY];
+    node_text(nr, what);
+    if (n.reachable == 0) {
+        printf("   %-24s  %5s ms  FAIL  %s", n.label, "-", n.url);
         end_line();
-        if (!nr.downloaded) continue;
-        const DownloadAttempt& d = nr.download;
-        char exchange[32];
-        exchange_text(d.step, d.status, exchange);
-        char rate[32];
-        rate_text(bytes_per_second(d), rate);
-        printf("      download: %s, %llu bytes in %.1f s, %s: %s", exchange,
-               static_cast<unsigned long long>(d.written), download_seconds(d), rate, what);
-        if (nr.sha256_hex[0] != '\0') printf(", sha256 %s", nr.sha256_hex);
+        printf("      probe: %s", what);
         end_line();
+        return;
     }
+    printf("   %-24s  %5u ms  OK    %s", n.label, n.latency_ms, n.url);
     end_line();
+    if (!nr.downloaded) return;
+    const DownloadAttempt& d = nr.download;
+    char exchange[32];
+    exchange_text(d.step, d.status, exchange);
+    char rate[32];
+    rate_text(bytes_per_second(d), rate);
+    printf("      download: %s, %llu bytes in %.1f s, %s: %s", exchange,
+           static_cast<unsigned long long>(d.written), download_seconds(d), rate, what);
+    if (nr.sha256_hex[0] != '\0') printf(", sha256 %s", nr.sha256_hex);
+    end_line();
+}
+
+void table_problems(const CheckResult& r) {
     if (r.problem_count == 0) {
         line("Result: nothing a user could meet is wrong (exit 0)");
         return;
@@ -341,34 +338,30 @@ void print_table(const CheckResult& r) {
     end_line();
 }
 
-void print_json(const CheckResult& r) {
-    printf("{\"mirrors\": [");
-    for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
-        const MirrorResult& m = r.mirrors[i];
-        const MirrorAttempt& a = m.outcome.attempt;
-        if (i != 0) putchar(',');
-        end_line();
-        printf("  {\"entry\": %d, \"url\": ", i + 1);
-        json_string(m.url);
-        printf(", \"outcome\": \"%s\"", mirror_outcome_id(m));
-        if (m.outcome.tried) {
-            printf(", \"cause\": \"%s\", \"step\": \"%s\", \"status\": %u, \"body_bytes\": %d",
-                   cause_id(m.cause), get_step_text(a.step), a.status, a.received);
-        }
-        if (m.cause == Cause::RULE) {
-            printf(", \"rule\": \"%s\", \"rule_text\": ", manifest_rule_id(broken_rule(m)));
-            json_string(manifest_rule_text(broken_rule(m)));
-        }
-        if (m.outcome.accepted) {
-            printf(", \"release\": ");
-            json_release(m.outcome.release);
-            printf(", \"lags\": %s, \"disagrees\": %s", m.lags ? "true" : "false",
-                   m.disagrees ? "true" : "false");
-        }
-        putchar('}');
+// The JSON writers: one for each object, each without its separator.
+void json_mirror(int entry, const MirrorResult& m) {
+    const MirrorAttempt& a = m.outcome.attempt;
+    printf("  {\"entry\": %d, \"url\": ", entry);
+    json_string(m.url);
+    printf(", \"outcome\": \"%s\"", mirror_outcome_id(m));
+    if (m.outcome.tried) {
+        printf(", \"cause\": \"%s\", \"step\": \"%s\", \"status\": %u, \"body_bytes\": %d",
+               cause_id(m.cause), get_step_text(a.step), a.status, a.received);
     }
-    printf("],");
-    end_line();
+    if (m.cause == Cause::RULE) {
+        printf(", \"rule\": \"%s\", \"rule_text\": ", manifest_rule_id(broken_rule(m)));
+        json_string(manifest_rule_text(broken_rule(m)));
+    }
+    if (m.outcome.accepted) {
+        printf(", \"release\": ");
+        json_release(m.outcome.release);
+        printf(", \"lags\": %s, \"disagrees\": %s", m.lags ? "true" : "false",
+               m.disagrees ? "true" : "false");
+    }
+    putchar('}');
+}
+
+void json_choice(const CheckResult& r) {
     printf(" \"chosen_entry\": %d, \"source_label\": ", r.choice.entry + 1);
     json_string(r.choice.label);
     printf(", \"release\": ");
@@ -381,55 +374,84 @@ void print_json(const CheckResult& r) {
     json_release(BUILTIN_RELEASE);
     printf(", \"builtin_older\": %s,", r.builtin_older ? "true" : "false");
     end_line();
-    printf(" \"nodes\": [");
-    for (int i = 0; i < r.nodes.count; ++i) {
-        const NodeEntry& n = r.nodes.entries[i];
-        const NodeResult& nr = r.node_results[i];
+}
+
+void json_download(const NodeResult& nr) {
+    const DownloadAttempt& d = nr.download;
+    printf(", \"seconds\": %.3f, \"bytes_per_second\": %.0f", download_seconds(d),
+           bytes_per_second(d));
+    printf(
+        ", \"download\": {\"verdict\": \"%s\", \"step\": \"%s\", \"status\": %u, "
+        "\"bytes\": %llu, \"sha256\": ",
+        verdict_id(nr), get_step_text(d.step), d.status,
+        static_cast<unsigned long long>(d.written));
+    json_string(nr.sha256_hex);
+    putchar('}');
+}
+
+void json_node(const NodeEntry& n, const NodeResult& nr) {
+    printf("  {\"label\": ");
+    json_string(n.label);
+    printf(", \"url\": ");
+    json_string(n.url);
+    printf(", \"reachable\": %s, \"cause\": \"%s\"", n.reachable != 0 ? "true" : "false",
+           cause_id(nr.cause));
+    if (n.reachable != 0)
+        printf(", \"latency_ms\": %u", n.latency_ms);
+    else
+        printf(", \"step\": \"%s\", \"status\": %u", get_step_text(nr.probe.step), nr.probe.status);
+    if (nr.downloaded) json_download(nr);
+    putchar('}');
+}
+
+void json_problem(const CheckResult& r, const Problem& problem) {
+    char text[PROBLEM_CAPACITY];
+    problem_text(r, problem, text);
+    bool node =
+        problem.kind == ProblemKind::NODE_UNREACHABLE || problem.kind == ProblemKind::NODE_FAILS;
+    const char* on = node ? "node" : problem.index < 0 ? "release" : "mirror";
+    printf("  {\"on\": \"%s\", \"index\": %d, \"cause\": \"%s\", \"text\": ", on, problem.index + 1,
+           problem_cause(r, problem));
+    json_string(text);
+    putchar('}');
+}
+
+}  // namespace
+
+void print_table(const CheckResult& r) {
+    table_mirrors(r);
+    end_line();
+    printf("Nodes for v%s, ranked as stage 2 ranks them", r.choice.release.version);
+    end_line();
+    for (int i = 0; i < r.nodes.count; ++i) table_node(r.nodes.entries[i], r.node_results[i]);
+    end_line();
+    table_problems(r);
+}
+
+void print_json(const CheckResult& r) {
+    printf("{\"mirrors\": [");
+    for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         if (i != 0) putchar(',');
         end_line();
-        printf("  {\"label\": ");
-        json_string(n.label);
-        printf(", \"url\": ");
-        json_string(n.url);
-        printf(", \"reachable\": %s, \"cause\": \"%s\"", n.reachable != 0 ? "true" : "false",
-               cause_id(nr.cause));
-        if (n.reachable != 0)
-            printf(", \"latency_ms\": %u", n.latency_ms);
-        else
-            printf(", \"step\": \"%s\", \"status\": %u", get_step_text(nr.probe.step),
-                   nr.probe.status);
-        if (nr.downloaded) {
-            const DownloadAttempt& d = nr.download;
-            printf(", \"seconds\": %.3f, \"bytes_per_second\": %.0f", download_seconds(d),
-                   bytes_per_second(d));
-            printf(
-                ", \"download\": {\"verdict\": \"%s\", \"step\": \"%s\", \"status\": %u, "
-                "\"bytes\": %llu, \"sha256\": ",
-                verdict_id(nr), get_step_text(d.step), d.status,
-                static_cast<unsigned long long>(d.written));
-            json_string(nr.sha256_hex);
-            putchar('}');
-        }
-        putchar('}');
+        json_mirror(i + 1, r.mirrors[i]);
+    }
+    printf("],");
+    end_line();
+    json_choice(r);
+    printf(" \"nodes\": [");
+    for (int i = 0; i < r.nodes.count; ++i) {
+        if (i != 0) putchar(',');
+        end_line();
+        json_node(r.nodes.entries[i], r.node_results[i]);
     }
     printf("],");
     end_line();
     printf(" \"downloaded\": %s, \"problems\": [", r.downloaded ? "true" : "false");
     const int listed = listed_problems(r);
     for (int i = 0; i < listed; ++i) {
-        const Problem& p = r.problems[i];
-        char text[PROBLEM_CAPACITY];
-        problem_text(r, p, text);
-        bool node = p.kind == ProblemKind::NODE_UNREACHABLE || p.kind == ProblemKind::NODE_FAILS;
         if (i != 0) putchar(',');
         end_line();
-        printf("  {\"on\": \"%s\", \"index\": %d, \"cause\": \"%s\", \"text\": ",
-               node          ? "node"
-               : p.index < 0 ? "release"
-                             : "mirror",
-               p.index + 1, problem_cause(r, p));
-        json_string(text);
-        putchar('}');
+        json_problem(r, r.problems[i]);
     }
     printf("],");
     end_line();
