@@ -111,12 +111,13 @@ struct PlatformOps {
     // Sets a 4-byte option (HTTP_OPTION_*) on a session, taken by the
     // connections and requests opened on it afterwards; false when refused,
     // the setting then unchanged. WinHTTP reads a timeout of 0 as no bound,
-    // the stand-in as its default. On a request, WinHTTP's
-    // HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT bounds the wait for the whole
-    // response head (default 90 s); the stand-in bounds that wait by the
-    // session's receive timeout. The stand-in refuses options it does not
-    // know and a protocol set with no version it knows.
-    bool (*http_set_option)(HttpHandle session, uint32_t option, uint32_t value);
+    // the stand-in as its default. HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT goes
+    // on a request before its send and bounds the wait for its whole
+    // response head, interim heads included (default 90 s); Wine 8 holds
+    // only each receive of the head to it (DIFFERENCES.md). The stand-in
+    // refuses options it does not know, the head's option on anything but an
+    // unsent request, and a protocol set with no version it knows.
+    bool (*http_set_option)(HttpHandle handle, uint32_t option, uint32_t value);
     // A connection handle for `host` on `port`; nothing goes out yet, so a
     // name that does not resolve fails at the send. Null for a null session.
     // The stand-in also refuses an empty host and a port other than 443; the
