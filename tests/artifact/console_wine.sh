@@ -103,7 +103,9 @@ if [ "$in_world" = 1 ]; then
     echo "@echo off"
     echo "$(win "$build/tests/console-probe.exe") $(win "$setup") 2>>$(win "$dir/probe-dl.txt")"
   } | sed 's/$/\r/' >"$dir/download.bat"
-  pane shelldl wine cmd /c "$(win "$dir/download.bat")"
+  # Wine passes Ctrl+C on as SIGINT to the terminal's whole group: the pane's
+  # shell traps it and stays, so the terminal stays open for the probe.
+  pane shelldl sh -c 'trap : INT; wine cmd /c "$0"; sleep 30' "$(win "$dir/download.bat")"
   if until_true 150 "downloading shelldl"; then
     sleep 1
     tm send-keys -t shelldl C-c
