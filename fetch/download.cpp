@@ -20,7 +20,8 @@ struct Transfer {
     // The current pace window: when it began and what it brought.
     uint64_t window_start;
     uint64_t window_bytes;
-    uint64_t last_arrival;
+    // The last closed window's check.
+    PaceCheck pace;
 };
 
 void show_progress(Transfer* t) {
@@ -34,22 +35,32 @@ void show_progress(Transfer* t) {
     fflush(t->rules->progress);
 }
 
-// Called after each read. True when a whole window passed since the previous
-// read (a window without bytes), or when a full window closes at a pace at
-// which the bytes still to come would take longer than the limit.
-bool window_too_slow(Transfer* t, uint64_t now) {
-    bool stalled = now - t->last_arrival >= SLOW_WINDOW_MS;
-    t->last_arrival = now;
-    if (stalled) return true;
-    uint64_t elapsed = now - t->window_start;
-    if (elapsed < SLOW_WINDOW_MS) return false;
+// The check of the window that closes at `now`: a pause belongs to the
+// window it falls in, so the read that ends it is judged by the window's
+// whole pace, not by the gap alone.
+PaceCheck close_window(const Transfer* t, uint64_t now) {
     uint64_t target = t->expected_size != 0 ? t->expected_size : t->announced;
-    uint64_t remaining = target > t->total ? target - t->total : 0;
-    bool slow = static_cast<double>(remaining) * static_cast<double>(elapsed) >
-                static_cast<double>(SLOW_REST_LIMIT_MS) * static_cast<double>(t->window_bytes);
+    const uint64_t* fastest = t->rules->fastest_bytes_per_s;
+    return {.untried_behind = t->rules->untried_behind,
+            .remaining = target > t->total ? target - t->total : 0,
+            .window_bytes = t->window_bytes,
+            .window_ms = now - t->window_start,
+            .fastest_bytes_per_s = fastest != nullptr ? *fastest : 0};
+}
+
+// After each read: once a window has run its length, it is judged, counts
+// towards the run's fastest pace, and the next one begins. True when the rule
+// gives the node up.
+bool pace_window_gives_up(Transfer* t) {
+    uint64_t now = platform().tick_count_ms();
+    if (now - t->window_start < SLOW_WINDOW_MS) return false;
+    t->pace = close_window(t, now);
     t->window_start = now;
     t->window_bytes = 0;
-    return slow;
+    uint64_t* fastest = t->rules->fastest_bytes_per_s;
+    uint64_t pace = window_pace(t->pace);
+    if (fastest != nullptr && pace > *fastest) *fastest = pace;
+    return t->rules->slow_rule && gives_up_slow(t->pace);
 }
 
 // Streams the body into the file. Stops once more has arrived than the
@@ -69,8 +80,7 @@ DownloadEnd transfer_body(Transfer* t) {
         t->window_bytes += got;
         show_progress(t);
         if (t->expected_size != 0 && t->total > t->expected_size) return DownloadEnd::TOO_LONG;
-        if (t->rules->give_up_slow && window_too_slow(t, platform().tick_count_ms()))
-            return DownloadEnd::SLOW;
+        if (pace_window_gives_up(t)) return DownloadEnd::SLOW;
         if (!data_available(t->exchange, &available)) return DownloadEnd::TRANSFER_FAILED;
     }
     return DownloadEnd::COMPLETE;
@@ -78,10 +88,34 @@ DownloadEnd transfer_body(Transfer* t) {
 
 }  // namespace
 
+uint64_t window_pace(const PaceCheck& check) {
+    if (check.window_ms == 0) return 0;
+    return check.window_bytes * 1000u / check.window_ms;
+}
+
+bool gives_up_slow(const PaceCheck& c) {
+    if (!c.untried_behind || c.window_ms == 0) return false;
+    // In whole numbers: the rest at the window's pace against the limit,
+    // and the window's pace against half the fastest.
+    bool rest_too_long =
+        static_cast<double>(c.remaining) * static_cast<double>(c.window_ms) >
+        static_cast<double>(SLOW_REST_LIMIT_MS) * static_cast<double>(c.window_bytes);
+    bool slow_against_line =
+        c.fastest_bytes_per_s == 0 ||
+        static_cast<double>(c.window_bytes) * 2000.0 <
+            static_cast<double>(c.fastest_bytes_per_s) * static_cast<double>(c.window_ms);
+    return rest_too_long && slow_against_line;
+}
+
 bool download_from_node(HttpsSession download_session, const NodeEntry& node,
                         uint64_t expected_size, const char* installer_path,
                         const DownloadRules& rules, DownloadAttempt* attempt) {
-    *attempt = {DownloadEnd::EXCHANGE_FAILED, GetStep::DONE, 0, 0, 0};
+    *attempt = {.end = DownloadEnd::EXCHANGE_FAILED,
+                .step = GetStep::DONE,
+                .status = 0,
+                .written = 0,
+                .body_ms = 0,
+                .pace = {}};
     HttpsExchange exchange = {nullptr, nullptr};
     attempt->step = begin_get_step(download_session, node.url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;
@@ -103,14 +137,24 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
         attempt->end = DownloadEnd::NO_FILE;
         return false;
     }
-    Transfer t = {&exchange, file,  node.label, &rules, expected_size, announced,
-                  0,         ~0ull, start,      0,      start};
+    Transfer t = {.exchange = &exchange,
+                  .file = file,
+                  .label = node.label,
+                  .rules = &rules,
+                  .expected_size = expected_size,
+                  .announced = announced,
+                  .total = 0,
+                  .last_percent = ~0ull,
+                  .window_start = start,
+                  .window_bytes = 0,
+                  .pace = {}};
     attempt->end = transfer_body(&t);
     // A failed close loses buffered bytes: the size checks below catch it only
     // when it is reported, so count it as a failed write.
     bool closed = fclose(file) == 0;
     end_get(&exchange);
     attempt->written = t.total;
+    attempt->pace = t.pace;
     attempt->body_ms = platform().tick_count_ms() - start;
     if (attempt->end == DownloadEnd::COMPLETE && !closed)
         attempt->end = DownloadEnd::TRANSFER_FAILED;
@@ -121,30 +165,84 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
     return attempt->end == DownloadEnd::COMPLETE;
 }
 
+namespace {
+
+// A node given up for its pace in the first pass, for the second.
+struct GivenUp {
+    int32_t index;
+    uint64_t pace;  // bytes per second of the window that gave it up
+};
+
+enum class NodeVerdict { LAUNCHED, LAUNCH_FAILED, TRY_NEXT };
+
+// One node's turn: the header, the download, then the failure line and the
+// deletion, or the digest and the launch.
+NodeVerdict try_node(HttpsSession session, const char* installer_path, const NodeEntry& node,
+                     const DownloadRules& rules, DownloadAttempt* attempt) {
+    printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
+    fflush(stdout);
+    if (!download_from_node(session, node, g_release.size, installer_path, rules, attempt)) {
+        puts(
+            "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, "
+            "switching...");
+        platform().delete_file(installer_path);
+        return NodeVerdict::TRY_NEXT;
+    }
+    putchar('\n');
+    VerifyResult verdict = verify_and_launch(installer_path, g_release.sha256_hex);
+    if (verdict == VerifyResult::LAUNCHED) return NodeVerdict::LAUNCHED;
+    if (verdict == VerifyResult::LAUNCH_FAILED) return NodeVerdict::LAUNCH_FAILED;
+    return NodeVerdict::TRY_NEXT;
+}
+
+WalkResult walk_result(NodeVerdict verdict) {
+    return verdict == NodeVerdict::LAUNCHED ? WalkResult::LAUNCHED : WalkResult::LAUNCH_FAILED;
+}
+
+// Fastest first; a stable insertion, so equal paces keep the ranking's order.
+void insert_by_pace(GivenUp* list, int* count, GivenUp entry) {
+    int i = *count;
+    while (i > 0 && list[i - 1].pace < entry.pace) {
+        list[i] = list[i - 1];
+        --i;
+    }
+    list[i] = entry;
+    ++*count;
+}
+
+}  // namespace
+
 WalkResult fetch_and_launch(HttpsSession download_session, const char* installer_path) {
     const NodeTable& table = g_node_table;
-    for (int32_t i = 0; i < table.count; ++i) {
-        const NodeEntry& node = table.entries[i];
-        if (node.reachable == 0) break;
-        printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
-        fflush(stdout);
-        // The table is ranked reachable-first: the next entry says whether a
-        // slow node has anyone behind it. A slow installer beats none.
-        bool later = i + 1 < table.count && table.entries[i + 1].reachable != 0;
-        DownloadRules rules = {later, stdout};
+    GivenUp given_up[NODE_CAPACITY];
+    int given_up_count = 0;
+    uint64_t fastest = 0;
+    for (int32_t i = 0; i < table.count && table.entries[i].reachable != 0; ++i) {
+        // Ranked reachable-first: the next entry says whether anyone is
+        // behind this node. A slow installer beats none.
+        bool behind = i + 1 < table.count && table.entries[i + 1].reachable != 0;
+        DownloadRules rules = {.untried_behind = behind,
+                               .slow_rule = true,
+                               .fastest_bytes_per_s = &fastest,
+                               .progress = stdout};
         DownloadAttempt attempt;
-        if (!download_from_node(download_session, node, g_release.size, installer_path, rules,
-                                &attempt)) {
-            puts(
-                "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, "
-                "switching...");
-            platform().delete_file(installer_path);
-            continue;
-        }
-        putchar('\n');
-        VerifyResult verdict = verify_and_launch(installer_path, g_release.sha256_hex);
-        if (verdict == VerifyResult::LAUNCHED) return WalkResult::LAUNCHED;
-        if (verdict == VerifyResult::LAUNCH_FAILED) return WalkResult::LAUNCH_FAILED;
+        NodeVerdict verdict =
+            try_node(download_session, installer_path, table.entries[i], rules, &attempt);
+        if (verdict != NodeVerdict::TRY_NEXT) return walk_result(verdict);
+        if (attempt.end == DownloadEnd::SLOW && given_up_count < NODE_CAPACITY)
+            insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.pace)});
+    }
+    // Every other chance is spent: a node that was delivering, however
+    // slowly, gets to finish.
+    for (int k = 0; k < given_up_count; ++k) {
+        DownloadRules rules = {.untried_behind = false,
+                               .slow_rule = false,
+                               .fastest_bytes_per_s = &fastest,
+                               .progress = stdout};
+        DownloadAttempt attempt;
+        NodeVerdict verdict = try_node(download_session, installer_path,
+                                       table.entries[given_up[k].index], rules, &attempt);
+        if (verdict != NodeVerdict::TRY_NEXT) return walk_result(verdict);
     }
     return WalkResult::NOTHING_VERIFIED;
 }

@@ -12,8 +12,10 @@ enum class WalkResult { LAUNCHED, LAUNCH_FAILED, NOTHING_VERIFIED };
 
 // Stage 3 and 4: walks the ranked g_node_table from the top, downloading
 // g_release to `installer_path` from each reachable node in turn until a file
-// verifies. Prints each attempt's header and failure line and deletes the file
-// of every failed attempt. A null session fails every attempt.
+// verifies; then, if none did, downloads the nodes given up for their pace
+// again, fastest first, with the slow-node rule off. Prints each attempt's
+// header and failure line and deletes the file of every failed attempt. A
+// null session fails every attempt.
 WalkResult fetch_and_launch(HttpsSession download_session, const char* installer_path);
 
 // How one download attempt ended.
@@ -28,17 +30,42 @@ enum class DownloadEnd {
     WRONG_SIZE,       // the body ended short of the announced or expected size
 };
 
+// One closed pace window of a download, with what the run had measured
+// before it: the facts the slow-node rule judges.
+struct PaceCheck {
+    bool untried_behind;           // a reachable node this walk has not tried yet remains
+    uint64_t remaining;            // bytes of the release still to come when the window closed
+    uint64_t window_bytes;         // what the window brought
+    uint64_t window_ms;            // how long it lasted; 0 when no window closed
+    uint64_t fastest_bytes_per_s;  // the fastest window pace measured before it, 0 when none
+};
+
+// The slow-node rule: true when a node is given up for its pace. That takes
+// a node behind it to try, a rest longer than SLOW_REST_LIMIT_MS at the
+// window's pace, and a pace below half the fastest window measured so far
+// (or none measured yet), so a line slow everywhere loses at most one node.
+// False for a check without a closed window.
+bool gives_up_slow(const PaceCheck& check);
+// A window's pace in bytes per second; 0 for a check without a closed window.
+uint64_t window_pace(const PaceCheck& check);
+
 struct DownloadAttempt {
     DownloadEnd end;
     GetStep step;
     uint32_t status;
     uint64_t written;  // body bytes written to the file
     uint64_t body_ms;  // from the response headers to the end of the body
+    PaceCheck pace;    // the last closed window's check (window_ms 0: none closed)
 };
 
 struct DownloadRules {
-    // Another reachable node remains, so a slow transfer may be given up.
-    bool give_up_slow;
+    // See PaceCheck.
+    bool untried_behind;
+    // False: the node is never given up for its pace.
+    bool slow_rule;
+    // The run's fastest window pace, read and raised by each attempt; null
+    // when the caller keeps none (every check then sees none measured).
+    uint64_t* fastest_bytes_per_s;
     // Where the progress line goes; null shows none.
     FILE* progress;
 };

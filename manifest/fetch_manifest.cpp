@@ -10,6 +10,8 @@ const char BUILTIN_LABEL[] = "程序内置/Built-in";
 namespace {
 
 char g_manifest_buffer[MANIFEST_BUFFER_SIZE];
+// What each mirror of stage 1 answered, for the choice.
+MirrorOutcome g_mirror_outcomes[MANIFEST_URL_COUNT];
 
 // Reads the body into the buffer; false for a broken body, one of 4095 bytes
 // or more (refused whole rather than cut), or one still unfinished
@@ -41,7 +43,12 @@ bool read_body(HttpsExchange* exchange, int32_t* received, bool* slow) {
 
 bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
                 MirrorAttempt* attempt) {
-    *attempt = {GetStep::DONE, 0, 0, false, false, ManifestRule::NONE};
+    *attempt = {.step = GetStep::DONE,
+                .status = 0,
+                .received = 0,
+                .body_failed = false,
+                .body_slow = false,
+                .rule = ManifestRule::NONE};
     HttpsExchange exchange = {nullptr, nullptr};
     attempt->step = begin_get_step(session, url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;
@@ -88,12 +95,11 @@ void choose_manifest(const MirrorOutcome (&outcomes)[MANIFEST_URL_COUNT], Manife
 }
 
 void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release) {
-    static MirrorOutcome outcomes[MANIFEST_URL_COUNT];
-    for (MirrorOutcome& o : outcomes) o = {};
+    for (MirrorOutcome& o : g_mirror_outcomes) o = {};
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i)
-        if (try_entry(probe_session, i, &outcomes[i])) break;
+        if (try_entry(probe_session, i, &g_mirror_outcomes[i])) break;
     ManifestChoice choice;
-    choose_manifest(outcomes, &choice);
+    choose_manifest(g_mirror_outcomes, &choice);
     *release = choice.release;
     printf("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n",
            release->version, release->file_name, static_cast<double>(release->size) / 1048576.0,

@@ -9,10 +9,10 @@
 #include "manifest/builtin_release.h"
 
 const ReleaseInfo BUILTIN_RELEASE = {
-    VARNEL_BUILTIN_VERSION,
-    VARNEL_BUILTIN_FILE_NAME,
-    VARNEL_BUILTIN_SIZE,
-    VARNEL_BUILTIN_SHA256,
+    .version = VARNEL_BUILTIN_VERSION,
+    .file_name = VARNEL_BUILTIN_FILE_NAME,
+    .size = VARNEL_BUILTIN_SIZE,
+    .sha256_hex = VARNEL_BUILTIN_SHA256,
 };
 
 ReleaseInfo g_release;
@@ -83,8 +83,11 @@ bool digests_match(const char* a, const char* b) {
            ascii_equal_nocase(a, b);
 }
 
-ManifestRule first_broken_rule(char* text, ReleaseInfo* release) {
-    char* lines[4] = {nullptr, nullptr, nullptr, nullptr};
+namespace {
+
+// Cuts the text into its first four lines in place, each without its line
+// feed and trailing blanks and carriage returns; returns how many it found.
+int split_lines(char* text, char* (&lines)[4]) {
     int count = 0;
     char* cursor = text;
     while (count < 4) {
@@ -97,17 +100,21 @@ ManifestRule first_broken_rule(char* text, ReleaseInfo* release) {
         if (feed == nullptr) break;
         cursor = feed + 1;
     }
-    if (count < 4) return ManifestRule::LINE_COUNT;
+    return count;
+}
 
-    char* version = lines[0];
+// Drops one leading v or V in place.
+ManifestRule version_rule(char* version) {
     if (version[0] == 'v' || version[0] == 'V') memmove(version, version + 1, strlen(version));
     TokenFault fault = token_fault(version, MAX_VERSION_LENGTH);
     if (fault == TokenFault::LENGTH) return ManifestRule::VERSION_LENGTH;
     if (fault == TokenFault::CHARACTERS) return ManifestRule::VERSION_CHARACTERS;
+    return ManifestRule::NONE;
+}
 
-    const char* file_name = lines[1];
+ManifestRule file_name_rule(const char* file_name) {
     size_t name_length = strlen(file_name);
-    fault = token_fault(file_name, MAX_FILE_NAME_LENGTH);
+    TokenFault fault = token_fault(file_name, MAX_FILE_NAME_LENGTH);
     if (fault == TokenFault::LENGTH ||
         (fault == TokenFault::NONE && name_length < MIN_FILE_NAME_LENGTH))
         return ManifestRule::FILE_NAME_LENGTH;
@@ -115,19 +122,32 @@ ManifestRule first_broken_rule(char* text, ReleaseInfo* release) {
     if (!ascii_equal_nocase(file_name + name_length - 4, ".exe"))
         return ManifestRule::FILE_NAME_SUFFIX;
     if (strstr(file_name, "..") != nullptr) return ManifestRule::FILE_NAME_DOTS;
+    return ManifestRule::NONE;
+}
 
-    const char* digest = lines[3];
+ManifestRule digest_rule(const char* digest) {
     if (strlen(digest) != SHA256_HEX_LENGTH) return ManifestRule::DIGEST_LENGTH;
     for (int i = 0; i < SHA256_HEX_LENGTH; ++i)
         if (!isxdigit(static_cast<unsigned char>(digest[i])))
             return ManifestRule::DIGEST_CHARACTERS;
+    return ManifestRule::NONE;
+}
 
+}  // namespace
+
+ManifestRule first_broken_rule(char* text, ReleaseInfo* release) {
+    char* lines[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (split_lines(text, lines) < 4) return ManifestRule::LINE_COUNT;
+    // The rules in the order they are reported: version, name, digest, size.
+    ManifestRule broken = version_rule(lines[0]);
+    if (broken == ManifestRule::NONE) broken = file_name_rule(lines[1]);
+    if (broken == ManifestRule::NONE) broken = digest_rule(lines[3]);
     uint64_t size = 0;
-    if (!read_size(lines[2], &size)) return ManifestRule::SIZE;
-
-    snprintf(release->version, sizeof release->version, "%s", version);
-    snprintf(release->file_name, sizeof release->file_name, "%s", file_name);
-    snprintf(release->sha256_hex, sizeof release->sha256_hex, "%s", digest);
+    if (broken == ManifestRule::NONE && !read_size(lines[2], &size)) broken = ManifestRule::SIZE;
+    if (broken != ManifestRule::NONE) return broken;
+    snprintf(release->version, sizeof release->version, "%s", lines[0]);
+    snprintf(release->file_name, sizeof release->file_name, "%s", lines[1]);
+    snprintf(release->sha256_hex, sizeof release->sha256_hex, "%s", lines[3]);
     release->size = size;
     return ManifestRule::NONE;
 }

@@ -7,6 +7,35 @@ namespace {
 
 constexpr int HOST_NARROW_MAX = 511;
 
+// The receive timeout of each open session. WinHTTP bounds a whole response
+// head only by a request's own option, 90 s unless set, so each request
+// gets its session's receive timeout there too.
+struct SessionHeadWait {
+    HttpsSession session;
+    uint32_t head_ms;
+};
+SessionHeadWait g_head_waits[4];
+
+void remember_head_wait(HttpsSession session, uint32_t head_ms) {
+    for (SessionHeadWait& w : g_head_waits)
+        if (w.session == nullptr || w.session == session) {
+            w = {session, head_ms};
+            return;
+        }
+}
+
+void forget_head_wait(HttpsSession session) {
+    for (SessionHeadWait& w : g_head_waits)
+        if (w.session == session) w = {nullptr, 0};
+}
+
+// 0 for a session not opened by open_session: the library's own wait.
+uint32_t head_wait_of(HttpsSession session) {
+    for (const SessionHeadWait& w : g_head_waits)
+        if (w.session == session && session != nullptr) return w.head_ms;
+    return 0;
+}
+
 void apply_session_options(HttpsSession session, const TimeoutProfile& profile) {
     const PlatformOps& p = platform();
     // Each option is tried on its own; one that fails does not stop the rest.
@@ -23,12 +52,17 @@ HttpsSession open_session(const TimeoutProfile& profile) {
     const PlatformOps& p = platform();
     HttpsSession session = p.http_open(USER_AGENT, HTTP_ACCESS_AUTOMATIC_PROXY);
     if (session == nullptr) session = p.http_open(USER_AGENT, HTTP_ACCESS_NO_PROXY);
-    if (session != nullptr) apply_session_options(session, profile);
+    if (session != nullptr) {
+        apply_session_options(session, profile);
+        remember_head_wait(session, profile.receive_ms);
+    }
     return session;
 }
 
 void close_session(HttpsSession session) {
-    if (session != nullptr) platform().http_close_handle(session);
+    if (session == nullptr) return;
+    forget_head_wait(session);
+    platform().http_close_handle(session);
 }
 
 void split_url(const char* url, char16_t (&host)[URL_PART_UNITS],
@@ -68,6 +102,10 @@ GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* ex
         p.http_close_handle(connection);
         return GetStep::OPEN_REQUEST;
     }
+    // Tried on its own, as the session's options are.
+    uint32_t head_ms = head_wait_of(session);
+    if (head_ms != 0)
+        (void)p.http_set_option(request, HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, head_ms);
     if (extra_header != nullptr &&
         !p.http_add_headers(request, extra_header, HTTP_ADDREQ_FLAG_ADD)) {
         p.http_close_handle(request);

@@ -21,8 +21,10 @@ struct HttpsExchange {
     HttpHandle request;
 };
 
-inline constexpr TimeoutProfile PROBE_TIMEOUTS = {3000, 4000, 3000, 3000};
-inline constexpr TimeoutProfile DOWNLOAD_TIMEOUTS = {10000, 15000, 15000, 30000};
+inline constexpr TimeoutProfile PROBE_TIMEOUTS = {
+    .resolve_ms = 3000, .connect_ms = 4000, .send_ms = 3000, .receive_ms = 3000};
+inline constexpr TimeoutProfile DOWNLOAD_TIMEOUTS = {
+    .resolve_ms = 10000, .connect_ms = 15000, .send_ms = 15000, .receive_ms = 30000};
 // Bounds on a body's pace. Every read can arrive inside the receive timeout
 // and a peer can still hold a stage for hours, so the time a body takes is
 // bounded on its own, by the platform's tick count.
@@ -42,7 +44,8 @@ inline constexpr char16_t PROBE_RANGE_HEADER[] = u"Range: bytes=0-16383";
 inline constexpr int URL_PART_UNITS = 1024;
 
 // A session with `profile`'s timeouts and TLS 1.1-1.2, through the system's
-// proxy settings or, when those cannot be used, directly. Null when the HTTP
+// proxy settings or, when those cannot be used, directly. Its receive timeout
+// bounds each read and also each response head as a whole. Null when the HTTP
 // library cannot open one; every exchange over a null session fails at CONNECT.
 HttpsSession open_session(const TimeoutProfile& profile);
 // Closes a session opened by open_session; a null session is ignored.
@@ -61,7 +64,8 @@ enum class GetStep { DONE, CONNECT, OPEN_REQUEST, ADD_HEADER, SEND, RECEIVE, STA
 // anything else has closed what it opened and left `exchange` unused.
 GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* extra_header,
                        HttpsExchange* exchange);
-// Sends the request and reads the response head. DONE for a final status of
+// Sends the request and reads the response head, interim heads included,
+// which must end within the session's receive timeout of the send. DONE for a final status of
 // 200 or 206; STATUS for any other, with `status` holding it; `status` is 0
 // when it could not be read. Closes nothing: the caller still calls end_get.
 GetStep send_get_step(HttpsExchange* exchange, uint32_t* status);

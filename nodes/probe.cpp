@@ -6,9 +6,10 @@ namespace {
 
 char g_probe_scratch[PROBE_READ_SIZE];
 
-bool must_follow(const NodeEntry& p, const NodeEntry& held) {
-    if (p.reachable != held.reachable) return p.reachable < held.reachable;
-    return p.latency_ms > held.latency_ms;
+// Reachable first, then by latency; equal entries keep their order.
+bool ranks_below(const NodeEntry& node, const NodeEntry& other) {
+    if (node.reachable != other.reachable) return node.reachable < other.reachable;
+    return node.latency_ms > other.latency_ms;
 }
 
 }  // namespace
@@ -55,12 +56,12 @@ void probe_nodes(HttpsSession probe_session, NodeTable* table) {
 
 void rank_nodes(NodeTable* table) {
     for (int32_t i = 1; i < table->count; ++i) {
-        NodeEntry held = table->entries[i];
+        NodeEntry moving = table->entries[i];
         int32_t j = i;
-        while (j > 0 && must_follow(table->entries[j - 1], held)) {
+        while (j > 0 && ranks_below(table->entries[j - 1], moving)) {
             table->entries[j] = table->entries[j - 1];
             --j;
         }
-        table->entries[j] = held;
+        table->entries[j] = moving;
     }
 }

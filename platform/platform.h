@@ -18,6 +18,7 @@ enum : uint32_t {
     HTTP_OPTION_CONNECT_TIMEOUT = 3,
     HTTP_OPTION_SEND_TIMEOUT = 5,
     HTTP_OPTION_RECEIVE_TIMEOUT = 6,
+    HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT = 7,
     HTTP_OPTION_SECURE_PROTOCOLS = 84,
     HTTP_PROTOCOL_TLS1_1 = 0x200,
     HTTP_PROTOCOL_TLS1_2 = 0x800,
@@ -44,6 +45,11 @@ enum class HttpFailure : uint8_t {
     OTHER,
 };
 
+// Three bindings exist: the Windows APIs (platform_win32.cpp), the POSIX
+// stand-ins (platform_posix.cpp, posix_http.h) and the unit tests' scripted
+// fake (tests/unit/fake_platform.h). Each contract says where one differs;
+// what WinHTTP, Wine 8 and the stand-in do differently on the wire is
+// tabled in platform/DIFFERENCES.md.
 struct PlatformOps {
     // Console: set up at the start of a run and put back at its end.
     // Remembers the console's code pages and input mode, switches both code
@@ -51,50 +57,122 @@ struct PlatformOps {
     // standard output and error whole writes, and has the remembered state
     // put back if the process is ended by Ctrl+C or its window's close
     // button. Each step that fails is skipped; output still goes out as the
-    // console takes it. Once the console was put back, by that handler or by
-    // console_end, neither this nor wait_for_enter changes it again.
+    // console takes it. The POSIX build leaves the terminal as it is. Once
+    // the console was put back, by that handler or by console_end, neither
+    // this nor wait_for_enter changes it again.
     void (*console_begin)();
     // True when standard input and output are the console and this process is
     // alone on it, as after a double-click: the window closes with the process.
-    // False on any failure.
+    // False on any failure, and always in the POSIX build.
     bool (*console_is_own)();
     // Waits until Enter is pressed on the console; returns at once when input
-    // cannot be read.
+    // cannot be read, and always in the POSIX build.
     void (*wait_for_enter)();
     // Flushes standard output and error, then puts back what console_begin
     // remembered. Each step that fails is skipped.
     void (*console_end)();
+
     // Kernel.
     // Directory text ending in a separator, or 0 when there is none or it
-    // does not fit `capacity` bytes with its terminator.
+    // does not fit `capacity` bytes with its terminator. Windows asks
+    // GetTempPathA; POSIX takes $TMPDIR, else /tmp.
     uint32_t (*get_temp_path)(uint32_t capacity, char* buffer);
+    // Milliseconds of a monotonic clock from an arbitrary start; never fails.
+    // Windows' GetTickCount64 moves in steps of 10 to 16 ms; the fake's
+    // clock moves only when the test moves it.
     uint64_t (*tick_count_ms)();
+    // Removes the file. A file that is missing or cannot be removed stays as
+    // it is, and nothing tells.
     void (*delete_file)(const char* path);
     // UTF-8 (NUL-terminated) to UTF-16 with terminator, at most `capacity`
-    // units; returns the units written, 0 on failure.
+    // units; returns the units written, 0 when they do not fit. Code points
+    // past U+FFFF become surrogate pairs and a malformed sequence U+FFFD, as
+    // MultiByteToWideChar gives them; the POSIX build splits a malformed
+    // sequence into as many U+FFFD as Wine 8 does (Windows not measured), but
+    // always writes the terminator, which Wine's drops after a sequence cut
+    // short by the end.
     int (*utf8_to_utf16)(const char* text, char16_t* out, int capacity);
     // The shell's "open" verb; above 32 means started, else the shell's code.
+    // POSIX runs xdg-open from PATH and waits for it: 42 when it exits 0, 2
+    // (file not found) when it exits 2, else 31 (no association).
     uintptr_t (*shell_open)(const char* path);
 
-    // HTTP client library, synchronous.
+    // HTTP client library, synchronous: every call returns once its step is
+    // done or the step's timeout ran out. A failed call from http_connect to
+    // http_read_data records its cause for http_take_failure. The stand-in
+    // holds at most 32 handles and 4 open requests at a time and refuses
+    // calls beyond them.
+
+    // A session with the user agent and access type (HTTP_ACCESS_AUTOMATIC_PROXY
+    // or HTTP_ACCESS_NO_PROXY); null when refused. Windows refuses every
+    // session when WINHTTP cannot be loaded from System32; the stand-in
+    // refuses another access type and a failed libcurl start. Automatic
+    // access is WinHTTP's proxy discovery on Windows and the proxy variables
+    // (https_proxy, all_proxy, no_proxy) in the stand-in.
     HttpHandle (*http_open)(const char16_t* agent, uint32_t access_type);
+    // Sets a 4-byte option (HTTP_OPTION_*) on a session, taken by the
+    // connections and requests opened on it afterwards; false when refused,
+    // the setting then unchanged. WinHTTP reads a timeout of 0 as no bound,
+    // the stand-in as its default. On a request, WinHTTP's
+    // HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT bounds the wait for the whole
+    // response head (default 90 s); the stand-in bounds that wait by the
+    // session's receive timeout. The stand-in refuses options it does not
+    // know and a protocol set with no version it knows.
     bool (*http_set_option)(HttpHandle session, uint32_t option, uint32_t value);
+    // A connection handle for `host` on `port`; nothing goes out yet, so a
+    // name that does not resolve fails at the send. Null for a null session.
+    // The stand-in also refuses an empty host and a port other than 443; the
+    // fake fails a host it has no response for here, with DNS.
     HttpHandle (*http_connect)(HttpHandle session, const char16_t* host, uint16_t port);
+    // A request for `verb` and `path` (query included) on a connection,
+    // over TLS with HTTP_FLAG_SECURE; null when refused. The stand-in makes
+    // only a secure GET.
     HttpHandle (*http_open_request)(HttpHandle connection, const char16_t* verb,
                                     const char16_t* path, uint32_t flags);
+    // Adds CRLF-separated "Name: value" lines to the request before its
+    // send; false when refused, as for a line without a name. The stand-in
+    // also refuses after the send and past 2047 bytes of text, and ignores
+    // `flags`.
     bool (*http_add_headers)(HttpHandle request, const char16_t* header, uint32_t flags);
+    // Resolves the name, connects (through the proxy under automatic
+    // access), makes the TLS handshake with WinHTTP's certificate checks and
+    // sends the request; false when a step fails or its timeout runs out,
+    // and on a second send. How each build names a failed handshake:
+    // DIFFERENCES.md.
     bool (*http_send_request)(HttpHandle request);
+    // Waits for the response head, following redirects as WinHTTP's default
+    // policy does (at most 10, never from https to http: that redirect is
+    // returned as the response); false before a send, on a broken
+    // connection, too many redirects, a head past 64 KiB or a timeout. The
+    // status and length are then the final response's. Wine 8 and the
+    // stand-in follow and bound otherwise in places: DIFFERENCES.md.
     bool (*http_receive_response)(HttpHandle request);
+    // HTTP_QUERY_STATUS_CODE or HTTP_QUERY_CONTENT_LENGTH, each with
+    // HTTP_QUERY_FLAG_NUMBER, of the received response; false before one and
+    // for a length that is absent, no number or past 32 bits, `*value` then
+    // meaning nothing. The stand-in and the fake answer no other query.
+    // Wine 8 reads some lengths as numbers that Windows refuses:
+    // DIFFERENCES.md.
     bool (*http_query_number)(HttpHandle request, uint32_t query, uint32_t* value);
+    // Waits for body bytes and gives their count, 0 at the body's end; false
+    // before a received response, on a broken body and on a stall past the
+    // receive timeout. A clean close before the declared length is a broken
+    // body, except in Wine 8 (DIFFERENCES.md).
     bool (*http_query_data_available)(HttpHandle request, uint32_t* count);
+    // Moves up to `max` body bytes to `buffer`, waiting for some; `*read` 0
+    // at the body's end. False as for the count above.
     bool (*http_read_data)(HttpHandle request, void* buffer, uint32_t max, uint32_t* read);
+    // Closes a handle of any kind with what it still holds; never fails and
+    // reports nothing. A parent may be closed before its children. Each
+    // handle is closed once: the stand-in ignores a closed, foreign or null
+    // one, the fake fails the test that closes one twice.
     void (*http_close_handle)(HttpHandle handle);
     // The cause of the most recent failed HTTP call since the previous take
     // (connect to read_data; a close never records, a success does not
     // clear), and clears it. NONE when nothing failed. The stand-in, which
     // returns an https-to-http redirect as the response, counts it as a
-    // failure of the receive call. Only the release tool asks: it takes once
-    // before an attempt and once after a failed one.
+    // failure of the receive call. The fake gives the cause its script
+    // names.
     HttpFailure (*http_take_failure)();
 };
 

@@ -37,32 +37,29 @@ size_t encode_utf8(uint32_t cp, unsigned char* bytes) {
     return 4;
 }
 
-// The code point at `*s`, which moves past it.
+// The code point at `*s`, which moves past it. A malformed sequence gives
+// U+FFFD and ends where Wine's MultiByteToWideChar ends it (measured): after
+// the byte that shows it overlong or a surrogate, before a byte that is no
+// continuation or that takes it past U+10FFFF. Unlike Wine's, a sequence cut
+// short by the end never takes the terminator with it.
 uint32_t decode_utf8(const unsigned char** s) {
-    unsigned char c = **s;
-    uint32_t cp;
-    int extra;
-    if (c < 0x80) {
-        cp = c;
-        extra = 0;
-    } else if ((c & 0xE0) == 0xC0) {
-        cp = c & 0x1Fu;
-        extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-        cp = c & 0x0Fu;
-        extra = 2;
-    } else if ((c & 0xF8) == 0xF0) {
-        cp = c & 0x07u;
-        extra = 3;
-    } else {
-        cp = 0xFFFD;
-        extra = -1;
-    }
-    ++*s;
-    for (int i = 0; i < extra; ++i) {
+    const unsigned char c = *(*s)++;
+    if (c < 0x80) return c;
+    int extra = c >= 0xC2 && c <= 0xDF   ? 1
+                : c >= 0xE0 && c <= 0xEF ? 2
+                : c >= 0xF0 && c <= 0xF4 ? 3
+                                         : 0;
+    if (extra == 0) return 0xFFFD;
+    const uint32_t least = extra == 1 ? 0x80u : extra == 2 ? 0x800u : 0x10000u;
+    uint32_t cp = c & (0x7Fu >> (extra + 1));
+    for (int left = extra - 1; left >= 0; --left) {
         if ((**s & 0xC0) != 0x80) return 0xFFFD;
         cp = (cp << 6) | (**s & 0x3Fu);
+        if (left == 1 && cp >= (0x110000u >> 6)) return 0xFFFD;
         ++*s;
+        // Checked on the bits so far, as each byte arrives.
+        if (cp < (least >> (6 * left))) return 0xFFFD;
+        if (extra == 2 && left == 1 && cp >= (0xD800u >> 6) && cp <= (0xDFFFu >> 6)) return 0xFFFD;
     }
     return cp;
 }
@@ -97,9 +94,9 @@ int posix_utf8_to_utf16(const char* text, char16_t* out, int capacity) {
         int units = cp >= 0x10000 ? 2 : 1;
         if (n + units > capacity) return 0;  // as MultiByteToWideChar: too small fails
         if (units == 2) {
-            cp -= 0x10000;
-            out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
-            out[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            uint32_t above = cp - 0x10000;
+            out[n++] = static_cast<char16_t>(0xD800 + (above >> 10));
+            out[n++] = static_cast<char16_t>(0xDC00 + (above & 0x3FF));
         } else {
             out[n++] = static_cast<char16_t>(cp);
         }

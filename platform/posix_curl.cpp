@@ -136,6 +136,7 @@ int on_debug(CURL*, curl_infotype type, char*, size_t, void* user) {
         ex->request_written = true;
         ex->phase = RECEIVE;
         ex->phase_since = posix_now_ms();
+        ex->request_sent_at = ex->phase_since;
     }
     return 0;
 }
@@ -357,6 +358,12 @@ void collect_ended(Exchange* ex) {
 bool wait_for_activity(Exchange* ex, const Settings& s) {
     uint64_t now = posix_now_ms();
     uint64_t deadline = ex->phase_since + phase_bound(s, ex->phase);
+    // Each header line restarts the wait for the next, as in WinHTTP; the
+    // head as a whole has its own bound, so one that trickles still ends.
+    if (ex->phase == RECEIVE && !ex->final_head_read) {
+        uint64_t head_deadline = ex->request_sent_at + s.head_ms;
+        if (head_deadline < deadline) deadline = head_deadline;
+    }
     if (now >= deadline) {
         ex->given_up = true;
         ex->timed_out = true;

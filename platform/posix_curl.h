@@ -30,6 +30,8 @@ struct Settings {
     uint32_t connect_ms = 60000;
     uint32_t send_ms = 30000;
     uint32_t receive_ms = 30000;
+    // The wait for a whole response head, interim heads included.
+    uint32_t head_ms = 90000;
     uint32_t protocols = SECURE_TLS1_0 | HTTP_PROTOCOL_TLS1_1 | HTTP_PROTOCOL_TLS1_2;
 };
 
@@ -78,8 +80,10 @@ struct Exchange {
     CURLcode result;
     int redirects;
     Phase phase;
-    // When the current step began or last saw the server's bytes.
+    // When the current step began or last saw the server's bytes, and when
+    // the request went out (a head is bounded as a whole from there).
     uint64_t phase_since;
+    uint64_t request_sent_at;
 
     // The head being read: the answer's once final_head_read.
     ResponseHead head;

@@ -136,9 +136,10 @@ void note_failure(Exchange* ex, bool in_body) {
                     : posix_failure_cause(ex->result, ex->verify_error, ex->version_alert, in_body);
 }
 
-// The stand-in's own refusals of a call, for the calls that fail no other way.
+// Passes `result` through; a failed one is recorded as OTHER: the stand-in's
+// own refusals of a call, for the calls that fail no other way.
 template <typename T>
-T noted(T result) {
+T failed_as_other(T result) {
     if (!result) g_failure = HttpFailure::OTHER;
     return result;
 }
@@ -198,8 +199,15 @@ HttpHandle posix_http_open(const char16_t* agent, uint32_t access_type) {
     return r;
 }
 
-bool posix_http_set_option(HttpHandle session, uint32_t option, uint32_t value) {
-    Record* r = find(session, SESSION);
+bool posix_http_set_option(HttpHandle handle, uint32_t option, uint32_t value) {
+    // As WinHTTP, the head's wait is a request's own option.
+    if (option == HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) {
+        Record* request = find(handle, REQUEST);
+        if (request == nullptr || request->exchange->send_called) return false;
+        if (value != 0) request->settings.head_ms = value;
+        return true;
+    }
+    Record* r = find(handle, SESSION);
     if (r == nullptr) return false;
     Settings& s = r->settings;
     // 0 would mean "no bound" to WinHTTP; here it keeps the step's default.
@@ -281,7 +289,7 @@ static HttpHandle connect_to(HttpHandle session, const char16_t* host, uint16_t 
 }
 
 HttpHandle posix_http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
-    return noted(connect_to(session, host, port));
+    return failed_as_other(connect_to(session, host, port));
 }
 
 static HttpHandle open_get(HttpHandle connection, const char16_t* verb, const char16_t* path,
@@ -315,7 +323,7 @@ static HttpHandle open_get(HttpHandle connection, const char16_t* verb, const ch
 
 HttpHandle posix_http_open_request(HttpHandle connection, const char16_t* verb,
                                    const char16_t* path, uint32_t flags) {
-    return noted(open_get(connection, verb, path, flags));
+    return failed_as_other(open_get(connection, verb, path, flags));
 }
 
 static bool add_header_lines(HttpHandle request, const char16_t* header) {
@@ -335,21 +343,21 @@ static bool add_header_lines(HttpHandle request, const char16_t* header) {
 }
 
 bool posix_http_add_headers(HttpHandle request, const char16_t* header, uint32_t) {
-    return noted(add_header_lines(request, header));
+    return failed_as_other(add_header_lines(request, header));
 }
 
 bool posix_http_send_request(HttpHandle request) {
     Record* r = find(request, REQUEST);
-    if (r == nullptr) return noted(false);
+    if (r == nullptr) return failed_as_other(false);
     Exchange* ex = r->exchange;
-    if (ex->send_called) return noted(false);
+    if (ex->send_called) return failed_as_other(false);
     // As WinHTTP finds no such name.
     if (ex->url[0] == '\0') {
         g_failure = HttpFailure::DNS;
         return false;
     }
     ex->send_called = true;
-    if (!exchange_start(ex, r->settings, r->share)) return noted(false);
+    if (!exchange_start(ex, r->settings, r->share)) return failed_as_other(false);
     if (exchange_pump(ex, r->settings, GOAL_SENT) && ex->request_written) return true;
     note_failure(ex, false);
     return false;
@@ -357,9 +365,9 @@ bool posix_http_send_request(HttpHandle request) {
 
 bool posix_http_receive_response(HttpHandle request) {
     Record* r = find(request, REQUEST);
-    if (r == nullptr) return noted(false);
+    if (r == nullptr) return failed_as_other(false);
     Exchange* ex = r->exchange;
-    if (!ex->request_written || ex->receive_succeeded) return noted(false);
+    if (!ex->request_written || ex->receive_succeeded) return failed_as_other(false);
     if (!exchange_pump(ex, r->settings, GOAL_HEADERS) || !ex->final_head_read) {
         note_failure(ex, false);
         return false;
@@ -385,11 +393,11 @@ static bool query_response_number(HttpHandle request, uint32_t query, uint32_t* 
 }
 
 bool posix_http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
-    return noted(query_response_number(request, query, value));
+    return failed_as_other(query_response_number(request, query, value));
 }
 
 bool posix_http_query_data_available(HttpHandle request, uint32_t* count) {
-    if (count == nullptr) return noted(false);
+    if (count == nullptr) return failed_as_other(false);
     size_t staged = 0;
     bool ok = wait_body(request, &staged);
     *count = ok ? static_cast<uint32_t>(staged) : 0;
@@ -397,10 +405,10 @@ bool posix_http_query_data_available(HttpHandle request, uint32_t* count) {
 }
 
 bool posix_http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
-    if (read == nullptr) return noted(false);
+    if (read == nullptr) return failed_as_other(false);
     *read = 0;
-    if (buffer == nullptr) return noted(false);
-    if (max == 0) return noted(answered(request) != nullptr);
+    if (buffer == nullptr) return failed_as_other(false);
+    if (max == 0) return failed_as_other(answered(request) != nullptr);
     size_t staged = 0;
     if (!wait_body(request, &staged)) return false;
     Exchange* ex = answered(request);

@@ -49,9 +49,10 @@ void take_status_line(ResponseHead* head, const char* line, size_t n) {
     uint32_t status = 0;
     for (size_t k = i + 1; k < n && k < i + 4 && line[k] >= '0' && line[k] <= '9'; ++k)
         status = status * 10 + static_cast<uint32_t>(line[k] - '0');
+    size_t taken = head->bytes;
     head_reset(head);
     head->status = status;
-    head->bytes = n;
+    head->bytes = taken;
 }
 
 void take_field(ResponseHead* head, const char* line, size_t n) {
@@ -88,7 +89,6 @@ void head_reset(ResponseHead* head) {
 }
 
 HeadLine head_take_line(ResponseHead* head, const char* line, size_t length) {
-    // An interim head's bytes count toward the next until its status line.
     if (head->bytes + length > HEAD_MAX_BYTES) return HEAD_TOO_LARGE;
     head->bytes += length;
     if (same_prefix_nocase(line, length, "HTTP/")) {

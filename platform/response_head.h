@@ -10,7 +10,8 @@
 // Room for a kept Location value with its terminator.
 constexpr size_t HEAD_LOCATION_BYTES = 4608;
 // WinHTTP's default bound on one response's head; without it a peer sending
-// fields forever would hold the exchange until its timeouts.
+// fields forever would hold the exchange until its timeouts. Interim heads
+// count toward it, or a flood of 1xx heads would never meet it.
 constexpr size_t HEAD_MAX_BYTES = 64 * 1024;
 
 enum LengthState : uint8_t { LENGTH_ABSENT, LENGTH_VALID, LENGTH_INVALID };
@@ -22,7 +23,7 @@ struct ResponseHead {
     LengthState length_state;            // of the last Content-Length field
     uint64_t length;                     // the declared length when LENGTH_VALID
     bool chunked;                        // a Transfer-Encoding names chunked
-    size_t bytes;                        // taken since the status line, itself included
+    size_t bytes;                        // taken since head_reset, interim heads included
 };
 
 enum HeadLine : uint8_t {
@@ -31,13 +32,14 @@ enum HeadLine : uint8_t {
     HEAD_TOO_LARGE,  // past HEAD_MAX_BYTES; the response is to be refused
 };
 
-// Empties `head`, as before a response's status line.
+// Empties `head`, as before a response's first status line.
 void head_reset(ResponseHead* head);
 
 // Takes one line of `length` bytes, its line end included. A status line
-// starts a new head (an interim response's fields are forgotten); a field
-// the parser does not act on is ignored. Returns HEAD_TOO_LARGE, with the
-// line not taken, once the head would pass HEAD_MAX_BYTES.
+// starts a new head (an interim response's fields are forgotten, its bytes
+// still count); a field the parser does not act on is ignored. Returns
+// HEAD_TOO_LARGE, with the line not taken, once the response's heads
+// together would pass HEAD_MAX_BYTES.
 HeadLine head_take_line(ResponseHead* head, const char* line, size_t length);
 
 // An interim (1xx) response, which another head follows.

@@ -135,7 +135,7 @@ Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
 void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInfo& release,
                    const char* path, NodeResult* out) {
     const bool terminal = stderr_is_terminal();
-    DownloadRules rules = {true, terminal ? stderr : nullptr};
+    DownloadRules rules = {true, true, nullptr, terminal ? stderr : nullptr};
     (void)platform().http_take_failure();
     bool complete = download_from_node(session, node, release.size, path, rules, &out->download);
     HttpFailure failure = platform().http_take_failure();

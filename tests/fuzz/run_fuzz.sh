@@ -9,7 +9,7 @@ root=$PWD
 seconds=${FUZZ_SECONDS:-10}
 out=$root/build/fuzz
 mkdir -p "$out/obj"
-flags=(-std=c++17 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -I"$root")
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -I"$root")
 core=(manifest/release.cpp manifest/fetch_manifest.cpp net/https.cpp nodes/node_table.cpp
   fetch/download.cpp fetch/verify.cpp fetch/sha256.cpp fetch/sha256_x86.cpp
   platform/platform.cpp platform/platform_posix.cpp platform/posix_clock_text.cpp

@@ -39,7 +39,7 @@ struct FetchTest : testing::Test {
         bool ok = false;
         *out = capture_stdout([&] {
             ok =
-                download_from_node(s, entry, expected_size, path.c_str(), {true, stdout}, &attempt);
+                download_from_node(s, entry, expected_size, path.c_str(), {true, true, nullptr, stdout}, &attempt);
         });
         close_session(s);
         return ok;
@@ -135,17 +135,17 @@ TEST_F(FetchTest, DownloadFromNodeCases) {
 }
 
 TEST_F(FetchTest, OverlongBodyIsCutOffAtTheRelease) {
+    // Without a declared length, the one way a real backend delivers more
+    // than the release.
     FakePlatform f;
     FakeResponse& r = f.at(URL);
     r.body = body + std::string(5000000, 'z');
-    r.content_length = static_cast<int64_t>(body.size());
-    r.chunk = 65536;
+    r.content_length = -1;
     std::string out;
     EXPECT_FALSE(download(body.size(), &out));
     EXPECT_EQ(attempt.end, DownloadEnd::TOO_LONG);
-    // One read past the size, shown above 100 %, then the transfer stops.
-    EXPECT_NE(out.find("] 131%  ("), std::string::npos);
-    EXPECT_LE(f.reads_asked.size(), body.size() / 65536 + 2);
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    EXPECT_LE(static_cast<uint64_t>(file.tellg()), body.size() + TRANSFER_BUFFER_SIZE);
 }
 
 TEST_F(FetchTest, VerifyOutcomes) {

@@ -91,9 +91,14 @@ TEST(OpenSession, FallsBackOnceAndSetsEveryOption) {
         FakePlatform f;
         f.open_refusals = c.refusals;
         f.options_fail = c.options_fail;
+        f.at("https://h.test/x").body = "x";
         std::string printed = capture_stdout([&] {
             HttpsSession s = open_session(*c.profile);
             EXPECT_EQ(s != nullptr, c.opened);
+            // Each request's head is held to the session's receive timeout.
+            HttpsExchange exchange = {nullptr, nullptr};
+            if (begin_get_step(s, "https://h.test/x", nullptr, &exchange) == GetStep::DONE)
+                end_get(&exchange);
             close_session(s);
         });
         EXPECT_EQ(printed, "");
@@ -105,7 +110,9 @@ TEST(OpenSession, FallsBackOnceAndSetsEveryOption) {
         std::vector<std::pair<uint32_t, uint32_t>> set;
         for (size_t i = 0; i < f.options.size(); ++i)
             set.emplace_back(f.options[i], f.option_values[i]);
-        EXPECT_EQ(set, c.opened ? options_for(*c.profile) : decltype(set){});
+        auto expected = options_for(*c.profile);
+        expected.emplace_back(HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, c.profile->receive_ms);
+        EXPECT_EQ(set, c.opened ? expected : decltype(set){});
         EXPECT_EQ(f.live_handles, 0);
     }
     // The table tells the profiles apart only where their fields differ.

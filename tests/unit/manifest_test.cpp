@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(SourceLabel, FollowsUrlContent) {
+TEST(SourceLabel, NamesTheMirrorsAndTheFirstNameInRuleOrder) {
     struct Case {
         const char* url;
         const char* label;
@@ -21,9 +21,18 @@ TEST(SourceLabel, FollowsUrlContent) {
         {MANIFEST_URLS[2], "节点C/Node C"},
         {MANIFEST_URLS[3], "节点C/Node C"},
         {MANIFEST_URLS[4], "节点D/Node D"},
-        {"https://github.huggingface.x/m", "节点C/Node C"},
-        {"https://example.org/m", "程序内置/Built-in"},
-        {"https://GitHub.com/m", "程序内置/Built-in"},
+        // Two hosts' names in one URL: the earlier name in the rule's order
+        // decides, wherever it stands.
+        {"https://ghproxy.net/https://raw.githubusercontent.com/varnel/varnel/main/manifest.txt",
+         "节点C/Node C"},
+        {"https://huggingface.co/datasets/varnel/github-mirror/resolve/main/manifest.txt",
+         "节点C/Node C"},
+        {"https://raw.githubusercontent.com/varnel/modelscope-sync/main/manifest.txt",
+         "节点A/Node A"},
+        {"https://raw.githubusercontent.com/varnel/varnel/main/varnel.dev/manifest.txt",
+         "节点B/Node B"},
+        {"https://varnel.dev/dl/huggingface/manifest.txt", "节点B/Node B"},
+        {"https://mirror.example.org/varnel/manifest.txt", "程序内置/Built-in"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);

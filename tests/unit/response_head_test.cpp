@@ -74,6 +74,7 @@ std::string printable(const std::string& s) {
 TEST(ResponseHead, TableOfHeads) {
     const std::string kept(HEAD_LOCATION_BYTES - 1, 'l');
     const std::string ok = "HTTP/1.1 200 OK\r\n";
+    const std::string early = "HTTP/1.1 103 Early Hints\r\n\r\n";
     // clang-format off
     const std::vector<Case> cases = {
         {ok + "Content-Length: 5\r\n\r\n", HEAD_END, 200, "5", "", "b"},
@@ -106,6 +107,9 @@ TEST(ResponseHead, TableOfHeads) {
         {with_location(HEAD_LOCATION_BYTES), HEAD_END, 302, "", "", "xr"},
         {head_of(HEAD_MAX_BYTES), HEAD_END, 200, "", "", ""},
         {head_of(HEAD_MAX_BYTES + 1), HEAD_TOO_LARGE, 200, "", "", ""},
+        // The interim head's bytes count toward the bound.
+        {early + head_of(HEAD_MAX_BYTES - early.size()), HEAD_END, 200, "", "", ""},
+        {early + head_of(HEAD_MAX_BYTES - early.size() + 1), HEAD_TOO_LARGE, 200, "", "", ""},
         {ok + "Content-Length: 5\r\n", HEAD_MORE, 200, "5", "", "b"},
     };
     // clang-format on

@@ -327,6 +327,11 @@ class Conn:
                 self.send(b"X-Filler-%d: %s\r\n" % (i, b"y" * 64))
                 i += 1
                 self.wait(0.01)
+        if r.get("head_trickle_ms"):
+            self.send((hdr.pop(0) + "\r\n").encode("latin-1"))
+            for i in range(int(r.get("head_trickle_lines", 100))):
+                self.wait(r["head_trickle_ms"] / 1000.0)
+                self.send(b"X-Trickle-%d: t\r\n" % i)
         if r.get("huge_header"):
             hdr.append("X-Huge: " + "h" * int(r["huge_header"]))
         self.send(("\r\n".join(hdr) + "\r\n\r\n").encode("latin-1"))
@@ -349,18 +354,22 @@ class Conn:
         reset = r.get("reset_after")
         stall = r.get("stall_after")
         trickle = r.get("trickle")
-        bps = r.get("throttle_bps")
+        burst = int(r.get("burst_bytes", 0))
         endless = bool(r.get("endless"))
-        step = CHUNK
-        if trickle:
-            step = max(1, int(trickle.get("bytes", 1)))
-        elif bps:
-            step = max(1, min(CHUNK, int(bps) // 20))
-        t0 = time.monotonic()
+        # The pace runs from the start of its phase (the body, the throttle
+        # after a burst, the bytes after a pause), so no phase makes up for
+        # the one before it.
+        phase_t, phase_sent = time.monotonic(), 0
         sent = 0
         while sent < total:
+            bps = r.get("burst_bps") if sent < burst else r.get("throttle_bps")
+            step = CHUNK
+            if trickle:
+                step = max(1, int(trickle.get("bytes", 1)))
+            elif bps:
+                step = max(1, min(CHUNK, int(bps) // 20))
             n = min(step, total - sent)
-            for limit in (truncate, reset, stall):
+            for limit in (truncate, reset, stall, burst or None):
                 if limit is not None and sent < limit:
                     n = min(n, limit - sent)
             if truncate is not None and sent >= truncate:
@@ -379,6 +388,7 @@ class Conn:
                 self.wait(r.get("stall_ms", DEFAULT_STALL_MS) / 1000.0)
                 stall = None
                 if r.get("stall_then") == "continue":
+                    phase_t, phase_sent = time.monotonic(), sent
                     continue
                 self.close_clean()
                 raise Abort()
@@ -393,7 +403,9 @@ class Conn:
             if trickle:
                 self.wait(trickle.get("every_ms", 100) / 1000.0)
             elif bps:
-                self.wait(t0 + sent / float(bps) - time.monotonic())
+                self.wait(phase_t + (sent - phase_sent) / float(bps) - time.monotonic())
+            if sent == burst:
+                phase_t, phase_sent = time.monotonic(), sent
 
 
 def parse_range(value, size):

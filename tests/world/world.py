@@ -31,9 +31,14 @@ Config (JSON):
       close_before_headers | reset_before_headers   true
       truncate_after N (clean close: close_notify + FIN; truncate_mode "fin"
                     skips close_notify) | reset_after N (RST, after reset_delay_ms) |
-      stall_after N (stall_ms, default 60000, then close; stall_then "continue")
+      stall_after N (stall_ms, default 60000, then close; stall_then "continue":
+                    on at the throttle's pace, with nothing made up)
       endless, trickle {"bytes": N, "every_ms": M}, throttle_bps N,
-      endless_headers true, huge_header N (one header line of N bytes)
+      burst_bytes N (the first N bytes at burst_bps, unthrottled without it;
+                    throttle_bps after them),
+      endless_headers true, huge_header N (one header line of N bytes),
+      head_trickle_ms M (the status line, then one header line every M ms,
+                    head_trickle_lines of them, default 100, then the rest)
 
 Logs dir (cleared of these names at each run): requests.jsonl (one JSON object
 per request, sorted by arrival: t, server, conn (the connection's number on
@@ -94,7 +99,8 @@ ROUTE_KEYS = {
     "body_file", "body_size", "length", "range", "close", "delay_ms",
     "close_before_headers", "reset_before_headers", "truncate_after", "truncate_mode",
     "reset_after", "reset_delay_ms", "stall_after", "stall_ms", "stall_then", "endless", "trickle",
-    "throttle_bps", "endless_headers", "huge_header", "comment",
+    "throttle_bps", "burst_bytes", "burst_bps", "endless_headers", "huge_header", "head_trickle_ms",
+    "head_trickle_lines", "comment",
 }
 LOG_NAMES = ["requests.jsonl", "nginx-access.log", "nginx-error.log", "fault-server.log",
              "world.log", "result.json", "nginx.conf", "world-plan.json"]
