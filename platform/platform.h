@@ -57,7 +57,9 @@ struct PlatformOps {
     // standard output and error whole writes, and has the remembered state
     // put back if the process is ended by Ctrl+C or its window's close
     // button. Each step that fails is skipped; output still goes out as the
-    // console takes it. The POSIX build leaves the terminal as it is.
+    // console takes it. The POSIX build leaves the terminal as it is. Once
+    // the console was put back, by that handler or by console_end, neither
+    // this nor wait_for_enter changes it again.
     void (*console_begin)();
     // True when standard input and output are the console and this process is
     // alone on it, as after a double-click: the window closes with the process.

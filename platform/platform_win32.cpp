@@ -142,6 +142,13 @@ UINT g_found_input_cp = 0;
 DWORD g_found_input_mode = 0;
 bool g_input_mode_found = false;
 
+// The control handler runs on a thread of its own while the run goes on, and
+// the process ends right after it. Every console change takes this lock, and
+// none is made once the console was put back: a switch landing after the
+// handler's restore would leave the shell in UTF-8 with QuickEdit off.
+SRWLOCK g_console_lock = SRWLOCK_INIT;
+bool g_console_restored = false;
+
 // MinGW's printf hands an unbuffered stream one character at a time, and each
 // reaches the console as its own write, splitting UTF-8 sequences. Buffered,
 // a line goes out whole at the next fflush; the program flushes before every
@@ -150,7 +157,10 @@ bool g_input_mode_found = false;
 char g_stdout_buffer[4096];
 char g_stderr_buffer[1024];
 
+// Once only, whichever thread comes first; the caller holds the lock.
 void restore_console() {
+    if (g_console_restored) return;
+    g_console_restored = true;
     // With EXTENDED_FLAGS the QuickEdit bit is applied as found, on or off.
     if (g_input_mode_found)
         (void)SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE),
@@ -162,25 +172,32 @@ void restore_console() {
 // Ctrl+C, Ctrl+Break and the close button end the process by the default
 // handler; the console (a shell's, say) is put back first.
 BOOL WINAPI restore_on_console_event(DWORD) {
+    AcquireSRWLockExclusive(&g_console_lock);
     restore_console();
+    ReleaseSRWLockExclusive(&g_console_lock);
     return FALSE;
 }
 
 void console_begin() {
     (void)setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof g_stdout_buffer);
     (void)setvbuf(stderr, g_stderr_buffer, _IOFBF, sizeof g_stderr_buffer);
+    g_console_restored = false;
     g_found_output_cp = GetConsoleOutputCP();
     g_found_input_cp = GetConsoleCP();
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     g_input_mode_found = GetConsoleMode(input, &g_found_input_mode) != FALSE;
     (void)SetConsoleCtrlHandler(restore_on_console_event, TRUE);
-    (void)SetConsoleOutputCP(CP_UTF8);
-    (void)SetConsoleCP(CP_UTF8);
-    // A click would start a selection that blocks the next write, and with it
-    // the progress line and the transfer.
-    if (g_input_mode_found)
-        (void)SetConsoleMode(input, (g_found_input_mode | ENABLE_EXTENDED_FLAGS) &
-                                        ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
+    AcquireSRWLockExclusive(&g_console_lock);
+    if (!g_console_restored) {
+        (void)SetConsoleOutputCP(CP_UTF8);
+        (void)SetConsoleCP(CP_UTF8);
+        // A click would start a selection that blocks the next write, and
+        // with it the progress line and the transfer.
+        if (g_input_mode_found)
+            (void)SetConsoleMode(input, (g_found_input_mode | ENABLE_EXTENDED_FLAGS) &
+                                            ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
+    }
+    ReleaseSRWLockExclusive(&g_console_lock);
 }
 
 bool console_is_own() {
@@ -198,8 +215,11 @@ void wait_for_enter() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     // Keys pressed while the run went on must not answer the prompt.
     (void)FlushConsoleInputBuffer(input);
-    (void)SetConsoleMode(input, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
-                                    ENABLE_EXTENDED_FLAGS);
+    AcquireSRWLockExclusive(&g_console_lock);
+    if (!g_console_restored)
+        (void)SetConsoleMode(input, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                        ENABLE_EXTENDED_FLAGS);
+    ReleaseSRWLockExclusive(&g_console_lock);
     wchar_t line[64];
     DWORD read = 0;
     (void)ReadConsoleW(input, line, 64, &read, nullptr);
@@ -208,7 +228,9 @@ void wait_for_enter() {
 void console_end() {
     (void)fflush(stdout);
     (void)fflush(stderr);
+    AcquireSRWLockExclusive(&g_console_lock);
     restore_console();
+    ReleaseSRWLockExclusive(&g_console_lock);
     (void)SetConsoleCtrlHandler(restore_on_console_event, FALSE);
 }
 

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The Windows program on a console, under Wine in a terminal: tmux on a
-# private server, started in a private network namespace, so every run is
-# offline and ends by E2. A pane's own console is that of a double-click (the
-# program alone on it); a pane running cmd is a shell's.
-# Every wait is bounded; the tmux server, and with it everything started in
+# private server, started in a private network namespace, so those runs are
+# offline and end by E2. Then a second server inside the network world, where
+# a manifest names a small release and one slow node serves it: the runs that
+# fail later (E3) or are interrupted mid-download. A pane's own console is
+# that of a double-click (the program alone on it); a pane running cmd is a
+# shell's.
+# Every wait is bounded; each tmux server, and with it everything started in
 # its panes, is this script's own and is ended with it.
 set -u
 cd "$(dirname "$0")/../.."
@@ -14,10 +17,22 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 for f in "$build/varnel-setup.exe" "$build/varnel-release.exe" "$build/tests/console-probe.exe"; do
   [ -f "$f" ] || { echo "FAIL $f missing"; exit 1; }
 done
-dir=$(mktemp -d)
-sock="$dir/tmux"
+# Inside the world (see the end): the files of the outer run, its own server.
+in_world=0
+if [ "${1:-}" = --in-world ]; then
+  in_world=1
+  dir=$2
+  sock="$dir/tmux-world"
+else
+  dir=$(mktemp -d)
+  sock="$dir/tmux"
+fi
 tm() { tmux -S "$sock" -f /dev/null "$@"; }
-trap 'tm kill-server 2>/dev/null; rm -rf "$dir"' EXIT
+if [ "$in_world" = 1 ]; then
+  trap 'tm kill-server 2>/dev/null' EXIT
+else
+  trap 'tm kill-server 2>/dev/null; rm -rf "$dir"' EXIT
+fi
 fails=0
 check() {
   if eval "$2"; then echo "ok   $1"; else echo "FAIL $1"; fails=$((fails + 1)); fi
@@ -44,7 +59,9 @@ trap : INT
 echo \$? >"$dir/\$name.rc"
 EOF
 # The server, and so every pane, lives in the namespace of its first session.
-unshare --net tmux -S "$sock" -f /dev/null new-session -d -s keep -x 160 -y 50 "sleep 600" ||
+netns="unshare --net"
+[ "$in_world" = 1 ] && netns=
+$netns tmux -S "$sock" -f /dev/null new-session -d -s keep -x 160 -y 50 "sleep 600" ||
   { echo "FAIL no tmux server"; exit 1; }
 # A pane that ended still shows what it printed.
 tm set-option -g remain-on-exit on
@@ -52,9 +69,53 @@ tm set-option -g remain-on-exit on
 pane() { tm new-session -d -s "$1" -x 160 -y 50 sh "$dir/pane.sh" "$@"; }
 screen() { tm capture-pane -p -J -S - -t "$1" 2>/dev/null; }
 prompted() { screen "$1" | grep -q "Press Enter to exit\.\.\."; }
+# ASCII only: from cmd, Wine hands the console's text to the terminal in another charset.
+downloading() { screen "$1" | grep -Eq "/Node B\] +[0-9]+%"; }
 rc() { cat "$dir/$1.rc" 2>/dev/null; }
+probe() { echo "$(win "$build/tests/console-probe.exe") >>$(win "$dir/$1")"; }
 
 setup=$build/varnel-setup.exe
+if [ "$in_world" = 1 ]; then
+  # E3 in a console of its own: a late failure waits as an early one does.
+  pane e3 env WINEPREFIX="$WINEPREFIX-longtemp" wine "$setup"
+  check "E3, own console: the failure shows the prompt" 'until_true 90 "prompted e3"'
+  sleep 3
+  check "E3, own console: still running 3 s later" '[ -z "$(rc e3)" ] && screen e3 | grep -q "Error: cannot get temp directory"'
+  tm send-keys -t e3 Enter
+  check "E3, own console: Enter ends it with exit code 2" 'until_true 20 "[ -n \"\$(rc e3)\" ]" && [ "$(rc e3)" = 2 ]'
+
+  # The input mode in force while the download runs: the last one set before
+  # its last read (Ctrl+C then ends it; the handler's restore comes after).
+  pane relaydl sh -c 'WINEDEBUG=+relay exec wine "$0" 2>"$1"' "$setup" "$dir/relaydl.log"
+  if until_true 150 "downloading relaydl"; then
+    tm send-keys -t relaydl C-c
+    until_true 30 '[ -n "$(rc relaydl)" ]'
+  fi
+  last_read=$(grep -n "Call winhttp\.WinHttpReadData(" "$dir/relaydl.log" 2>/dev/null | tail -n 1 | cut -d: -f1)
+  mode=$(head -n "${last_read:-0}" "$dir/relaydl.log" 2>/dev/null | grep -o "Call KERNEL32\.SetConsoleMode([0-9a-f]*,[0-9a-f]*" | tail -n 1 | sed 's/.*,//')
+  check "relay trace: QuickEdit is off during the download (mode 0x${mode:-none})" '[ -n "$mode" ] && (((0x$mode & 0xc0) == 0x80))'
+  rm -f "$dir/relaydl.log"
+
+  # Ctrl+C mid-download from cmd: the shell gets back the console it had.
+  # Wine's cmd ends with the run, so the probe stands in for the shell that
+  # stays: it runs the program and reads the console before and after.
+  {
+    echo "@echo off"
+    echo "$(win "$build/tests/console-probe.exe") $(win "$setup") 2>>$(win "$dir/probe-dl.txt")"
+  } | sed 's/$/\r/' >"$dir/download.bat"
+  # Wine passes Ctrl+C on as SIGINT to the terminal's whole group: the pane's
+  # shell traps it and stays, so the terminal stays open for the probe.
+  pane shelldl sh -c 'trap : INT; wine cmd /c "$0"; sleep 30' "$(win "$dir/download.bat")"
+  if until_true 150 "downloading shelldl"; then
+    sleep 1
+    tm send-keys -t shelldl C-c
+  fi
+  probed() { [ "$(grep -c . "$dir/probe-dl.txt" 2>/dev/null)" = 2 ]; }
+  check "from cmd: Ctrl+C mid-download ends the run" 'until_true 30 probed && ! screen shelldl | grep -q "\[4/4\]"'
+  echo "     probe: $(tr -d '\r' <"$dir/probe-dl.txt" 2>/dev/null | paste -sd '|')"
+  check "from cmd: code pages and input mode before = after the interrupted run" 'probed && [ "$(tr -d "\r" <"$dir/probe-dl.txt" | sort -u | wc -l)" = 1 ] && ! grep -q "output 65001" "$dir/probe-dl.txt"'
+  exit "$fails"
+fi
 
 # A console of its own: the failure waits for Enter, then ends with its code.
 pane own wine "$setup"
@@ -82,9 +143,6 @@ single=$(grep -c "Call KERNEL32\.WriteConsole[AW]([0-9a-f]*,[0-9a-f]*,00000001,"
 lines=$(screen relay | grep -c .)
 echo "     console writes: $writes for $lines lines shown, $single of one character"
 check "relay trace: fewer console writes than lines, none of one character" '[ "${writes:-0}" -ge 1 ] && [ "$writes" -le "$lines" ] && [ "$single" = 0 ]'
-# QuickEdit (0x40) off while running, with EXTENDED_FLAGS (0x80) that applies it.
-mode=$(grep -m 1 -o "Call KERNEL32\.SetConsoleMode([0-9a-f]*,[0-9a-f]*" "$dir/relay.log" | sed 's/.*,//')
-check "relay trace: QuickEdit is turned off first (mode 0x${mode:-none})" '[ -n "$mode" ] && (((0x$mode & 0xc0) == 0x80))'
 rm -f "$dir/relay.log"
 
 # Ctrl+C at the prompt: the control handler, on a thread of its own, puts
@@ -103,14 +161,13 @@ check "Ctrl+C: ends the wait, the code page found is put back by the handler" '[
 rm -f "$dir/ctrlc.log"
 
 # From cmd: the console that the shell gets back is the one it had.
-probe() { echo "$(win "$build/tests/console-probe.exe") >>$(win "$dir/probe.txt")"; }
 {
   echo "@echo off"
-  probe
+  probe probe.txt
   win "$setup"
-  probe
+  probe probe.txt
   echo "$(win "$build/varnel-release.exe") check >NUL"
-  probe
+  probe probe.txt
 } | sed 's/$/\r/' >"$dir/runs.bat"
 pane shell wine cmd /c "$(win "$dir/runs.bat")"
 check "from cmd: both runs end by themselves" 'until_true 180 "[ -n \"\$(rc shell)\" ]"'
@@ -118,6 +175,50 @@ check "from cmd: a shell's console gets no prompt" '! prompted shell'
 echo "     probe: $(tr -d '\r' <"$dir/probe.txt" 2>/dev/null | paste -sd '|')"
 check "from cmd: code pages and input mode before = after each run" '[ "$(tr -d "\r" <"$dir/probe.txt" | sort -u | wc -l)" = 1 ] && [ "$(grep -c . "$dir/probe.txt")" = 3 ]'
 check "from cmd: the console did not start in UTF-8 (else the check is void)" '! head -n 1 "$dir/probe.txt" | grep -q "output 65001"'
+
+# The world: a manifest of a small release at the first mirror, and the
+# release at node B only, at 20 kB/s (a minute and more): every run that gets
+# there is still downloading when it is interrupted.
+tm kill-server 2>/dev/null
+python3 - "$dir/world.json" <<'EOF'
+import hashlib, json, sys
+size = 2000000
+data = bytes(i % 251 for i in range(size))
+name = "Small-1.0.exe"
+manifest = "v1.0\n%s\n%d\n%s\n" % (name, size, hashlib.sha256(data).hexdigest())
+hosts = {
+    "www.modelscope.cn": {"server": "fault", "routes": [
+        {"path": "/datasets/varnel/releases/resolve/master/manifest.txt", "body": manifest}]},
+    "github.com": {"server": "fault", "routes": [
+        {"path": "/varnel/varnel/releases/download/v1.0/" + name, "body_size": size,
+         "throttle_bps": 20000}]},
+}
+json.dump({"hosts": hosts, "timeout_s": 600}, open(sys.argv[1], "w"))
+EOF
+# A prefix whose TMP and TEMP are longer than a path may be, made once from
+# the suite's own; it is this tree's, as is the suite's.
+long=$WINEPREFIX-longtemp
+if ! grep -q "tttttttttttttttt" "$long/user.reg" 2>/dev/null; then
+  WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null
+  WINEPREFIX=$WINEPREFIX wineserver -w 2>/dev/null
+  rm -rf "$long" && cp -a "$WINEPREFIX" "$long" && python3 - "$long/user.reg" <<'EOF'
+import re, sys
+text = open(sys.argv[1], encoding="utf-8").read()
+long = '"C:\\\\' + "t" * 300 + '"'
+text = re.sub(r'^"(TMP|TEMP)"=.*$', lambda m: '"%s"=%s' % (m.group(1), long), text, flags=re.M)
+open(sys.argv[1], "w", encoding="utf-8").write(text)
+EOF
+fi
+# Wine inside the world must not find a server of this prefix outside it.
+for p in "$WINEPREFIX" "$long"; do
+  WINEPREFIX=$p wineserver -k 2>/dev/null
+  WINEPREFIX=$p wineserver -w 2>/dev/null
+done
+python3 tests/world/world.py run --config "$dir/world.json" --logs "$dir/world-logs" --pid -- \
+  bash "$root/tests/artifact/console_wine.sh" --in-world "$dir"
+world_fails=$?
+[ "$world_fails" -gt 100 ] && echo "FAIL the world ended with $world_fails"
+fails=$((fails + world_fails))
 
 echo "$fails failed"
 [ "$fails" -eq 0 ]

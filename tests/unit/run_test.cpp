@@ -277,6 +277,72 @@ TEST_F(RunFixture, ArgumentsAndRepeatedRunsChangeNothing) {
     EXPECT_EQ(first, second);
 }
 
+// Output can be buffered (a pipe, as under ctest, or always on Windows):
+// whatever the user was shown before a network call has been written out
+// when it starts.
+TEST_F(RunFixture, NothingPrintedIsHeldBackAtAConnection) {
+    node(0).body = body.substr(0, 1000);  // fails over: failure line, next header
+    node(0).content_length = static_cast<int64_t>(body.size());
+    node(1);
+    // Fully buffered as the Windows build has it, also when run on a terminal.
+    fflush(stdout);
+    (void)setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+    std::string out;
+    EXPECT_EQ(run(&out), 0);
+    // Manifest, six probes, two downloads.
+    EXPECT_EQ(f.held_at_connect, std::vector<int64_t>(9, 0));
+}
+
+// Every exit path puts the console back, last; only a failure in a console
+// of the program's own waits, after its last line.
+TEST_F(RunFixture, ConsoleEndsEveryExitPathAndWaitsOnlyOnFailureInItsOwn) {
+    const std::string manifest = f.at(MANIFEST_URLS[0]).body;
+    enum Arm { NO_HTTP, NO_NODE, NO_TEMP, LAUNCH, LAUNCH_FAILS, NOTHING_VERIFIES };
+    struct Case {
+        const char* path;
+        Arm arm;
+        bool own;
+        int code;
+        bool waits;
+    } cases[] = {
+        {"E1", NO_HTTP, false, 2, false},          {"E1", NO_HTTP, true, 2, true},
+        {"E2", NO_NODE, false, 1, false},          {"E2", NO_NODE, true, 1, true},
+        {"E3", NO_TEMP, false, 2, false},          {"E3", NO_TEMP, true, 2, true},
+        {"E4", LAUNCH, false, 0, false},           {"E4", LAUNCH, true, 0, false},
+        {"E5", LAUNCH_FAILS, false, 1, false},     {"E5", LAUNCH_FAILS, true, 1, true},
+        {"E6", NOTHING_VERIFIES, false, 1, false}, {"E6", NOTHING_VERIFIES, true, 1, true},
+    };
+    const char PROMPT[] = "\n按 Enter 键退出 / Press Enter to exit...";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + (c.own ? " own console" : " shared console"));
+        FakePlatform local;
+        local.temp_dir = dir;
+        local.console_own = c.own;
+        local.at(MANIFEST_URLS[0]).body = manifest;
+        if (c.arm == NO_HTTP) local.open_refusals = 2;
+        if (c.arm != NO_HTTP && c.arm != NO_NODE) local.at(urls[1]).body = body;
+        if (c.arm == NO_TEMP) local.temp_fails = true;
+        if (c.arm == LAUNCH_FAILS) local.shell_result = 2;
+        if (c.arm == NOTHING_VERIFIES) local.at(urls[1]).content_length = 5;
+        memset(&g_node_table, 0, sizeof g_node_table);
+        std::string out;
+        EXPECT_EQ(run(&out), c.code);
+        std::vector<std::string> tail = {"console end"};
+        if (c.waits) tail.insert(tail.begin(), "wait");
+        ASSERT_GE(local.log.size(), tail.size() + 1);
+        EXPECT_EQ(local.log.front(), "console begin");
+        EXPECT_EQ(std::vector<std::string>(local.log.end() - static_cast<long>(tail.size()),
+                                           local.log.end()),
+                  tail);
+        EXPECT_EQ(local.count("console "), 2);
+        EXPECT_EQ(local.count("wait"), c.waits ? 1 : 0);
+        bool prompted = out.size() >= strlen(PROMPT) &&
+                        out.compare(out.size() - strlen(PROMPT), std::string::npos, PROMPT) == 0;
+        EXPECT_EQ(prompted, c.waits) << out;
+        remove(path.c_str());
+    }
+}
+
 // A release of 180,000 bytes served in 1000-byte reads: the numbers below
 // are chosen so that each row sits where its rule decides.
 struct PaceFixture : RunFixture {
