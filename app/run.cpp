@@ -11,20 +11,17 @@
 
 namespace {
 
-// The run from the banner to its exit code; every return is an exit path.
-int run_stages(const PlatformOps& p) {
+void print_banner() {
     printf("=== %s 在线安装器 / Online Installer v%s ===\n", PRODUCT_NAME, INSTALLER_VERSION);
     puts("将自动检测多个下载节点并选择最快的节点下载最新版。");
     puts(
         "Automatically probes multiple download nodes and downloads the latest build via the "
         "fastest one.\n");
+}
 
-    HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
-    if (probe_session == nullptr) {
-        puts("错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP");
-        return 2;
-    }
-
+// Stages 1 and 2 over the probe session: the release, then the ranked
+// nodes. False, with the error printed, when no node is reachable.
+bool find_nodes(HttpsSession probe_session) {
     puts("[1/4] 获取版本清单 / Fetching version manifest...");
     // Output may be buffered: each header shows before its stage's network calls.
     fflush(stdout);
@@ -35,18 +32,18 @@ int run_stages(const PlatformOps& p) {
     build_candidates(&g_node_table, g_release);
     probe_nodes(probe_session, &g_node_table);
     rank_nodes(&g_node_table);
+    if (g_node_table.entries[0].reachable != 0) return true;
+    puts("\n错误: 所有节点均不可达, 请检查网络后重试。");
+    puts("   Error: no reachable node. Check your network and try again.");
+    return false;
+}
 
-    if (g_node_table.entries[0].reachable == 0) {
-        puts("\n错误: 所有节点均不可达, 请检查网络后重试。");
-        puts("   Error: no reachable node. Check your network and try again.");
-        close_session(probe_session);
-        return 1;
-    }
-
+// Stages 3 and 4 over a download session of their own, closed before the
+// caller closes the probe session; returns the exit code.
+int download_stages(const PlatformOps& p) {
     char temp_dir[TEMP_DIR_CAPACITY];
     if (p.get_temp_path(TEMP_DIR_CAPACITY, temp_dir) == 0) {
         puts("错误: 无法获取临时目录 / Error: cannot get temp directory");
-        close_session(probe_session);
         return 2;
     }
     char installer_path[INSTALLER_PATH_CAPACITY];
@@ -54,21 +51,28 @@ int run_stages(const PlatformOps& p) {
 
     // A null session is carried on: every attempt then fails at its connection.
     HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
-
-    int exit_code = 1;
     WalkResult walk = fetch_and_launch(download_session, installer_path);
-    if (walk == WalkResult::LAUNCHED) exit_code = 0;
-
     close_session(download_session);
-    close_session(probe_session);
-
+    if (walk == WalkResult::LAUNCHED) return 0;
     if (walk == WalkResult::NOTHING_VERIFIED) {
         puts("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。");
         puts(
             "   Error: all reachable nodes failed verification. Retry later or get the installer "
             "manually.");
-        return 1;
     }
+    return 1;
+}
+
+// The run from the banner to its exit code.
+int run_stages(const PlatformOps& p) {
+    print_banner();
+    HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
+    if (probe_session == nullptr) {
+        puts("错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP");
+        return 2;
+    }
+    int exit_code = find_nodes(probe_session) ? download_stages(p) : 1;
+    close_session(probe_session);
     return exit_code;
 }
 
