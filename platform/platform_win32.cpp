@@ -127,8 +127,10 @@ void note_failure(bool in_body) {
     g_secure_flags = 0;
 }
 
+// Passes `result` through; a failed one records the cause GetLastError
+// and the secure-failure flags name.
 template <typename T>
-T noted(T result, bool in_body = false) {
+T recording_last_error(T result, bool in_body = false) {
     if (!result) note_failure(in_body);
     return result;
 }
@@ -279,7 +281,7 @@ HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port)
         g_failure = HttpFailure::OTHER;
         return nullptr;
     }
-    HttpHandle connection = noted(g_winhttp.connect(session, wide(host), port, 0));
+    HttpHandle connection = recording_last_error(g_winhttp.connect(session, wide(host), port, 0));
     // The request made on it inherits the callback.
     if (connection != nullptr)
         (void)g_winhttp.set_status_callback(connection, on_status,
@@ -289,45 +291,48 @@ HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port)
 
 HttpHandle http_open_request(HttpHandle connection, const char16_t* verb, const char16_t* path,
                              uint32_t flags) {
-    return noted(g_winhttp.open_request(connection, wide(verb), wide(path), nullptr,
-                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+    return recording_last_error(g_winhttp.open_request(connection, wide(verb), wide(path), nullptr,
+                                                       WINHTTP_NO_REFERER,
+                                                       WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
 }
 
 bool http_add_headers(HttpHandle request, const char16_t* header, uint32_t flags) {
-    return noted(g_winhttp.add_request_headers(request, wide(header), static_cast<DWORD>(-1L),
-                                               flags) != FALSE);
+    return recording_last_error(g_winhttp.add_request_headers(request, wide(header),
+                                                              static_cast<DWORD>(-1L),
+                                                              flags) != FALSE);
 }
 
 bool http_send_request(HttpHandle request) {
     g_secure_flags = 0;
-    return noted(g_winhttp.send_request(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE);
+    return recording_last_error(g_winhttp.send_request(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                                       WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE);
 }
 
 bool http_receive_response(HttpHandle request) {
     g_secure_flags = 0;
-    return noted(g_winhttp.receive_response(request, nullptr) != FALSE);
+    return recording_last_error(g_winhttp.receive_response(request, nullptr) != FALSE);
 }
 
 bool http_query_number(HttpHandle request, uint32_t query, uint32_t* value) {
     DWORD number = 0;
     DWORD length = sizeof number;
-    bool ok = noted(g_winhttp.query_headers(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &number,
-                                            &length, WINHTTP_NO_HEADER_INDEX) != FALSE);
+    bool ok = recording_last_error(
+        g_winhttp.query_headers(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &number, &length,
+                                WINHTTP_NO_HEADER_INDEX) != FALSE);
     *value = number;
     return ok;
 }
 
 bool http_query_data_available(HttpHandle request, uint32_t* count) {
     DWORD n = 0;
-    bool ok = noted(g_winhttp.query_data_available(request, &n) != FALSE, true);
+    bool ok = recording_last_error(g_winhttp.query_data_available(request, &n) != FALSE, true);
     *count = n;
     return ok;
 }
 
 bool http_read_data(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
     DWORD n = 0;
-    bool ok = noted(g_winhttp.read_data(request, buffer, max, &n) != FALSE, true);
+    bool ok = recording_last_error(g_winhttp.read_data(request, buffer, max, &n) != FALSE, true);
     *read = n;
     return ok;
 }
@@ -341,17 +346,27 @@ HttpFailure http_take_failure() {
 }
 
 const PlatformOps WIN32_OPS = {
-    console_begin,     console_is_own,
-    wait_for_enter,    console_end,
-    get_temp_path,     tick_count_ms,
-    delete_file,       utf8_to_utf16,
-    shell_open,        http_open,
-    http_set_option,   http_connect,
-    http_open_request, http_add_headers,
-    http_send_request, http_receive_response,
-    http_query_number, http_query_data_available,
-    http_read_data,    http_close_handle,
-    http_take_failure,
+    .console_begin = console_begin,
+    .console_is_own = console_is_own,
+    .wait_for_enter = wait_for_enter,
+    .console_end = console_end,
+    .get_temp_path = get_temp_path,
+    .tick_count_ms = tick_count_ms,
+    .delete_file = delete_file,
+    .utf8_to_utf16 = utf8_to_utf16,
+    .shell_open = shell_open,
+    .http_open = http_open,
+    .http_set_option = http_set_option,
+    .http_connect = http_connect,
+    .http_open_request = http_open_request,
+    .http_add_headers = http_add_headers,
+    .http_send_request = http_send_request,
+    .http_receive_response = http_receive_response,
+    .http_query_number = http_query_number,
+    .http_query_data_available = http_query_data_available,
+    .http_read_data = http_read_data,
+    .http_close_handle = http_close_handle,
+    .http_take_failure = http_take_failure,
 };
 
 }  // namespace

@@ -220,13 +220,27 @@ HttpFailure http_take_failure() {
 }
 
 const PlatformOps FAKE_OPS = {
-    console_begin,     console_is_own,   wait_for_enter,
-    console_end,       get_temp_path,    tick,
-    delete_file,       to_utf16,         shell_open,
-    http_open,         http_set_option,  http_connect,
-    http_open_request, http_add_headers, http_send,
-    http_receive,      http_query,       http_available,
-    http_read,         http_close,       http_take_failure,
+    .console_begin = console_begin,
+    .console_is_own = console_is_own,
+    .wait_for_enter = wait_for_enter,
+    .console_end = console_end,
+    .get_temp_path = get_temp_path,
+    .tick_count_ms = tick,
+    .delete_file = delete_file,
+    .utf8_to_utf16 = to_utf16,
+    .shell_open = shell_open,
+    .http_open = http_open,
+    .http_set_option = http_set_option,
+    .http_connect = http_connect,
+    .http_open_request = http_open_request,
+    .http_add_headers = http_add_headers,
+    .http_send_request = http_send,
+    .http_receive_response = http_receive,
+    .http_query_number = http_query,
+    .http_query_data_available = http_available,
+    .http_read_data = http_read,
+    .http_close_handle = http_close,
+    .http_take_failure = http_take_failure,
 };
 
 }  // namespace
