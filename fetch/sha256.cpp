@@ -29,13 +29,15 @@ alignas(64) uint8_t g_digest_buffer[DIGEST_BUFFER_SIZE];
 
 bool g_force_portable = false;
 
-// Decided on first use, once for the whole run.
+// The compression for the whole run, decided on first use.
+Sha256Compress g_chosen_compress = nullptr;
+
 Sha256Compress chosen_compress() {
-    static const Sha256Compress chosen = [] {
+    if (g_chosen_compress == nullptr) {
         Sha256Compress accelerated = sha256_compress_accelerated();
-        return accelerated != nullptr ? accelerated : &sha256_compress_portable;
-    }();
-    return chosen;
+        g_chosen_compress = accelerated != nullptr ? accelerated : &sha256_compress_portable;
+    }
+    return g_chosen_compress;
 }
 
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }

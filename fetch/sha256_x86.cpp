@@ -111,8 +111,7 @@ bool processor_has_sha_extensions() {
 }  // namespace
 
 Sha256Compress sha256_compress_accelerated() {
-    static const bool available = processor_has_sha_extensions();
-    return available ? &compress_sha_ni : nullptr;
+    return processor_has_sha_extensions() ? &compress_sha_ni : nullptr;
 }
 
 #else
