@@ -55,6 +55,11 @@ SHAPES = [
     ("pause", SIZE / LINE_BPS + PAUSE_S,
      [paced(LINE_BPS, stall_after=PAUSE_AFTER, stall_ms=PAUSE_S * 1000, stall_then="continue")] +
      [paced(LINE_BPS)] * 5),
+    # A stops for 16 s once 95 % is out, within the receive timeout: its time
+    # holds the pause.
+    ("16 s pause at 95 %", SIZE / LINE_BPS + 16,
+     [paced(LINE_BPS, stall_after=SIZE * 95 // 100, stall_ms=16000, stall_then="continue")] +
+     [paced(LINE_BPS)] * 5),
     # B resets after 256 KiB; A, the only whole node, is the line: its time.
     ("broken behind slow", SIZE / SLOW_BPS,
      [paced(SLOW_BPS), paced(SLOW_BPS, reset_after=256 << 10)] + [None] * 4),
