@@ -93,17 +93,17 @@ uint64_t window_pace(const PaceCheck& check) {
     return check.window_bytes * 1000u / check.window_ms;
 }
 
-bool gives_up_slow(const PaceCheck& c) {
-    if (!c.untried_behind || c.window_ms == 0) return false;
-    // In whole numbers: the rest at the window's pace against the limit,
-    // and the window's pace against half the fastest.
+bool gives_up_slow(const PaceCheck& check) {
+    if (!check.untried_behind || check.window_ms == 0) return false;
+    // Cross-multiplied, so no division rounds a pace: the rest at the
+    // window's pace against the limit, the pace against half the fastest.
     bool rest_too_long =
-        static_cast<double>(c.remaining) * static_cast<double>(c.window_ms) >
-        static_cast<double>(SLOW_REST_LIMIT_MS) * static_cast<double>(c.window_bytes);
+        static_cast<double>(check.remaining) * static_cast<double>(check.window_ms) >
+        static_cast<double>(SLOW_REST_LIMIT_MS) * static_cast<double>(check.window_bytes);
     bool slow_against_line =
-        c.fastest_bytes_per_s == 0 ||
-        static_cast<double>(c.window_bytes) * 2000.0 <
-            static_cast<double>(c.fastest_bytes_per_s) * static_cast<double>(c.window_ms);
+        check.fastest_bytes_per_s == 0 ||
+        static_cast<double>(check.window_bytes) * 2000.0 <
+            static_cast<double>(check.fastest_bytes_per_s) * static_cast<double>(check.window_ms);
     return rest_too_long && slow_against_line;
 }
 

@@ -103,14 +103,14 @@ void probe_all(HttpsSession session, CheckResult* result) {
         ProbeAttempt probe;
         probe_node(session, &n, &probe);
         HttpFailure failure = p.http_take_failure();
-        NodeResult& r = result->node_results[i];
-        r = {};
-        r.probe = probe;
+        NodeResult& node_result = result->node_results[i];
+        node_result = {};
+        node_result.probe = probe;
         if (probe.step != GetStep::DONE)
-            r.probe_cause = exchange_cause(probe.step, failure);
+            node_result.probe_cause = exchange_cause(probe.step, failure);
         else if (probe.body_failed)
-            r.probe_cause = body_cause(failure, Cause::EMPTY_BODY);
-        r.cause = r.probe_cause;
+            node_result.probe_cause = body_cause(failure, Cause::EMPTY_BODY);
+        node_result.cause = node_result.probe_cause;
     }
 }
 

@@ -214,19 +214,19 @@ void json_string(const char* text) {
     putchar('"');
 }
 
-void json_release(const ReleaseInfo& r) {
+void json_release(const ReleaseInfo& release) {
     printf("{\"version\": ");
-    json_string(r.version);
+    json_string(release.version);
     printf(", \"file_name\": ");
-    json_string(r.file_name);
-    printf(", \"size\": %llu, \"sha256\": ", static_cast<unsigned long long>(r.size));
-    json_string(r.sha256_hex);
+    json_string(release.file_name);
+    printf(", \"size\": %llu, \"sha256\": ", static_cast<unsigned long long>(release.size));
+    json_string(release.sha256_hex);
     putchar('}');
 }
 
-void table_release(const ReleaseInfo& r) {
-    printf("v%s  %s  %llu bytes  %s", r.version, r.file_name,
-           static_cast<unsigned long long>(r.size), r.sha256_hex);
+void table_release(const ReleaseInfo& release) {
+    printf("v%s  %s  %llu bytes  %s", release.version, release.file_name,
+           static_cast<unsigned long long>(release.size), release.sha256_hex);
 }
 
 void table_mirrors(const CheckResult& r) {
