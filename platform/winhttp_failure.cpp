@@ -4,7 +4,7 @@ namespace {
 
 // The library folds every certificate and channel fault into one code and
 // names them in the notification's flags; a missing root outranks a name
-// mismatch, as it is the one a publisher has to fix first. A channel error
+// mismatch, as it is the one a server's owner has to fix first. A channel error
 // says no more than that the handshake failed.
 HttpFailure secure_cause(uint32_t flags) {
     if (flags & WINHTTP_FLAG_INVALID_CA) return HttpFailure::TLS_UNTRUSTED;
