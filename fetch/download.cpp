@@ -60,7 +60,7 @@ bool pace_window_gives_up(Transfer* t) {
     uint64_t* fastest = t->rules->fastest_bytes_per_s;
     uint64_t pace = window_pace(t->pace);
     if (fastest != nullptr && pace > *fastest) *fastest = pace;
-    return t->rules->slow_rule && gives_up_slow(t->pace);
+    return gives_up_slow(t->pace);
 }
 
 // Streams the body into the file. Stops once more has arrived than the
@@ -172,12 +172,10 @@ struct GivenUp {
     uint64_t pace;  // bytes per second of the window that gave it up
 };
 
-enum class NodeVerdict { LAUNCHED, LAUNCH_FAILED, TRY_NEXT };
-
 // One node's turn: the header, the download, then the failure line and the
 // deletion, or the digest and the launch.
-NodeVerdict try_node(HttpsSession session, const char* installer_path, const NodeEntry& node,
-                     const DownloadRules& rules, DownloadAttempt* attempt) {
+VerifyResult try_node(HttpsSession session, const char* installer_path, const NodeEntry& node,
+                      const DownloadRules& rules, DownloadAttempt* attempt) {
     printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
     fflush(stdout);
     if (!download_from_node(session, node, g_release.size, installer_path, rules, attempt)) {
@@ -185,17 +183,15 @@ NodeVerdict try_node(HttpsSession session, const char* installer_path, const Nod
             "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, "
             "switching...");
         platform().delete_file(installer_path);
-        return NodeVerdict::TRY_NEXT;
+        return VerifyResult::TRY_NEXT_NODE;
     }
     putchar('\n');
-    VerifyResult verdict = verify_and_launch(installer_path, g_release.sha256_hex);
-    if (verdict == VerifyResult::LAUNCHED) return NodeVerdict::LAUNCHED;
-    if (verdict == VerifyResult::LAUNCH_FAILED) return NodeVerdict::LAUNCH_FAILED;
-    return NodeVerdict::TRY_NEXT;
+    return verify_and_launch(installer_path, g_release.sha256_hex);
 }
 
-WalkResult walk_result(NodeVerdict verdict) {
-    return verdict == NodeVerdict::LAUNCHED ? WalkResult::LAUNCHED : WalkResult::LAUNCH_FAILED;
+// The walk's end once a file verified.
+WalkResult walk_result(VerifyResult verdict) {
+    return verdict == VerifyResult::LAUNCHED ? WalkResult::LAUNCHED : WalkResult::LAUNCH_FAILED;
 }
 
 // Fastest first; a stable insertion, so equal paces keep the ranking's order.
@@ -220,28 +216,25 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
         // Ranked reachable-first: the next entry says whether anyone is
         // behind this node. A slow installer beats none.
         bool behind = i + 1 < table.count && table.entries[i + 1].reachable != 0;
-        DownloadRules rules = {.untried_behind = behind,
-                               .slow_rule = true,
-                               .fastest_bytes_per_s = &fastest,
-                               .progress = stdout};
+        DownloadRules rules = {
+            .untried_behind = behind, .fastest_bytes_per_s = &fastest, .progress = stdout};
         DownloadAttempt attempt;
-        NodeVerdict verdict =
+        VerifyResult verdict =
             try_node(download_session, installer_path, table.entries[i], rules, &attempt);
-        if (verdict != NodeVerdict::TRY_NEXT) return walk_result(verdict);
+        if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
         if (attempt.end == DownloadEnd::SLOW && given_up_count < NODE_CAPACITY)
             insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.pace)});
     }
     // Every other chance is spent: a node that was delivering, however
     // slowly, gets to finish.
     for (int k = 0; k < given_up_count; ++k) {
-        DownloadRules rules = {.untried_behind = false,
-                               .slow_rule = false,
-                               .fastest_bytes_per_s = &fastest,
-                               .progress = stdout};
+        // Nobody untried is behind any more, so the rule keeps each node.
+        DownloadRules rules = {
+            .untried_behind = false, .fastest_bytes_per_s = &fastest, .progress = stdout};
         DownloadAttempt attempt;
-        NodeVerdict verdict = try_node(download_session, installer_path,
-                                       table.entries[given_up[k].index], rules, &attempt);
-        if (verdict != NodeVerdict::TRY_NEXT) return walk_result(verdict);
+        VerifyResult verdict = try_node(download_session, installer_path,
+                                        table.entries[given_up[k].index], rules, &attempt);
+        if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
     }
     return WalkResult::NOTHING_VERIFIED;
 }

@@ -60,10 +60,8 @@ struct DownloadAttempt {
 };
 
 struct DownloadRules {
-    // See PaceCheck.
+    // See PaceCheck; false keeps the node however slow.
     bool untried_behind;
-    // False: the node is never given up for its pace.
-    bool slow_rule;
     // The run's fastest window pace, read and raised by each attempt; null
     // when the caller keeps none (every check then sees none measured).
     uint64_t* fastest_bytes_per_s;

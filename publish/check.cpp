@@ -69,17 +69,16 @@ NodeTable g_unranked_nodes;
 NodeResult g_unranked_results[NODE_CAPACITY];
 
 void fetch_mirrors(HttpsSession session, CheckResult* result) {
-    MirrorOutcome(&outcomes)[MANIFEST_URL_COUNT] = g_mirror_outcomes;
     const PlatformOps& p = platform();
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         (void)p.http_take_failure();
-        (void)try_entry(session, i, &outcomes[i]);
+        (void)try_entry(session, i, &g_mirror_outcomes[i]);
         MirrorResult& m = result->mirrors[i];
         m.url = MANIFEST_URLS[i];
-        m.cause = mirror_cause(&outcomes[i], p.http_take_failure());
-        m.outcome = outcomes[i];
+        m.cause = mirror_cause(&g_mirror_outcomes[i], p.http_take_failure());
+        m.outcome = g_mirror_outcomes[i];
     }
-    choose_manifest(outcomes, &result->choice);
+    choose_manifest(g_mirror_outcomes, &result->choice);
     const ReleaseInfo& chosen = result->choice.release;
     const char* newest = chosen.version;
     for (const MirrorResult& m : result->mirrors)
@@ -156,7 +155,6 @@ void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInf
     const char* path = walk->path;
     FILE* progress = walk->progress;
     DownloadRules rules = {.untried_behind = true,
-                           .slow_rule = true,
                            .fastest_bytes_per_s = &walk->fastest_bytes_per_s,
                            .progress = progress};
     (void)platform().http_take_failure();
