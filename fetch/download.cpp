@@ -2,6 +2,7 @@
 
 #include "fetch/verify.h"
 #include "manifest/release.h"
+#include "nodes/probe.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ PaceCheck close_window(const Transfer* t, uint64_t now) {
     uint64_t target = t->expected_size != 0 ? t->expected_size : t->announced;
     const uint64_t* fastest = t->rules->fastest_bytes_per_s;
     return {.untried_behind = t->rules->untried_behind,
+            .given_up_bytes_per_s = t->rules->given_up_bytes_per_s,
             .remaining = target > t->total ? target - t->total : 0,
             .window_bytes = t->window_bytes,
             .window_ms = now - t->window_start,
@@ -60,7 +62,7 @@ bool pace_window_gives_up(Transfer* t) {
     uint64_t* fastest = t->rules->fastest_bytes_per_s;
     uint64_t pace = window_pace(t->pace);
     if (fastest != nullptr && pace > *fastest) *fastest = pace;
-    return gives_up_slow(t->pace);
+    return pace_verdict(t->pace) != PaceVerdict::KEEP;
 }
 
 // Streams the body into the file. Stops once more has arrived than the
@@ -93,18 +95,23 @@ uint64_t window_pace(const PaceCheck& check) {
     return check.window_bytes * 1000u / check.window_ms;
 }
 
-bool gives_up_slow(const PaceCheck& check) {
-    if (!check.untried_behind || check.window_ms == 0) return false;
+PaceVerdict pace_verdict(const PaceCheck& check) {
+    if (check.window_ms == 0) return PaceVerdict::KEEP;
     // Cross-multiplied, so no division rounds a pace: the rest at the
-    // window's pace against the limit, the pace against half the fastest.
-    bool rest_too_long =
-        static_cast<double>(check.remaining) * static_cast<double>(check.window_ms) >
-        static_cast<double>(SLOW_REST_LIMIT_MS) * static_cast<double>(check.window_bytes);
-    bool slow_against_line =
-        check.fastest_bytes_per_s == 0 ||
-        static_cast<double>(check.window_bytes) * 2000.0 <
-            static_cast<double>(check.fastest_bytes_per_s) * static_cast<double>(check.window_ms);
-    return rest_too_long && slow_against_line;
+    // window's pace against the limit, the pace against the others'.
+    const double bytes = static_cast<double>(check.window_bytes);
+    const double ms = static_cast<double>(check.window_ms);
+    if (static_cast<double>(check.remaining) * ms <=
+        static_cast<double>(SLOW_REST_LIMIT_MS) * bytes)
+        return PaceVerdict::KEEP;
+    if (check.untried_behind)
+        return check.fastest_bytes_per_s == 0 ||
+                       bytes * 2000.0 < static_cast<double>(check.fastest_bytes_per_s) * ms
+                   ? PaceVerdict::FOR_UNTRIED
+                   : PaceVerdict::KEEP;
+    return static_cast<double>(check.given_up_bytes_per_s) * ms > bytes * 2000.0
+               ? PaceVerdict::FOR_FASTER
+               : PaceVerdict::KEEP;
 }
 
 bool download_from_node(HttpsSession download_session, const NodeEntry& node,
@@ -213,24 +220,25 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
     int given_up_count = 0;
     uint64_t fastest = 0;
     for (int32_t i = 0; i < table.count && table.entries[i].reachable != 0; ++i) {
-        // Ranked reachable-first: the next entry says whether anyone is
-        // behind this node. A slow installer beats none.
-        bool behind = i + 1 < table.count && table.entries[i + 1].reachable != 0;
-        DownloadRules rules = {
-            .untried_behind = behind, .fastest_bytes_per_s = &fastest, .progress = stdout};
+        DownloadRules rules = {.untried_behind = reachable_after(table, i),
+                               .given_up_bytes_per_s = given_up_count > 0 ? given_up[0].pace : 0,
+                               .fastest_bytes_per_s = &fastest,
+                               .progress = stdout};
         DownloadAttempt attempt;
         VerifyResult verdict =
             try_node(download_session, installer_path, table.entries[i], rules, &attempt);
         if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
-        if (attempt.end == DownloadEnd::SLOW && given_up_count < NODE_CAPACITY)
-            insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.pace)});
+        if (attempt.end != DownloadEnd::SLOW) continue;
+        insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.pace)});
+        if (pace_verdict(attempt.pace) == PaceVerdict::FOR_FASTER) break;
     }
     // Every other chance is spent: a node that was delivering, however
-    // slowly, gets to finish.
+    // slowly, gets to finish, the fastest first.
     for (int k = 0; k < given_up_count; ++k) {
-        // Nobody untried is behind any more, so the rule keeps each node.
-        DownloadRules rules = {
-            .untried_behind = false, .fastest_bytes_per_s = &fastest, .progress = stdout};
+        DownloadRules rules = {.untried_behind = false,
+                               .given_up_bytes_per_s = 0,
+                               .fastest_bytes_per_s = &fastest,
+                               .progress = stdout};
         DownloadAttempt attempt;
         VerifyResult verdict = try_node(download_session, installer_path,
                                         table.entries[given_up[k].index], rules, &attempt);

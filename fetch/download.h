@@ -12,10 +12,11 @@ enum class WalkResult { LAUNCHED, LAUNCH_FAILED, NOTHING_VERIFIED };
 
 // Stage 3 and 4: walks the ranked g_node_table from the top, downloading
 // g_release to `installer_path` from each reachable node in turn until a file
-// verifies; then, if none did, downloads the nodes given up for their pace
-// again, fastest first, with the slow-node rule off. Prints each attempt's
-// header and failure line and deletes the file of every failed attempt. A
-// null session fails every attempt.
+// verifies. Once no untried node remains, or a node is given up to go back to
+// a faster one, the nodes given up for their pace are downloaded again,
+// fastest first, with the slow-node rule off; no node is tried more than
+// twice. Prints each attempt's header and failure line and deletes the file of
+// every failed attempt. A null session fails every attempt.
 WalkResult fetch_and_launch(HttpsSession download_session, const char* installer_path);
 
 // How one download attempt ended.
@@ -34,19 +35,28 @@ enum class DownloadEnd {
 // One closed pace window of a download, with what the run had measured
 // before it: the facts the slow-node rule judges.
 struct PaceCheck {
-    bool untried_behind;           // a reachable node this walk has not tried yet remains
-    uint64_t remaining;            // bytes of the release still to come when the window closed
-    uint64_t window_bytes;         // what the window brought
-    uint64_t window_ms;            // how long it lasted; 0 when no window closed
-    uint64_t fastest_bytes_per_s;  // the fastest window pace measured before it, 0 when none
+    bool untried_behind;            // a reachable node this walk has not tried yet remains
+    uint64_t given_up_bytes_per_s;  // the fastest pace of a node given up earlier, 0 when none
+    uint64_t remaining;             // bytes of the release still to come when the window closed
+    uint64_t window_bytes;          // what the window brought
+    uint64_t window_ms;             // how long it lasted; 0 when no window closed
+    uint64_t fastest_bytes_per_s;   // the fastest window pace measured before it, 0 when none
 };
 
-// The slow-node rule: true when a node is given up for its pace. That takes
-// a node behind it to try, a rest longer than SLOW_REST_LIMIT_MS at the
-// window's pace, and a pace below half the fastest window measured so far
-// (or none measured yet), so a line slow everywhere loses at most one node.
-// False for a check without a closed window.
-bool gives_up_slow(const PaceCheck& check);
+// What the slow-node rule makes of a closed window.
+enum class PaceVerdict {
+    KEEP,
+    FOR_UNTRIED,  // given up to try a node not tried yet
+    FOR_FASTER,   // given up to go back to a faster node given up earlier
+};
+
+// The slow-node rule. A node is given up only when its rest would take longer
+// than SLOW_REST_LIMIT_MS at the window's pace, and only for a better chance:
+// an untried node while the pace is below half the fastest window measured so
+// far (or none is measured yet), so a line slow everywhere loses at most one
+// node; else a node given up earlier at more than twice this pace. KEEP for a
+// check without a closed window.
+PaceVerdict pace_verdict(const PaceCheck& check);
 // A window's pace in bytes per second; 0 for a check without a closed window.
 uint64_t window_pace(const PaceCheck& check);
 
@@ -60,8 +70,9 @@ struct DownloadAttempt {
 };
 
 struct DownloadRules {
-    // See PaceCheck; false keeps the node however slow.
+    // See PaceCheck; false for both keeps the node however slow.
     bool untried_behind;
+    uint64_t given_up_bytes_per_s;
     // The run's fastest window pace, read and raised by each attempt; null
     // when the caller keeps none (every check then sees none measured).
     uint64_t* fastest_bytes_per_s;

@@ -144,6 +144,8 @@ struct Walk {
     const char* path;
     FILE* progress;
     uint64_t fastest_bytes_per_s;
+    // The fastest pace of a node the installer would have given up so far.
+    uint64_t given_up_bytes_per_s;
 };
 
 // Through the installer's own attempt, cut off as if another node remained,
@@ -155,6 +157,7 @@ void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInf
     const char* path = walk->path;
     FILE* progress = walk->progress;
     DownloadRules rules = {.untried_behind = true,
+                           .given_up_bytes_per_s = 0,
                            .fastest_bytes_per_s = &walk->fastest_bytes_per_s,
                            .progress = progress};
     (void)platform().http_take_failure();
@@ -166,9 +169,16 @@ void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInf
     }
     out->downloaded = true;
     out->cause = download_cause(out->download, failure);
-    PaceCheck truth = out->download.pace;
-    truth.untried_behind = behind;
-    if (out->cause == Cause::SLOW && !gives_up_slow(truth)) out->cause = Cause::SLOW_KEPT;
+    if (out->cause == Cause::SLOW) {
+        PaceCheck as_installer = out->download.pace;
+        as_installer.untried_behind = behind;
+        as_installer.given_up_bytes_per_s = walk->given_up_bytes_per_s;
+        out->slow_verdict = pace_verdict(as_installer);
+        if (out->slow_verdict == PaceVerdict::KEEP) out->cause = Cause::SLOW_KEPT;
+        uint64_t pace = window_pace(out->download.pace);
+        if (out->cause == Cause::SLOW && pace > walk->given_up_bytes_per_s)
+            walk->given_up_bytes_per_s = pace;
+    }
     const DownloadEnd end = out->download.end;
     if (end == DownloadEnd::NO_FILE || end == DownloadEnd::WRITE_FAILED)
         out->local = LocalFault::WRITE;
@@ -271,14 +281,12 @@ bool run_check(bool download, FILE* progress, CheckResult* result) {
     if (download) {
         result->downloaded = true;
         HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
-        Walk walk = {path, progress, 0};
+        Walk walk = {path, progress, 0, 0};
         const NodeTable& t = result->nodes;
         for (int i = 0; i < t.count; ++i) {
             if (t.entries[i].reachable == 0) continue;
-            // Ranked reachable-first, as the installer's walk reads it.
-            bool behind = i + 1 < t.count && t.entries[i + 1].reachable != 0;
-            download_node(download_session, t.entries[i], result->choice.release, behind, &walk,
-                          &result->node_results[i]);
+            download_node(download_session, t.entries[i], result->choice.release,
+                          reachable_after(t, i), &walk, &result->node_results[i]);
         }
         close_session(download_session);
     }

@@ -29,7 +29,7 @@ enum class Cause {
     RULE,
     // Given up for its pace, as the installer would give it up.
     SLOW,
-    // As slow, but the installer keeps it: no node it has not tried remains.
+    // As slow, but the installer keeps it: nothing better remains to try.
     // Not a problem; its file was cut off here, so it has no digest.
     SLOW_KEPT,
     WRONG_SIZE,
@@ -58,6 +58,8 @@ struct NodeResult {
     DownloadAttempt download;
     // The download's, or the probe's for a node not downloaded.
     Cause cause;
+    // For a node cut off for its pace: why the installer gives it up, or KEEP.
+    PaceVerdict slow_verdict;
     LocalFault local;
     char sha256_hex[65];
 };

@@ -26,7 +26,8 @@ const CauseName CAUSES[] = {
     {"too_large", "body too large"},
     {"rule", "manifest breaks a rule"},
     {"slow", "too slow"},
-    {"slow_kept", "slow; the installer keeps it (last reachable node)"},
+    {"slow_kept",
+     "slow; the installer keeps it (last reachable node, none twice as fast given up)"},
     {"wrong_size", "wrong size"},
     {"wrong_digest", "other bytes than the release (SHA-256 differs)"},
     {"other", "failed"},
@@ -74,8 +75,8 @@ void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, dou
             break;
         case Cause::SLOW_KEPT:
             snprintf(out, sizeof out,
-                     "slow (%s); the installer keeps it (last reachable node); cut off here, no "
-                     "digest taken",
+                     "slow (%s); the installer keeps it (last reachable node, none twice as fast "
+                     "given up); cut off here, no digest taken",
                      rate_words);
             break;
         default: snprintf(out, sizeof out, "%s", cause_text(cause)); break;
@@ -147,8 +148,11 @@ void problem_text(const CheckResult& r, const Problem& problem, char (&out)[PROB
             break;
         case ProblemKind::NODE_FAILS:
             node_text(r.node_results[problem.index], what);
-            snprintf(out, sizeof out, "%s %s: %s; the installer gives it up for the next node",
-                     n->label, n->url, what);
+            snprintf(out, sizeof out, "%s %s: %s; the installer gives it up %s", n->label, n->url,
+                     what,
+                     r.node_results[problem.index].slow_verdict == PaceVerdict::FOR_FASTER
+                         ? "to go back to a faster node"
+                         : "for the next node");
             break;
     }
 }
@@ -386,6 +390,9 @@ void json_download(const NodeResult& nr) {
         verdict_id(nr), get_step_text(d.step), d.status,
         static_cast<unsigned long long>(d.written));
     json_string(nr.sha256_hex);
+    if (nr.cause == Cause::SLOW)
+        printf(", \"given_up_for\": \"%s\"",
+               nr.slow_verdict == PaceVerdict::FOR_FASTER ? "faster" : "untried");
     putchar('}');
 }
 

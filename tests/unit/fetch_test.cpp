@@ -38,8 +38,8 @@ struct FetchTest : testing::Test {
         HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
         bool ok = false;
         *out = capture_stdout([&] {
-            ok = download_from_node(s, entry, expected_size, path.c_str(), {true, nullptr, stdout},
-                                    &attempt);
+            ok = download_from_node(s, entry, expected_size, path.c_str(),
+                                    {true, 0, nullptr, stdout}, &attempt);
         });
         close_session(s);
         return ok;

@@ -160,7 +160,16 @@ const Row ROWS[] = {
      },
      -1, 0, "slow", "too slow (0.02 MB/s); the installer gives it up for the next node", true, 1},
     {"slow and the last reachable node", [](World& w) { w.slow(0); }, -1, 0, "slow_kept",
-     "slow (0.02 MB/s); the installer keeps it (last reachable node)", false, 0},
+     "slow (0.02 MB/s); the installer keeps it (last reachable node, none twice", false, 0},
+    {"slow and the last reachable node, one given up at over twice its pace",
+     [](World& w) {
+         w.slow(0);
+         w.node(1).chunk = 4096;
+         w.node(1).read_ms = {{0, 1000}};
+         for (int i = 2; i < 6; ++i) w.node(i).status = 404;
+     },
+     -1, 1, "slow", "too slow (0.00 MB/s); the installer gives it up to go back to a faster node",
+     true, 1},
     // Only the first slow node is given up; the others are as fast as it.
     {"slow everywhere: a later slow node downloaded whole",
      [](World& w) {

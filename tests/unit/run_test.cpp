@@ -359,7 +359,8 @@ std::string attempted(const std::string& out) {
 }
 
 TEST_F(PaceFixture, SlowNodesAreJudgedAgainstTheLine) {
-    enum Serve { NONE, GOOD, OTHER_BYTES, WRONG_LENGTH };
+    // BREAKS_ON_RETURN: the body breaks at its second download.
+    enum Serve { NONE, GOOD, OTHER_BYTES, WRONG_LENGTH, BREAKS_ON_RETURN };
     struct Node {
         Serve serve;
         std::map<size_t, uint32_t> read_ms;  // the probe's one read, at 0, stays instant
@@ -367,13 +368,16 @@ TEST_F(PaceFixture, SlowNodesAreJudgedAgainstTheLine) {
     };
     struct Case {
         const char* name;
-        Node nodes[3];
+        Node nodes[5];
         bool mirror_head_slow;  // 4 s to its head, then its body in 1.5 s
         const char* attempts;
     };
     // 1000 B/s: the first window leaves 164 kB, 154 s at that pace.
     const std::map<size_t, uint32_t> line = {{0, 0}, {1000, 1000}};
     const Node slow = {GOOD, line, 0};
+    // 466 B/s and 312 B/s: under half the line's 1066, and under half of that.
+    const Node half = {GOOD, {{0, 0}, {1000, 2500}}, 0};
+    const Node quarter = {GOOD, {{0, 0}, {1000, 4000}}, 0};
     const Case cases[] = {
         {"equal paces on every node: one given up, then kept", {slow, slow, slow}, false, "AB"},
         {"slow and alone: kept", {slow, {}, {}}, false, "A"},
@@ -407,6 +411,30 @@ TEST_F(PaceFixture, SlowNodesAreJudgedAgainstTheLine) {
          false,
          "A"},
         {"a mirror's slow head: its body still in time", {{GOOD, {}, 0}}, true, "A"},
+        {"the fastest first, the last at a quarter of its pace: back to the first",
+         {slow, quarter},
+         false,
+         "ABA"},
+        {"the fastest first, four under half its pace: back to it once none is untried",
+         {slow, half, half, half, half},
+         false,
+         "ABCDEA"},
+        {"nodes taken back that break: the next given up, none a third time",
+         {{BREAKS_ON_RETURN, line, 0}, {BREAKS_ON_RETURN, half.read_ms, 0}, quarter},
+         false,
+         "ABCABC"},
+        // 400 B/s given up; the last at 266 B/s, then exactly 200 B/s each window.
+        {"a node given up at exactly twice this pace: this one kept",
+         {{GOOD, {{0, 0}, {1000, 3000}}, 0}, {GOOD, {{0, 0}, {1000, 5000}}, 0}},
+         false,
+         "AB"},
+        // A and B both given up at 666 B/s (A after a fast window); C at 312.
+        {"two given up at the same pace: taken back in the ranking's order",
+         {{GOOD, {{0, 0}, {1000, 500}, {31000, 1500}}, 0},
+          {GOOD, {{0, 0}, {1000, 1650}}, 0},
+          quarter},
+         false,
+         "ABCA"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -421,10 +449,15 @@ TEST_F(PaceFixture, SlowNodesAreJudgedAgainstTheLine) {
             mirror.chunk = 20;
             mirror.read_ms = {{0, 300}};
         }
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 5; ++i) {
             const Node& n = c.nodes[i];
             if (n.serve == NONE) continue;
             FakeResponse& r = local.at(urls[i]);
+            // The probe's close, then the first download's.
+            if (n.serve == BREAKS_ON_RETURN)
+                r.on_close = [&r, closes = 0]() mutable {
+                    if (++closes == 2) r.break_after = 5000;
+                };
             r.body = n.serve == OTHER_BYTES ? std::string(body.size(), 'w') : body;
             r.content_length = n.serve == WRONG_LENGTH ? 5 : -2;
             r.chunk = 1000;
@@ -450,7 +483,7 @@ TEST_F(RunFixture, ShortPauseInAFairTransferIsKept) {
     entry.label = NODE_LABELS[1];
     HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
     DownloadAttempt attempt;
-    EXPECT_TRUE(download_from_node(s, entry, body.size(), path.c_str(), {true, nullptr, nullptr},
+    EXPECT_TRUE(download_from_node(s, entry, body.size(), path.c_str(), {true, 0, nullptr, nullptr},
                                    &attempt));
     close_session(s);
     EXPECT_EQ(attempt.written, body.size());
