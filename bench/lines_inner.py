@@ -28,7 +28,7 @@ PAUSE_AFTER = 4 << 20
 PAUSE_S = 20
 # Probe delays by rank, so the walk goes A, B, C...; the downloads get none.
 RANK_STEP_MS = 150
-BOUND_S = 300
+BOUND_S = 400
 
 HEADER3 = "[3/4] 通过最快可用节点下载 / Downloading via node: "
 VERIFIED = "校验通过 / Verified"
@@ -63,6 +63,12 @@ SHAPES = [
     # B resets after 256 KiB; A, the only whole node, is the line: its time.
     ("broken behind slow", SIZE / SLOW_BPS,
      [paced(SLOW_BPS), paced(SLOW_BPS, reset_after=256 << 10)] + [None] * 4),
+    # A, the fastest, is given up with nothing measured yet; B, the last, runs
+    # at a quarter of A's pace: A's own time, as the walk goes back to it.
+    ("fastest first, slower last", SIZE / SLOW_BPS, [paced(SLOW_BPS), paced(SLOW_BPS // 4)] + [None] * 4),
+    # B to E at 40 % of A's pace, each given up while one is untried: A's time.
+    ("fastest first, four at 40 %", SIZE / SLOW_BPS,
+     [paced(SLOW_BPS)] + [paced(SLOW_BPS * 2 // 5)] * 4 + [None]),
 ]
 
 
