@@ -47,3 +47,7 @@ void build_candidates_with(NodeTable* table, const ReleaseInfo& release,
 void build_candidates(NodeTable* table, const ReleaseInfo& release) {
     build_candidates_with(table, release, PROXY_PREFIXES);
 }
+
+bool reachable_after(const NodeTable& table, int32_t i) {
+    return i + 1 < table.count && table.entries[i + 1].reachable != 0;
+}

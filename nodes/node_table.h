@@ -38,3 +38,6 @@ void build_candidates_with(NodeTable* table, const ReleaseInfo& release,
                            const char* const (&proxy_prefixes)[3]);
 // build_candidates_with over PROXY_PREFIXES.
 void build_candidates(NodeTable* table, const ReleaseInfo& release);
+// In a ranked table, whether a reachable entry comes after slot `i`: one that
+// a walk down the table has not tried yet.
+bool reachable_after(const NodeTable& table, int32_t i);

@@ -65,7 +65,3 @@ void rank_nodes(NodeTable* table) {
         table->entries[j] = moving;
     }
 }
-
-bool reachable_after(const NodeTable& table, int32_t i) {
-    return i + 1 < table.count && table.entries[i + 1].reachable != 0;
-}

@@ -21,6 +21,3 @@ void probe_node(HttpsSession probe_session, NodeEntry* entry, ProbeAttempt* atte
 void probe_nodes(HttpsSession probe_session, NodeTable* table);
 // Stable sort: reachable entries first, by rising latency; ties keep their order.
 void rank_nodes(NodeTable* table);
-// In a ranked table, whether a reachable entry comes after slot `i`: one that
-// a walk down the table has not tried yet.
-bool reachable_after(const NodeTable& table, int32_t i);

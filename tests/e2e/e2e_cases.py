@@ -169,13 +169,15 @@ def cases(runner):
             "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
 
     # A node that probes fast and then crawls is given up while another remains;
-    # the last reachable one is kept however slow (here: a 16 s stall).
-    crawl = ok(throttle=32768)
+    # the last reachable one is kept however slow (here: a 16 s stall) unless
+    # the node given up was more than twice as fast.
     stall = ok(delay_headers_ms=400, stall_after=100000, stall_ms=16000, stall_then="continue")
-    for name, second, bound in [("slow node given up for a fast one", ok(delay_headers_ms=400), 40),
-                                ("slow node given up, slow last node kept", stall, 55)]:
+    for name, crawl, second, bound in [
+        ("slow node given up for a fast one", ok(throttle=32768), ok(delay_headers_ms=400), 40),
+        ("slow node given up, slow last node kept", ok(throttle=8192), stall, 55),
+    ]:
         out.append(Case(
-            name, nodes(fx, [dict(crawl), second, None, None, None, None]),
+            name, nodes(fx, [crawl, second, None, None, None, None]),
             HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
             header3(LABELS[0]) + PROGRESS % LABELS[0] + FAIL + header3(LABELS[1]) + PROGRESS % LABELS[1] +
             "\n" + VERIFY, 0, left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=bound))
