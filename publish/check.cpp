@@ -141,59 +141,153 @@ Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
 
 // What the check's downloads share, as the installer's walk shares it.
 struct Walk {
-    const char* path;
+    const char* temp_dir;
     FILE* progress;
     uint64_t fastest_bytes_per_s;
     // The fastest pace of a node the installer would have given up so far.
     uint64_t given_up_bytes_per_s;
+    // The slot whose file verified first, kept as the release's bytes; -1.
+    int release_slot;
 };
 
+// The check's own file for the node in `slot`. A node's file is kept to the
+// end when it verified first or was cut off, so the two can be compared.
+void slot_path(const char* temp_dir, int slot, char (&out)[PATH_CAPACITY]) {
+    snprintf(out, sizeof out, "%svarnel-release-check-%d.part", temp_dir, slot + 1);
+}
+
+// The tool's own failure, on standard error: the download check stops at it.
+ToolFault stop(ToolFault fault, const char* path) {
+    const char* what = "cannot open an HTTP session for the downloads";
+    if (fault == ToolFault::MAKE) what = "could not make its own file";
+    if (fault == ToolFault::WRITE) what = "could not write its own file";
+    if (fault == ToolFault::REREAD) what = "could not reread its own file";
+    fprintf(stderr, "varnel-release: %s%s%s; the download check stops here, no node is to blame\n",
+            what, path[0] != '\0' ? " " : "", path);
+    return fault;
+}
+
+// A node cut off as if another remained, judged by the installer's rule with
+// what really is behind it (`behind`): one it would give up is a problem.
+void judge_cut_off(bool behind, Walk* walk, NodeResult* out) {
+    PaceCheck as_installer = out->download.pace;
+    as_installer.untried_behind = behind;
+    as_installer.given_up_bytes_per_s = walk->given_up_bytes_per_s;
+    out->slow_verdict = pace_verdict(as_installer);
+    out->cut_off = CutOffBytes::NOT_COMPARED;
+    if (out->slow_verdict == PaceVerdict::KEEP) {
+        out->cause = Cause::SLOW_KEPT;
+        return;
+    }
+    uint64_t pace = window_pace(out->download.pace);
+    if (pace > walk->given_up_bytes_per_s) walk->given_up_bytes_per_s = pace;
+}
+
 // Through the installer's own attempt, cut off as if another node remained,
-// so no slow node holds the check; then judged by the installer's rule with
-// what really is behind it (`behind`): a node it would give up is a problem,
-// one it keeps is not.
-void download_node(HttpsSession session, const NodeEntry& node, const ReleaseInfo& release,
-                   bool behind, Walk* walk, NodeResult* out) {
-    const char* path = walk->path;
-    FILE* progress = walk->progress;
+// so no slow node holds the check. The tool's own failure is returned and
+// leaves `out` untouched.
+ToolFault download_node(HttpsSession session, const NodeEntry& node, const ReleaseInfo& release,
+                        bool behind, const char* path, Walk* walk, NodeResult* out) {
     DownloadRules rules = {.untried_behind = true,
                            .given_up_bytes_per_s = 0,
                            .fastest_bytes_per_s = &walk->fastest_bytes_per_s,
-                           .progress = progress};
+                           .progress = walk->progress};
     (void)platform().http_take_failure();
-    bool complete = download_from_node(session, node, release.size, path, rules, &out->download);
+    DownloadAttempt d;
+    bool complete = download_from_node(session, node, release.size, path, rules, &d);
     HttpFailure failure = platform().http_take_failure();
-    if (progress != nullptr) {
-        fputc('\n', progress);
-        fflush(progress);
+    if (walk->progress != nullptr) {
+        fputc('\n', walk->progress);
+        fflush(walk->progress);
     }
+    if (d.end == DownloadEnd::NO_FILE) return ToolFault::MAKE;
+    if (d.end == DownloadEnd::WRITE_FAILED) return ToolFault::WRITE;
+    char hex[65] = "";
+    uint64_t digested = 0;
+    if (complete && !sha256_file_measured(path, hex, &digested)) return ToolFault::REREAD;
     out->downloaded = true;
-    out->cause = download_cause(out->download, failure);
-    if (out->cause == Cause::SLOW) {
-        PaceCheck as_installer = out->download.pace;
-        as_installer.untried_behind = behind;
-        as_installer.given_up_bytes_per_s = walk->given_up_bytes_per_s;
-        out->slow_verdict = pace_verdict(as_installer);
-        if (out->slow_verdict == PaceVerdict::KEEP) out->cause = Cause::SLOW_KEPT;
-        uint64_t pace = window_pace(out->download.pace);
-        if (out->cause == Cause::SLOW && pace > walk->given_up_bytes_per_s)
-            walk->given_up_bytes_per_s = pace;
+    out->download = d;
+    out->cause = download_cause(d, failure);
+    memcpy(out->sha256_hex, hex, sizeof hex);
+    if (out->cause == Cause::SLOW) judge_cut_off(behind, walk, out);
+    if (!complete) return ToolFault::NONE;
+    if (digested != release.size)
+        out->cause = Cause::WRONG_SIZE;
+    else if (!digests_match(hex, release.sha256_hex))
+        out->cause = Cause::WRONG_DIGEST;
+    return ToolFault::NONE;
+}
+
+unsigned char g_release_bytes[TRANSFER_BUFFER_SIZE];
+unsigned char g_node_bytes[TRANSFER_BUFFER_SIZE];
+
+// The first offset below `length` where the two files differ, or `length`;
+// false when either cannot be read that far.
+bool first_difference(const char* release_path, const char* node_path, uint64_t length,
+                      uint64_t* at) {
+    FILE* release = fopen(release_path, "rb");
+    FILE* node = release != nullptr ? fopen(node_path, "rb") : nullptr;
+    bool read = node != nullptr;
+    *at = length;
+    for (uint64_t offset = 0; read && offset < length && *at == length;) {
+        uint64_t rest = length - offset;
+        size_t want =
+            rest < TRANSFER_BUFFER_SIZE ? static_cast<size_t>(rest) : TRANSFER_BUFFER_SIZE;
+        read = fread(g_release_bytes, 1, want, release) == want &&
+               fread(g_node_bytes, 1, want, node) == want;
+        for (size_t i = 0; read && i < want && *at == length; ++i)
+            if (g_release_bytes[i] != g_node_bytes[i]) *at = offset + i;
+        offset += want;
     }
-    const DownloadEnd end = out->download.end;
-    if (end == DownloadEnd::NO_FILE || end == DownloadEnd::WRITE_FAILED)
-        out->local = LocalFault::WRITE;
-    if (complete) {
-        uint64_t digested = 0;
-        if (!sha256_file_measured(path, out->sha256_hex, &digested)) {
-            out->cause = Cause::OTHER;
-            out->local = LocalFault::REREAD;
-        } else if (digested != release.size) {
-            out->cause = Cause::WRONG_SIZE;
-        } else if (!digests_match(out->sha256_hex, release.sha256_hex)) {
-            out->cause = Cause::WRONG_DIGEST;
-        }
+    if (node != nullptr) fclose(node);
+    if (release != nullptr) fclose(release);
+    return read;
+}
+
+// Holds every cut-off node's bytes against the release's, once a node
+// verified; a cut-off node sending other bytes is a problem.
+ToolFault compare_cut_off(CheckResult* r, const Walk& walk) {
+    if (walk.release_slot < 0) return ToolFault::NONE;
+    char release_path[PATH_CAPACITY];
+    slot_path(walk.temp_dir, walk.release_slot, release_path);
+    for (int i = 0; i < r->nodes.count; ++i) {
+        NodeResult& n = r->node_results[i];
+        if (n.cut_off != CutOffBytes::NOT_COMPARED) continue;
+        char path[PATH_CAPACITY];
+        slot_path(walk.temp_dir, i, path);
+        if (!first_difference(release_path, path, n.download.written, &n.differs_at))
+            return stop(ToolFault::REREAD, path);
+        n.cut_off = n.differs_at == n.download.written ? CutOffBytes::SAME : CutOffBytes::DIFFER;
+        if (n.cut_off == CutOffBytes::DIFFER) n.cause = Cause::WRONG_BYTES;
     }
-    platform().delete_file(path);
+    return ToolFault::NONE;
+}
+
+// Every reachable node in ranked order, then the cut-off ones compared; the
+// first failure of the tool's own ends it. Leaves no file behind.
+ToolFault download_all(HttpsSession session, Walk* walk, CheckResult* r) {
+    const NodeTable& t = r->nodes;
+    ToolFault fault = session != nullptr ? ToolFault::NONE : stop(ToolFault::SESSION, "");
+    for (int i = 0; fault == ToolFault::NONE && i < t.count; ++i) {
+        if (t.entries[i].reachable == 0) continue;
+        char path[PATH_CAPACITY];
+        slot_path(walk->temp_dir, i, path);
+        NodeResult& n = r->node_results[i];
+        fault = download_node(session, t.entries[i], r->choice.release, reachable_after(t, i), path,
+                              walk, &n);
+        if (fault == ToolFault::NONE && n.cause == Cause::OK && walk->release_slot < 0)
+            walk->release_slot = i;
+        else if (fault != ToolFault::NONE || n.cut_off == CutOffBytes::NOT_CUT_OFF)
+            platform().delete_file(path);
+        if (fault != ToolFault::NONE) (void)stop(fault, path);
+    }
+    if (fault == ToolFault::NONE) fault = compare_cut_off(r, *walk);
+    for (int i = 0; i < t.count; ++i) {
+        char path[PATH_CAPACITY];
+        slot_path(walk->temp_dir, i, path);
+        if (r->node_results[i].downloaded) platform().delete_file(path);
+    }
+    return fault;
 }
 
 void list_problems(CheckResult* r) {
@@ -254,20 +348,19 @@ int listed_problems(const CheckResult& r) {
     return r.problem_count < MAX_PROBLEMS ? r.problem_count : MAX_PROBLEMS;
 }
 
-int check_exit_code(const CheckResult& r) { return r.problem_count == 0 ? 0 : 1; }
+int check_exit_code(const CheckResult& r) {
+    if (r.tool_fault != ToolFault::NONE) return 2;
+    return r.problem_count == 0 ? 0 : 1;
+}
 
 bool cause_is_problem(Cause cause) { return cause != Cause::OK && cause != Cause::SLOW_KEPT; }
 
 bool run_check(bool download, FILE* progress, CheckResult* result) {
     *result = CheckResult{};
     char temp_dir[TEMP_CAPACITY];
-    char path[PATH_CAPACITY];
-    if (download) {
-        if (platform().get_temp_path(TEMP_CAPACITY, temp_dir) == 0) {
-            fprintf(stderr, "varnel-release: no temporary directory\n");
-            return false;
-        }
-        snprintf(path, sizeof path, "%svarnel-release-check.part", temp_dir);
+    if (download && platform().get_temp_path(TEMP_CAPACITY, temp_dir) == 0) {
+        fprintf(stderr, "varnel-release: no temporary directory\n");
+        return false;
     }
     HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
     if (probe_session == nullptr) {
@@ -281,14 +374,9 @@ bool run_check(bool download, FILE* progress, CheckResult* result) {
     if (download) {
         result->downloaded = true;
         HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
-        Walk walk = {path, progress, 0, 0};
-        const NodeTable& t = result->nodes;
-        for (int i = 0; i < t.count; ++i) {
-            if (t.entries[i].reachable == 0) continue;
-            download_node(download_session, t.entries[i], result->choice.release,
-                          reachable_after(t, i), &walk, &result->node_results[i]);
-        }
-        close_session(download_session);
+        Walk walk = {temp_dir, progress, 0, 0, -1};
+        result->tool_fault = download_all(download_session, &walk, result);
+        if (download_session != nullptr) close_session(download_session);
     }
     close_session(probe_session);
     list_problems(result);

@@ -34,7 +34,9 @@ enum class Cause {
     SLOW_KEPT,
     WRONG_SIZE,
     WRONG_DIGEST,
-    // What the library could not name, or the tool's own file failing.
+    // Cut off for its pace, and what it sent so far is not the release's.
+    WRONG_BYTES,
+    // What the library could not name.
     OTHER,
 };
 
@@ -47,9 +49,11 @@ struct MirrorResult {
     bool lags;
 };
 
-// Which of the tool's own file steps failed, for a download whose cause is
-// OTHER.
-enum class LocalFault { NONE, WRITE, REREAD };
+// What the tool itself could not do; no node is to blame for it.
+enum class ToolFault { NONE, SESSION, MAKE, WRITE, REREAD };
+
+// A node cut off for its pace, against the release's bytes at the same offsets.
+enum class CutOffBytes { NOT_CUT_OFF, SAME, DIFFER, NOT_COMPARED };
 
 struct NodeResult {
     ProbeAttempt probe;
@@ -58,9 +62,11 @@ struct NodeResult {
     DownloadAttempt download;
     // The download's, or the probe's for a node not downloaded.
     Cause cause;
-    // For a node cut off for its pace: why the installer gives it up, or KEEP.
+    // For a node cut off for its pace: why the installer gives it up, or KEEP,
+    // and its bytes against the release's (`differs_at` their first offset).
     PaceVerdict slow_verdict;
-    LocalFault local;
+    CutOffBytes cut_off;
+    uint64_t differs_at;
     char sha256_hex[65];
 };
 
@@ -89,6 +95,9 @@ struct CheckResult {
     // Ranked as stage 2 ranks them; results by the same slot.
     NodeTable nodes;
     bool downloaded;
+    // Set when the download part stopped on the tool's own failure: what
+    // came before it stands, the rest is not checked.
+    ToolFault tool_fault;
     NodeResult node_results[NODE_CAPACITY];
     // The first MAX_PROBLEMS problems; `problem_count` counts them all.
     Problem problems[MAX_PROBLEMS];
@@ -101,14 +110,18 @@ bool add_problem(CheckResult* result, ProblemKind kind, int index);
 int listed_problems(const CheckResult& result);
 // False for OK and SLOW_KEPT, the causes a user does not suffer.
 bool cause_is_problem(Cause cause);
-// 0 when nothing a user could meet is wrong, else 1.
+// 2 when the tool's own failure stopped the check, else 0 when nothing a
+// user could meet is wrong, else 1.
 int check_exit_code(const CheckResult& result);
 
 // Ordering of version texts: digit runs by value, other bytes as they are.
 int compare_versions(const char* a, const char* b);
 
 // Fills `result`; false when the probe session cannot be opened or, with
-// `download`, there is no temporary directory. Each download's progress line
+// `download`, there is no temporary directory. The tool's own failure in the
+// download part (its session, or its files: made, written, reread) ends that
+// part with one line on standard error and sets `tool_fault`; no node is
+// blamed for it. Each download's progress line
 // goes to `progress`, flushed as it changes and ended by a line feed; null
 // shows none.
 bool run_check(bool download, FILE* progress, CheckResult* result);
@@ -125,6 +138,8 @@ const char* cause_text(Cause cause);
 // Seconds and bytes per second of a download's body.
 double download_seconds(const DownloadAttempt& d);
 double bytes_per_second(const DownloadAttempt& d);
+// The pace a node cut off for it was judged by: its last window's.
+double decisive_bytes_per_second(const DownloadAttempt& d);
 // A rate as the report shows it: MB of 1048576 bytes, as the installer
 // counts them ("0.02 MB/s").
 void rate_text(double bytes_per_second, char (&out)[32]);

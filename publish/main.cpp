@@ -12,11 +12,13 @@ namespace {
 
 CheckResult g_result;
 
+const char USAGE[] =
+    "usage: varnel-release manifest --version V INSTALLER.exe [-o FILE]\n"
+    "       varnel-release check [--download] [--json]\n";
+
+// A call the tool cannot run: the usage on standard error.
 int usage() {
-    fputs(
-        "usage: varnel-release manifest --version V INSTALLER.exe [-o FILE]\n"
-        "       varnel-release check [--download] [--json]\n",
-        stderr);
+    fputs(USAGE, stderr);
     return 2;
 }
 
@@ -62,6 +64,10 @@ int check_command(int argc, char** argv) {
 int run_command(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "manifest") == 0) return manifest_command(argc, argv);
     if (argc >= 2 && strcmp(argv[1], "check") == 0) return check_command(argc, argv);
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "help") == 0)) {
+        fputs(USAGE, stdout);
+        return 0;
+    }
     return usage();
 }
 

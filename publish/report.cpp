@@ -1,5 +1,6 @@
 // The check's report: a table for people, one JSON document for programs.
 #include <cstdio>
+#include <cstring>
 
 #include "publish/check.h"
 
@@ -30,6 +31,7 @@ const CauseName CAUSES[] = {
      "slow; the installer keeps it (last reachable node, none twice as fast given up)"},
     {"wrong_size", "wrong size"},
     {"wrong_digest", "other bytes than the release (SHA-256 differs)"},
+    {"wrong_bytes", "other bytes than the release"},
     {"other", "failed"},
 };
 static_assert(sizeof CAUSES / sizeof CAUSES[0] == static_cast<int>(Cause::OTHER) + 1,
@@ -76,7 +78,7 @@ void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, dou
         case Cause::SLOW_KEPT:
             snprintf(out, sizeof out,
                      "slow (%s); the installer keeps it (last reachable node, none twice as fast "
-                     "given up); cut off here, no digest taken",
+                     "given up); cut off here",
                      rate_words);
             break;
         default: snprintf(out, sizeof out, "%s", cause_text(cause)); break;
@@ -100,16 +102,37 @@ void node_text(const NodeResult& n, char (&out)[TEXT_CAPACITY]) {
                  ManifestRule::NONE, 0, out);
         return;
     }
-    if (n.local != LocalFault::NONE) {
-        snprintf(out, sizeof out, "%s",
-                 n.local == LocalFault::WRITE
-                     ? "could not write the download here"
-                     : "could not reread the download here for its digest");
-        return;
-    }
     const DownloadAttempt& d = n.download;
     GetStep step = d.end == DownloadEnd::EXCHANGE_FAILED ? d.step : GetStep::DONE;
-    describe(n.cause, step, d.status, ManifestRule::NONE, bytes_per_second(d), out);
+    if (n.cut_off == CutOffBytes::NOT_CUT_OFF) {
+        describe(n.cause, step, d.status, ManifestRule::NONE, bytes_per_second(d), out);
+        return;
+    }
+    // Cut off: judged by its last window, as the installer judges it.
+    Cause slow = n.slow_verdict == PaceVerdict::KEEP ? Cause::SLOW_KEPT : Cause::SLOW;
+    describe(slow, step, d.status, ManifestRule::NONE, decisive_bytes_per_second(d), out);
+    const size_t used = strlen(out);
+    char* rest = out + used;
+    const size_t room = sizeof out - used;
+    const auto written = static_cast<unsigned long long>(d.written);
+    if (n.cut_off == CutOffBytes::SAME)
+        snprintf(rest, room, "; its %llu bytes so far are the release's", written);
+    else if (n.cut_off == CutOffBytes::DIFFER)
+        snprintf(rest, room, "; its bytes differ from the release's from byte %llu of %llu",
+                 static_cast<unsigned long long>(n.differs_at), written);
+    else
+        snprintf(rest, room, "; not compared, as no node verified the release");
+}
+
+void node_problem_text(const NodeEntry& n, const NodeResult& nr, char (&out)[PROBLEM_CAPACITY]) {
+    char what[TEXT_CAPACITY];
+    node_text(nr, what);
+    const char* then = "the installer gives it up for the next node";
+    if (nr.slow_verdict == PaceVerdict::FOR_FASTER)
+        then = "the installer gives it up to go back to a faster node";
+    else if (nr.cause == Cause::WRONG_BYTES && nr.slow_verdict == PaceVerdict::KEEP)
+        then = "the installer keeps it and meets a hash mismatch at its end";
+    snprintf(out, sizeof out, "%s %s: %s; %s", n.label, n.url, what, then);
 }
 
 // Which slot a problem concerns, and what a user would meet there.
@@ -147,12 +170,7 @@ void problem_text(const CheckResult& r, const Problem& problem, char (&out)[PROB
                      what);
             break;
         case ProblemKind::NODE_FAILS:
-            node_text(r.node_results[problem.index], what);
-            snprintf(out, sizeof out, "%s %s: %s; the installer gives it up %s", n->label, n->url,
-                     what,
-                     r.node_results[problem.index].slow_verdict == PaceVerdict::FOR_FASTER
-                         ? "to go back to a faster node"
-                         : "for the next node");
+            node_problem_text(*n, r.node_results[problem.index], out);
             break;
     }
 }
@@ -178,6 +196,7 @@ const char* verdict_id(const NodeResult& n) {
         case Cause::TOO_LARGE: return "too_long";
         case Cause::SLOW:
         case Cause::SLOW_KEPT: return "slow";
+        case Cause::WRONG_BYTES: return "wrong_digest";
         default: break;
     }
     if (n.download.end == DownloadEnd::EXCHANGE_FAILED) return "exchange_failed";
@@ -288,6 +307,10 @@ void rate_text(double bytes_per_second, char (&out)[32]) {
     snprintf(out, sizeof out, "%.2f MB/s", bytes_per_second / MB);
 }
 
+double decisive_bytes_per_second(const DownloadAttempt& d) {
+    return static_cast<double>(window_pace(d.pace));
+}
+
 double bytes_per_second(const DownloadAttempt& d) {
     // A body faster than the clock's step still moved at some rate.
     uint64_t ms = d.body_ms != 0 ? d.body_ms : 1;
@@ -312,16 +335,21 @@ void table_node(const NodeEntry& n, const NodeResult& nr) {
     const DownloadAttempt& d = nr.download;
     char exchange[32];
     exchange_text(d.step, d.status, exchange);
-    char rate[32];
-    rate_text(bytes_per_second(d), rate);
-    printf("      download: %s, %llu bytes in %.1f s, %s: %s", exchange,
-           static_cast<unsigned long long>(d.written), download_seconds(d), rate, what);
+    printf("      download: %s, %llu bytes in %.1f s", exchange,
+           static_cast<unsigned long long>(d.written), download_seconds(d));
+    // A cut-off node's pace is the one its words give, the window's.
+    if (nr.cut_off == CutOffBytes::NOT_CUT_OFF) {
+        char rate[32];
+        rate_text(bytes_per_second(d), rate);
+        printf(", %s", rate);
+    }
+    printf(": %s", what);
     if (nr.sha256_hex[0] != '\0') printf(", sha256 %s", nr.sha256_hex);
     end_line();
 }
 
 void table_problems(const CheckResult& r) {
-    if (r.problem_count == 0) {
+    if (r.problem_count == 0 && r.tool_fault == ToolFault::NONE) {
         line("Result: nothing a user could meet is wrong (exit 0)");
         return;
     }
@@ -337,8 +365,14 @@ void table_problems(const CheckResult& r) {
         printf("  - and %d more, not listed", r.problem_count - listed);
         end_line();
     }
-    printf("Result: %d problem%s a user could meet (exit 1)", r.problem_count,
-           r.problem_count == 1 ? "" : "s");
+    if (r.tool_fault != ToolFault::NONE)
+        printf(
+            "Result: not checked to the end, the tool's own failure on standard error; %d "
+            "problem%s a user could meet before it (exit 2)",
+            r.problem_count, r.problem_count == 1 ? "" : "s");
+    else
+        printf("Result: %d problem%s a user could meet (exit 1)", r.problem_count,
+               r.problem_count == 1 ? "" : "s");
     end_line();
 }
 
@@ -390,7 +424,14 @@ void json_download(const NodeResult& nr) {
         verdict_id(nr), get_step_text(d.step), d.status,
         static_cast<unsigned long long>(d.written));
     json_string(nr.sha256_hex);
-    if (nr.cause == Cause::SLOW)
+    if (nr.cut_off != CutOffBytes::NOT_CUT_OFF) {
+        static const char* const BYTES[] = {"", "same", "differ", "not_compared"};
+        printf(", \"window_bytes_per_second\": %.0f, \"cut_off_bytes\": \"%s\"",
+               decisive_bytes_per_second(d), BYTES[static_cast<int>(nr.cut_off)]);
+        if (nr.cut_off == CutOffBytes::DIFFER)
+            printf(", \"differs_at\": %llu", static_cast<unsigned long long>(nr.differs_at));
+    }
+    if (nr.slow_verdict != PaceVerdict::KEEP)
         printf(", \"given_up_for\": \"%s\"",
                nr.slow_verdict == PaceVerdict::FOR_FASTER ? "faster" : "untried");
     putchar('}');
@@ -453,7 +494,9 @@ void print_json(const CheckResult& r) {
     }
     printf("],");
     end_line();
-    printf(" \"downloaded\": %s, \"problems\": [", r.downloaded ? "true" : "false");
+    static const char* const FAULTS[] = {"none", "session", "make", "write", "reread"};
+    printf(" \"downloaded\": %s, \"tool_failure\": \"%s\", \"problems\": [",
+           r.downloaded ? "true" : "false", FAULTS[static_cast<int>(r.tool_fault)]);
     const int listed = listed_problems(r);
     for (int i = 0; i < listed; ++i) {
         if (i != 0) putchar(',');
