@@ -76,6 +76,12 @@ class Check:
             self.expect("manifest: the four lines of a valid release (--version %s)" % version,
                         [] if (code, out) == (0, (version + "\n" + rest).encode()) else
                         ["exit %d, wrote %r, stderr %r" % (code, out, err)])
+        for args, want in ((["--help"], 0), (["help"], 0), (["--nonsense"], 2)):
+            code, out, err = self.tool(args)
+            where = out if want == 0 else err.encode()
+            self.expect("usage: %s exits %d" % (args[0], want),
+                        [] if code == want and where.startswith(b"usage: varnel-release") else
+                        ["exit %d, stdout %r, stderr %r" % (code, out, err)])
         long_name = os.path.join(self.work, "a" * 93 + ".exe")
         shutil.copy(self.new.file, long_name)
         out_file = os.path.join(self.work, "refused.txt")
@@ -161,6 +167,24 @@ class Check:
             self.check("a node serving the right size but other bytes, an empty probe, a slow last node",
                        {i: dict(body=big.manifest()) for i in range(5)}, same_size, 1, other_bytes,
                        release=big, build=build)
+
+        # F, the last reachable, is cut off for its pace; what it sent so far
+        # is held against the bytes A to E verified.
+        slow_other = [dict(body_file=big.file) for _ in range(5)] + [
+            dict(body_size=len(big.data), throttle=16384, delay_ms=500)]
+
+        def cut_off_other(r):
+            f = r["nodes"][-1]
+            d = f.get("download", {})
+            wrong = [] if f["cause"] == "wrong_bytes" and d.get("cut_off_bytes") == "differ" and \
+                0 < d.get("window_bytes_per_second", 0) < 40000 else ["node F: %s" % f]
+            if [p["cause"] for p in r["problems"]] != ["wrong_bytes"]:
+                wrong.append("problems: %s" % r["problems"])
+            return wrong
+        self.check("a slow last node serving other bytes", {i: dict(body=big.manifest()) for i in range(5)},
+                   slow_other, 1, cut_off_other, release=big,
+                   table=["its bytes differ from the release's from byte ",
+                          "the installer keeps it and meets a hash mismatch at its end"])
 
     def cause_cases(self):
         """Every mirror and node failing its own way, each named for what it is."""
