@@ -86,8 +86,13 @@ int run_installer() {
     if (exit_code != 0 && p.console_is_own()) {
         fputs("\n按 Enter 键退出 / Press Enter to exit...", stdout);
         fflush(stdout);
+        // Keys pressed while the run went on must not answer the prompt.
+        p.discard_input();
         p.wait_for_enter();
     }
+    // The last lines in the code page they were written for.
+    fflush(stdout);
+    fflush(stderr);
     p.console_end();
     return exit_code;
 }

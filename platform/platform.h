@@ -65,11 +65,16 @@ struct PlatformOps {
     // alone on it, as after a double-click: the window closes with the process.
     // False on any failure, and always in the POSIX build.
     bool (*console_is_own)();
+    // Drops the keys typed on the console so far, so that none answers a
+    // prompt printed after them; nothing when input is no console, and
+    // always in the POSIX build.
+    void (*discard_input)();
     // Waits until Enter is pressed on the console; returns at once when input
     // cannot be read, and always in the POSIX build.
     void (*wait_for_enter)();
-    // Flushes standard output and error, then puts back what console_begin
-    // remembered. Each step that fails is skipped.
+    // Puts back what console_begin remembered; each step that fails is
+    // skipped. Output still buffered would reach the console in the code
+    // page put back: the caller flushes standard output and error first.
     void (*console_end)();
 
     // Kernel.

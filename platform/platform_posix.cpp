@@ -19,11 +19,9 @@ namespace {
 // lines to it, and a terminal window stays when the program ends.
 void console_begin() {}
 bool console_is_own() { return false; }
+void discard_input() {}
 void wait_for_enter() {}
-void console_end() {
-    (void)fflush(stdout);
-    (void)fflush(stderr);
-}
+void console_end() {}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     const char* dir = getenv("TMPDIR");
@@ -76,6 +74,7 @@ uintptr_t shell_open(const char* path) {
 const PlatformOps POSIX_OPS = {
     .console_begin = console_begin,
     .console_is_own = console_is_own,
+    .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
     .get_temp_path = get_temp_path,

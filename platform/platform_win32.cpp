@@ -213,10 +213,10 @@ bool console_is_own() {
 
 // Straight from the console, past the C runtime's buffer and code page, in
 // line mode whatever the mode was: one read returns at Enter.
+void discard_input() { (void)FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE)); }
+
 void wait_for_enter() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    // Keys pressed while the run went on must not answer the prompt.
-    (void)FlushConsoleInputBuffer(input);
     AcquireSRWLockExclusive(&g_console_lock);
     if (!g_console_restored)
         (void)SetConsoleMode(input, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
@@ -228,8 +228,6 @@ void wait_for_enter() {
 }
 
 void console_end() {
-    (void)fflush(stdout);
-    (void)fflush(stderr);
     AcquireSRWLockExclusive(&g_console_lock);
     restore_console();
     ReleaseSRWLockExclusive(&g_console_lock);
@@ -348,6 +346,7 @@ HttpFailure http_take_failure() {
 const PlatformOps WIN32_OPS = {
     .console_begin = console_begin,
     .console_is_own = console_is_own,
+    .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
     .get_temp_path = get_temp_path,

@@ -72,6 +72,8 @@ int main(int argc, char** argv) {
     const PlatformOps& p = platform();
     p.console_begin();
     int exit_code = run_command(argc, argv);
+    (void)fflush(stdout);
+    (void)fflush(stderr);
     p.console_end();
     return exit_code;
 }

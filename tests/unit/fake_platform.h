@@ -62,6 +62,8 @@ struct FakePlatform {
     std::vector<uint32_t> reads_asked;  // max count of each read
     // Bytes of output still in the stdout buffer at each connect (-1: unknown).
     std::vector<int64_t> held_at_connect;
+    std::vector<int64_t> held_at_shell;  // and at each shell "open"
+    std::vector<int64_t> held_at_console_end;
     HttpFailure failure = HttpFailure::NONE;  // until the next take
 
     FakePlatform();
