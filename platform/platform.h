@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Opaque HTTP handle: a session, a connection or a request.
 typedef void* HttpHandle;
@@ -43,6 +44,14 @@ enum class HttpFailure : uint8_t {
     INSECURE_REDIRECT,  // redirect from https to http refused
     TRANSFER,           // the connection broke mid-body
     OTHER,
+};
+
+// What a file's Authenticode signature is worth.
+enum class SignatureVerdict : uint8_t {
+    SIGNED,       // verifies to a trusted root for code signing
+    NOT_SIGNED,   // the file carries no signature
+    NOT_TRUSTED,  // the signer's chain reaches no trusted root, or not for code signing
+    ALTERED,      // the file, or its signature, does not match what was signed
 };
 
 // Three bindings exist: the Windows APIs (platform_win32.cpp), the POSIX
@@ -97,6 +106,19 @@ struct PlatformOps {
     // always writes the terminator, which Wine's drops after a sequence cut
     // short by the end.
     int (*utf8_to_utf16)(const char* text, char16_t* out, int capacity);
+    // The file opened for reading and held: until fclose, others may read it
+    // but neither write nor delete it. Null when it cannot be opened so. The
+    // POSIX build cannot forbid either (DIFFERENCES.md).
+    FILE* (*open_held)(const char* path);
+    // The Authenticode signature of the file at `path`, held open as `file`
+    // (its position afterwards is any). SIGNED puts the signer certificate's
+    // subject common name into `signer` (truncated to `capacity`); any other
+    // verdict leaves it empty. Windows asks WinVerifyTrust, revocation from
+    // the cache only, and says NOT_TRUSTED when WINTRUST or CRYPT32 cannot be
+    // loaded from System32; the stand-in checks with OpenSSL against the trust
+    // store its HTTPS uses.
+    SignatureVerdict (*check_signature)(FILE* file, const char* path, char* signer,
+                                        uint32_t capacity);
     // The shell's "open" verb; above 32 means started, else the shell's code.
     // POSIX runs xdg-open from PATH and waits for it: 42 when it exits 0, 2
     // (file not found) when it exits 2, else 31 (no association).

@@ -76,6 +76,17 @@ int to_utf16(const char* text, char16_t* out, int capacity) {
     return native_platform().utf8_to_utf16(text, out, capacity);
 }
 
+FILE* open_held(const char* path) {
+    g_fake->log.push_back("hold");
+    return fopen(path, "rb");
+}
+
+SignatureVerdict check_signature(FILE*, const char*, char* signer, uint32_t capacity) {
+    bool named = g_fake->signature == SignatureVerdict::SIGNED;
+    snprintf(signer, capacity, "%s", named ? g_fake->signer.c_str() : "");
+    return g_fake->signature;
+}
+
 uintptr_t shell_open(const char* path) {
     g_fake->held_at_shell.push_back(held_output());
     g_fake->opened.push_back(path);
@@ -240,6 +251,8 @@ const PlatformOps FAKE_OPS = {
     .tick_count_ms = tick,
     .delete_file = delete_file,
     .utf8_to_utf16 = to_utf16,
+    .open_held = open_held,
+    .check_signature = check_signature,
     .shell_open = shell_open,
     .http_open = http_open,
     .http_set_option = http_set_option,

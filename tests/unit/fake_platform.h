@@ -52,7 +52,9 @@ struct FakePlatform {
     std::string temp_dir = "/tmp/fake/";
     bool temp_fails = false;
     uintptr_t shell_result = 42;
-    bool console_own = false;  // what console_is_own answers
+    SignatureVerdict signature = SignatureVerdict::SIGNED;  // what check_signature says
+    std::string signer;                                     // and the name it gives
+    bool console_own = false;                               // what console_is_own answers
     std::vector<std::string> deleted;
     std::vector<std::string> opened;  // shell "open" calls
     std::vector<uint32_t> options;    // option numbers in order
