@@ -22,23 +22,32 @@ FILE* digest_file(const char* installer_path, const char* publisher, char (&actu
     return held;
 }
 
-// Prints the signer, or why the signature is refused.
-bool signed_by(FILE* held, const char* installer_path, const char* publisher) {
+}  // namespace
+
+bool signed_by_publisher(FILE* held, const char* installer_path, const char* publisher, char* text,
+                         uint32_t capacity) {
     char signer[128];
     SignatureVerdict verdict =
         platform().check_signature(held, installer_path, signer, sizeof signer);
-    if (verdict == SignatureVerdict::SIGNED && strcmp(signer, publisher) == 0) {
-        printf("   签名/Signed by: %s\n", signer);
-        return true;
-    }
-    const char* why = verdict == SignatureVerdict::NOT_SIGNED    ? "not signed"
-                      : verdict == SignatureVerdict::NOT_TRUSTED ? "not from a trusted root"
-                      : verdict == SignatureVerdict::ALTERED
-                          ? "the file does not match its signature"
-                          : "signed by another publisher, ";
-    printf("   签名无效 / Signature not valid: %s%s\n", why,
-           verdict == SignatureVerdict::SIGNED ? signer : "");
-    return false;
+    bool by_publisher = verdict == SignatureVerdict::SIGNED && strcmp(signer, publisher) == 0;
+    const char* why = by_publisher                              ? ""
+                      : verdict == SignatureVerdict::SIGNED     ? "signed by another publisher, "
+                      : verdict == SignatureVerdict::NOT_SIGNED ? "not signed"
+                      : verdict == SignatureVerdict::NOT_TRUSTED
+                          ? "not from a trusted root"
+                          : "the file does not match its signature";
+    snprintf(text, capacity, "%s%s", why, verdict == SignatureVerdict::SIGNED ? signer : "");
+    return by_publisher;
+}
+
+namespace {
+
+// Prints the signer, or why the signature is refused.
+bool signed_by(FILE* held, const char* installer_path, const char* publisher) {
+    char text[192];
+    bool ok = signed_by_publisher(held, installer_path, publisher, text, sizeof text);
+    printf(ok ? "   签名/Signed by: %s\n" : "   签名无效 / Signature not valid: %s\n", text);
+    return ok;
 }
 
 VerifyResult launch(const char* installer_path) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+
 enum class VerifyResult { LAUNCHED, LAUNCH_FAILED, TRY_NEXT_NODE };
 
 // Stage 4: digests the file and compares it with the expected digest (any
@@ -11,3 +14,10 @@ enum class VerifyResult { LAUNCHED, LAUNCH_FAILED, TRY_NEXT_NODE };
 // too, for TRY_NEXT_NODE. Prints the stage's lines.
 VerifyResult verify_and_launch(const char* installer_path, const char* expected_sha256_hex,
                                const char* publisher);
+
+// Whether the file at `installer_path`, held open as `held`, carries a valid
+// Authenticode signature by `publisher`. Either way `text` gets what stage 4
+// shows: the signer's name, or why the signature is refused (truncated to
+// `capacity`).
+bool signed_by_publisher(FILE* held, const char* installer_path, const char* publisher, char* text,
+                         uint32_t capacity);

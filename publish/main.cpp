@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "publish/check.h"
 #include "publish/make_manifest.h"
+#include "publisher.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ int manifest_command(int argc, char** argv) {
             return usage();
     }
     if (version == nullptr || installer == nullptr) return usage();
-    return make_manifest(version, installer, out);
+    return make_manifest(version, installer, out, BUILD_PUBLISHER);
 }
 
 int check_command(int argc, char** argv) {
