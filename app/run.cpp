@@ -8,6 +8,7 @@
 #include "nodes/node_table.h"
 #include "nodes/probe.h"
 #include "platform/platform.h"
+#include "publisher.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ int download_stages(const PlatformOps& p) {
 
     // A null session is carried on: every attempt then fails at its connection.
     HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
-    WalkResult walk = fetch_and_launch(download_session, installer_path);
+    WalkResult walk = fetch_and_launch(download_session, installer_path, BUILD_PUBLISHER);
     close_session(download_session);
     if (walk == WalkResult::LAUNCHED) return 0;
     if (walk == WalkResult::NOTHING_VERIFIED) {
@@ -86,8 +87,13 @@ int run_installer() {
     if (exit_code != 0 && p.console_is_own()) {
         fputs("\n按 Enter 键退出 / Press Enter to exit...", stdout);
         fflush(stdout);
+        // Keys pressed while the run went on must not answer the prompt.
+        p.discard_input();
         p.wait_for_enter();
     }
+    // The last lines in the code page they were written for.
+    fflush(stdout);
+    fflush(stderr);
     p.console_end();
     return exit_code;
 }

@@ -181,8 +181,8 @@ struct GivenUp {
 
 // One node's turn: the header, the download, then the failure line and the
 // deletion, or the digest and the launch.
-VerifyResult try_node(HttpsSession session, const char* installer_path, const NodeEntry& node,
-                      const DownloadRules& rules, DownloadAttempt* attempt) {
+VerifyResult try_node(HttpsSession session, const char* installer_path, const char* publisher,
+                      const NodeEntry& node, const DownloadRules& rules, DownloadAttempt* attempt) {
     printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
     fflush(stdout);
     if (!download_from_node(session, node, g_release.size, installer_path, rules, attempt)) {
@@ -193,7 +193,7 @@ VerifyResult try_node(HttpsSession session, const char* installer_path, const No
         return VerifyResult::TRY_NEXT_NODE;
     }
     putchar('\n');
-    return verify_and_launch(installer_path, g_release.sha256_hex);
+    return verify_and_launch(installer_path, g_release.sha256_hex, publisher);
 }
 
 // The walk's end once a file verified.
@@ -214,7 +214,8 @@ void insert_by_pace(GivenUp* list, int* count, GivenUp entry) {
 
 }  // namespace
 
-WalkResult fetch_and_launch(HttpsSession download_session, const char* installer_path) {
+WalkResult fetch_and_launch(HttpsSession download_session, const char* installer_path,
+                            const char* publisher) {
     const NodeTable& table = g_node_table;
     GivenUp given_up[NODE_CAPACITY];
     int given_up_count = 0;
@@ -225,8 +226,8 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
                                .fastest_bytes_per_s = &fastest,
                                .progress = stdout};
         DownloadAttempt attempt;
-        VerifyResult verdict =
-            try_node(download_session, installer_path, table.entries[i], rules, &attempt);
+        VerifyResult verdict = try_node(download_session, installer_path, publisher,
+                                        table.entries[i], rules, &attempt);
         if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
         if (attempt.end != DownloadEnd::SLOW) continue;
         insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.pace)});
@@ -240,7 +241,7 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
                                .fastest_bytes_per_s = &fastest,
                                .progress = stdout};
         DownloadAttempt attempt;
-        VerifyResult verdict = try_node(download_session, installer_path,
+        VerifyResult verdict = try_node(download_session, installer_path, publisher,
                                         table.entries[given_up[k].index], rules, &attempt);
         if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
     }

@@ -118,6 +118,18 @@ void sha256_file(const char* path, char (&out)[65]) {
     (void)sha256_file_measured(path, out, &size);
 }
 
+uint64_t sha256_stream(FILE* file, char (&out)[65]) {
+    Sha256Context ctx;
+    start(&ctx);
+    size_t count;
+    while ((count = fread(g_digest_buffer, 1, DIGEST_BUFFER_SIZE, file)) != 0) {
+        sha256_update(&ctx, g_digest_buffer, count);
+    }
+    const uint64_t digested = ctx.total_bytes;
+    finish(&ctx, digested << 3, out);
+    return digested;
+}
+
 bool sha256_file_measured(const char* path, char (&out)[65], uint64_t* size) {
     *size = 0;
     FILE* file = fopen(path, "rb");
@@ -125,16 +137,8 @@ bool sha256_file_measured(const char* path, char (&out)[65], uint64_t* size) {
         out[0] = '\0';
         return false;
     }
-    Sha256Context ctx;
-    start(&ctx);
-    size_t count;
-    while ((count = fread(g_digest_buffer, 1, DIGEST_BUFFER_SIZE, file)) != 0) {
-        sha256_update(&ctx, g_digest_buffer, count);
-    }
-    *size = ctx.total_bytes;
-    const uint64_t bit_length = ctx.total_bytes << 3;
+    *size = sha256_stream(file, out);
     fclose(file);
-    finish(&ctx, bit_length, out);
     return true;
 }
 

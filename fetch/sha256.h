@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 struct Sha256Context {
     uint32_t state[8];
@@ -16,6 +17,9 @@ inline constexpr uint64_t DIGEST_BUFFER_SIZE = 1048576;
 void sha256_update(Sha256Context* ctx, const void* data, uint64_t length);
 // 64 lower-case hex digits into `out`, or "" when the file cannot be opened.
 void sha256_file(const char* path, char (&out)[65]);
+// The digest of what is left of `file`, read to its end and left open;
+// returns the bytes digested. A read error ends the input early.
+uint64_t sha256_stream(FILE* file, char (&out)[65]);
 // sha256_file that also counts the bytes it digested; false, with "" and 0,
 // when the file cannot be opened.
 bool sha256_file_measured(const char* path, char (&out)[65], uint64_t* size);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Opaque HTTP handle: a session, a connection or a request.
 typedef void* HttpHandle;
@@ -45,6 +46,14 @@ enum class HttpFailure : uint8_t {
     OTHER,
 };
 
+// What a file's Authenticode signature is worth.
+enum class SignatureVerdict : uint8_t {
+    SIGNED,       // verifies to a trusted root for code signing
+    NOT_SIGNED,   // the file carries no signature
+    NOT_TRUSTED,  // the signer's chain reaches no trusted root, or not for code signing
+    ALTERED,      // the file, or its signature, does not match what was signed
+};
+
 // Three bindings exist: the Windows APIs (platform_win32.cpp), the POSIX
 // stand-ins (platform_posix.cpp, posix_http.h) and the unit tests' scripted
 // fake (tests/unit/fake_platform.h). Each contract says where one differs;
@@ -65,11 +74,16 @@ struct PlatformOps {
     // alone on it, as after a double-click: the window closes with the process.
     // False on any failure, and always in the POSIX build.
     bool (*console_is_own)();
+    // Drops the keys typed on the console so far, so that none answers a
+    // prompt printed after them; nothing when input is no console, and
+    // always in the POSIX build.
+    void (*discard_input)();
     // Waits until Enter is pressed on the console; returns at once when input
     // cannot be read, and always in the POSIX build.
     void (*wait_for_enter)();
-    // Flushes standard output and error, then puts back what console_begin
-    // remembered. Each step that fails is skipped.
+    // Puts back what console_begin remembered; each step that fails is
+    // skipped. Output still buffered would reach the console in the code
+    // page put back: the caller flushes standard output and error first.
     void (*console_end)();
 
     // Kernel.
@@ -92,6 +106,19 @@ struct PlatformOps {
     // always writes the terminator, which Wine's drops after a sequence cut
     // short by the end.
     int (*utf8_to_utf16)(const char* text, char16_t* out, int capacity);
+    // The file opened for reading and held: until fclose, others may read it
+    // but neither write nor delete it. Null when it cannot be opened so. The
+    // POSIX build cannot forbid either (DIFFERENCES.md).
+    FILE* (*open_held)(const char* path);
+    // The Authenticode signature of the file at `path`, held open as `file`
+    // (its position afterwards is any). SIGNED puts the signer certificate's
+    // subject common name into `signer` (truncated to `capacity`); any other
+    // verdict leaves it empty. Windows asks WinVerifyTrust, revocation from
+    // the cache only, and says NOT_TRUSTED when WINTRUST or CRYPT32 cannot be
+    // loaded from System32; the stand-in checks with OpenSSL against the trust
+    // store its HTTPS uses.
+    SignatureVerdict (*check_signature)(FILE* file, const char* path, char* signer,
+                                        uint32_t capacity);
     // The shell's "open" verb; above 32 means started, else the shell's code.
     // POSIX runs xdg-open from PATH and waits for it: 42 when it exits 0, 2
     // (file not found) when it exits 2, else 31 (no association).

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/posix_clock_text.h"
 #include "platform/posix_http.h"
+#include "platform/posix_signature.h"
 
 extern char** environ;
 
@@ -19,11 +20,9 @@ namespace {
 // lines to it, and a terminal window stays when the program ends.
 void console_begin() {}
 bool console_is_own() { return false; }
+void discard_input() {}
 void wait_for_enter() {}
-void console_end() {
-    (void)fflush(stdout);
-    (void)fflush(stderr);
-}
+void console_end() {}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     const char* dir = getenv("TMPDIR");
@@ -40,6 +39,10 @@ uint32_t get_temp_path(uint32_t capacity, char* buffer) {
 }
 
 void delete_file(const char* path) { (void)unlink(path); }
+
+// POSIX has no share modes: the stream keeps what it opened, even once the
+// name is replaced or removed, but a writer can still change it in place.
+FILE* open_held(const char* path) { return fopen(path, "rb"); }
 
 // The shell's "open": xdg-open from PATH, not waiting for what it starts.
 uintptr_t shell_open(const char* path) {
@@ -76,12 +79,15 @@ uintptr_t shell_open(const char* path) {
 const PlatformOps POSIX_OPS = {
     .console_begin = console_begin,
     .console_is_own = console_is_own,
+    .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
     .get_temp_path = get_temp_path,
     .tick_count_ms = posix_now_ms,
     .delete_file = delete_file,
     .utf8_to_utf16 = posix_utf8_to_utf16,
+    .open_held = open_held,
+    .check_signature = posix_check_signature,
     .shell_open = shell_open,
     .http_open = posix_http_open,
     .http_set_option = posix_http_set_option,

@@ -2,8 +2,12 @@
 // windows.h first: the others build on its types.
 #include <windows.h>
 //
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
+#include <softpub.h>
 #include <winhttp.h>
+#include <wintrust.h>
 
 #include <cstdio>
 
@@ -213,10 +217,10 @@ bool console_is_own() {
 
 // Straight from the console, past the C runtime's buffer and code page, in
 // line mode whatever the mode was: one read returns at Enter.
+void discard_input() { (void)FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE)); }
+
 void wait_for_enter() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    // Keys pressed while the run went on must not answer the prompt.
-    (void)FlushConsoleInputBuffer(input);
     AcquireSRWLockExclusive(&g_console_lock);
     if (!g_console_restored)
         (void)SetConsoleMode(input, ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
@@ -228,8 +232,6 @@ void wait_for_enter() {
 }
 
 void console_end() {
-    (void)fflush(stdout);
-    (void)fflush(stderr);
     AcquireSRWLockExclusive(&g_console_lock);
     restore_console();
     ReleaseSRWLockExclusive(&g_console_lock);
@@ -257,6 +259,101 @@ uintptr_t shell_open(const char* path) {
         return SE_ERR_DLLNOTFOUND;
     HINSTANCE result = shell_execute(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<uintptr_t>(result);
+}
+
+// A handle with only FILE_SHARE_READ: the shell's start still opens the
+// file for reading and executing, but nobody can write or delete it.
+FILE* open_held(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+    if (fd == -1) {
+        (void)CloseHandle(file);
+        return nullptr;
+    }
+    FILE* stream = _fdopen(fd, "rb");
+    // The descriptor owns the handle now.
+    if (stream == nullptr) (void)_close(fd);
+    return stream;
+}
+
+// WINTRUST and CRYPT32 are no KnownDLLs either: loaded by hand from System32.
+struct TrustApi {
+    decltype(&WinVerifyTrust) verify;
+    decltype(&WTHelperProvDataFromStateData) provider_data;
+    decltype(&WTHelperGetProvSignerFromChain) signer_from_chain;
+    decltype(&CertGetNameStringW) name_string;
+};
+
+bool trust_ready(TrustApi* api) {
+    HMODULE wintrust = system_library(L"wintrust.dll");
+    HMODULE crypt32 = system_library(L"crypt32.dll");
+    if (wintrust == nullptr || crypt32 == nullptr) return false;
+    bool ok = bind(wintrust, "WinVerifyTrust", &api->verify);
+    ok = bind(wintrust, "WTHelperProvDataFromStateData", &api->provider_data) && ok;
+    ok = bind(wintrust, "WTHelperGetProvSignerFromChain", &api->signer_from_chain) && ok;
+    return bind(crypt32, "CertGetNameStringW", &api->name_string) && ok;
+}
+
+// A revocation status the cache cannot tell is no refusal: the check makes
+// no network call, and a revoked certificate still fails as revoked.
+SignatureVerdict trust_verdict(LONG status) {
+    switch (status) {
+        case ERROR_SUCCESS:
+        case CERT_E_REVOCATION_FAILURE: return SignatureVerdict::SIGNED;
+        case TRUST_E_NOSIGNATURE:
+        case TRUST_E_SUBJECT_FORM_UNKNOWN: return SignatureVerdict::NOT_SIGNED;
+        case TRUST_E_BAD_DIGEST:
+        case NTE_BAD_SIGNATURE:
+        case CRYPT_E_HASH_VALUE: return SignatureVerdict::ALTERED;
+        default: return SignatureVerdict::NOT_TRUSTED;
+    }
+}
+
+// The subject common name of the certificate that signed, from the state
+// WinVerifyTrust verified; false when there is none or it does not fit.
+bool signer_name(const TrustApi& api, HANDLE state, char* signer, uint32_t capacity) {
+    CRYPT_PROVIDER_DATA* provider = api.provider_data(state);
+    CRYPT_PROVIDER_SGNR* sgnr =
+        provider != nullptr ? api.signer_from_chain(provider, 0, FALSE, 0) : nullptr;
+    if (sgnr == nullptr || sgnr->csCertChain == 0 || sgnr->pasCertChain == nullptr) return false;
+    wchar_t name[128];
+    char oid[] = szOID_COMMON_NAME;
+    if (api.name_string(sgnr->pasCertChain[0].pCert, CERT_NAME_ATTR_TYPE, 0, oid, name, 128) <= 1)
+        return false;
+    return WideCharToMultiByte(CP_UTF8, 0, name, -1, signer, static_cast<int>(capacity), nullptr,
+                               nullptr) > 0;
+}
+
+SignatureVerdict check_signature(FILE* file, const char* path, char* signer, uint32_t capacity) {
+    signer[0] = '\0';
+    TrustApi api;
+    wchar_t wide_path[MAX_PATH * 2];
+    if (!trust_ready(&api) ||
+        MultiByteToWideChar(CP_ACP, 0, path, -1, wide_path, MAX_PATH * 2) == 0)
+        return SignatureVerdict::NOT_TRUSTED;
+    WINTRUST_FILE_INFO info = {sizeof info, wide_path,
+                               reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr};
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof data;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &info;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    SignatureVerdict verdict =
+        trust_verdict(api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
+    if (verdict == SignatureVerdict::SIGNED &&
+        !signer_name(api, data.hWVTStateData, signer, capacity)) {
+        signer[0] = '\0';
+        verdict = SignatureVerdict::NOT_TRUSTED;
+    }
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    (void)api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return verdict;
 }
 
 int utf8_to_utf16(const char* text, char16_t* out, int capacity) {
@@ -348,12 +445,15 @@ HttpFailure http_take_failure() {
 const PlatformOps WIN32_OPS = {
     .console_begin = console_begin,
     .console_is_own = console_is_own,
+    .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
     .get_temp_path = get_temp_path,
     .tick_count_ms = tick_count_ms,
     .delete_file = delete_file,
     .utf8_to_utf16 = utf8_to_utf16,
+    .open_held = open_held,
+    .check_signature = check_signature,
     .shell_open = shell_open,
     .http_open = http_open,
     .http_set_option = http_set_option,

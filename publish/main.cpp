@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "publish/check.h"
 #include "publish/make_manifest.h"
+#include "publisher.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ int manifest_command(int argc, char** argv) {
             return usage();
     }
     if (version == nullptr || installer == nullptr) return usage();
-    return make_manifest(version, installer, out);
+    return make_manifest(version, installer, out, BUILD_PUBLISHER);
 }
 
 int check_command(int argc, char** argv) {
@@ -78,6 +79,8 @@ int main(int argc, char** argv) {
     const PlatformOps& p = platform();
     p.console_begin();
     int exit_code = run_command(argc, argv);
+    (void)fflush(stdout);
+    (void)fflush(stderr);
     p.console_end();
     return exit_code;
 }

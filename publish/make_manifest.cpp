@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "fetch/sha256.h"
+#include "fetch/verify.h"
 #include "manifest/fetch_manifest.h"
 #include "manifest/release.h"
 #include "platform/console_stream.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -36,9 +38,27 @@ bool write_all(const char* out_path, const char* text, size_t length) {
     return written && closed;
 }
 
+// 0 when no publisher is named or the file carries its signature; else the
+// exit code, with why on standard error.
+int signature_refused(const char* installer_path, const char* publisher) {
+    if (publisher[0] == '\0') return 0;
+    FILE* held = platform().open_held(installer_path);
+    if (held == nullptr) {
+        fprintf(stderr, "varnel-release: cannot read %s\n", installer_path);
+        return 2;
+    }
+    char text[192];
+    bool ok = signed_by_publisher(held, installer_path, publisher, text, sizeof text);
+    fclose(held);
+    if (ok) return 0;
+    fprintf(stderr, "refused: signature not valid: %s\n", text);
+    return 1;
+}
+
 }  // namespace
 
-int make_manifest(const char* version, const char* installer_path, const char* out_path) {
+int make_manifest(const char* version, const char* installer_path, const char* out_path,
+                  const char* publisher) {
     ReleaseInfo expected{};
     if (!sha256_file_measured(installer_path, expected.sha256_hex, &expected.size)) {
         fprintf(stderr, "varnel-release: cannot read %s\n", installer_path);
@@ -68,6 +88,8 @@ int make_manifest(const char* version, const char* installer_path, const char* o
         fprintf(stderr, "refused: round trip: the written text parses to another release\n");
         return 1;
     }
+    int refused = signature_refused(installer_path, publisher);
+    if (refused != 0) return refused;
     if (expected.size >= FOUR_GIB)
         fprintf(stderr,
                 "warning: %llu bytes is 4 GiB or more: the installer shows no progress line "

@@ -1,7 +1,9 @@
 """The end-to-end cases: what each host serves and what the run must show."""
 import base64
+import os
+import subprocess
 
-from run_e2e import (BUILTIN, E2, E6, FAIL, VERIFY, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
+from run_e2e import (ROOT, BUILTIN, E2, E6, FAIL, VERIFY, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
                      Release, fault, header3, mismatch, probe_block, release_line, route, verified)
 
 CODE = "\x00CODE\x00"
@@ -55,6 +57,56 @@ def nodes(release, behaviours):
             fields["body_file"] = release.file
         spec["routes"].append(route(path, **fields))
     return hosts
+
+
+def sign(runner, marker, signer, name):
+    from world import Pki
+    pki = Pki()
+    pki.ensure([])
+    out = os.path.join(runner.work, name)
+    env = dict(os.environ, VARNEL_SIGN_PKCS12=pki.signer(signer), VARNEL_SIGN_PASSWORD="test",
+               VARNEL_SIGN_CAFILE=pki.ca("sign-ca"))
+    subprocess.run([os.path.join(ROOT, "scripts", "sign"), marker, out], env=env, check=True,
+                   stdout=subprocess.DEVNULL, timeout=60)
+    return out
+
+
+def signed_cases(runner, marker, builds):
+    """Launched when the publisher signed it; refused, and the next node tried, otherwise."""
+    by_publisher = sign(runner, marker, "Varnel Test Publisher", "by-publisher.exe")
+    by_other = sign(runner, marker, "Varnel Other Signer", "by-other.exe")
+    data = bytearray(open(by_publisher, "rb").read())
+    data[0x410] ^= 1  # a byte of the code, after signing
+    changed = runner.write("changed.exe", bytes(data))
+    refused = "   签名无效 / Signature not valid: %s\n"
+    out = []
+    for name, path, two_nodes, tail, code in [
+            ("signed by the publisher: launched", by_publisher, False, None, 0),
+            ("signed by another signer: refused, the next node too", by_other, True,
+             refused % "signed by another publisher, Varnel Other Signer", 1),
+            ("changed after signing, the manifest's digest its own: refused", changed, False,
+             refused % "the file does not match its signature", 1)]:
+        prog = Release("9.9.9", "Varnel-9.9.9-setup.exe", open(path, "rb").read())
+        prog.file = path
+        serving = [None, ok_node(), ok_node() if two_nodes else None, None, None, None]
+        head = (HEAD + release_line(prog.version, prog.name, len(prog.data), "节点A/Node A") + STAGE2 +
+                probe_block([f is not None for f in serving]))
+        stage4 = lambda label: header3(label) + PROGRESS % label + "\n" + (
+            verified(prog, signer="Varnel Test Publisher") if tail is None else
+            verified(prog).split("   启动")[0] + tail)
+        text = head + stage4(LABELS[1]) + ("" if code == 0 else E6)
+        if two_nodes:  # the two nodes in either order, by their latency
+            text = head + ("\x00ANYORDER\x00" + tail) * 2 + E6
+        c = Case(name, merge(manifest_hosts({0: dict(body=prog.manifest())}), nodes(prog, serving)), text, code,
+                 left=[prog.name] if code == 0 else [], launched=prog.name if code == 0 else "", builds=builds)
+        c.marker = code == 0
+        c.attempts = 2 if two_nodes else 1
+        out.append(c)
+    return out
+
+
+def ok_node():
+    return dict(serve=True)
 
 
 def cases(runner):
@@ -251,6 +303,11 @@ def cases(runner):
             if user:
                 c.path_text = "(at C:\\users\\%s\\Temp\\%s)\n" % (user, prog.name)
             out.append(c)
+
+    # Builds that name the test signer as publisher: the real program signed now.
+    signed_builds = ("signed-native", "signed-windows")
+    if marker and os.path.exists(marker) and any(b in runner.builds for b in signed_builds):
+        out += signed_cases(runner, marker, signed_builds)
 
     # A temporary directory that cannot be written.
     out.append(Case("temporary directory cannot be written", nodes(fx, [None, ok(), None, None, None, None]),

@@ -133,10 +133,11 @@ def header3(label):
     return "\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n" % label
 
 
-def verified(release, expected_digest=None, launched=True, code=None):
+def verified(release, expected_digest=None, launched=True, code=None, signer=None):
     text = ("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
-            "   校验通过 / Verified  SHA-256 %s\n"
-            "   启动安装器 / Launching installer...\n" % (expected_digest or release.digest))
+            "   校验通过 / Verified  SHA-256 %s\n" % (expected_digest or release.digest) +
+            ("   签名/Signed by: %s\n" % signer if signer else "") +
+            "   启动安装器 / Launching installer...\n")
     if launched:
         return text + "\n完成: 安装器已启动 / Installer launched (at " + PATH + ")\n"
     return text + ("\n警告: 安装器启动失败 / Failed to launch installer (code %s), run manually:\n   " % code) + PATH + "\n"
@@ -145,6 +146,11 @@ def verified(release, expected_digest=None, launched=True, code=None):
 def mismatch(expected, actual):
     return ("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   哈希不匹配 / Hash mismatch!\n"
             "   期望/Expected: %s\n   实际/Actual:   %s\n" % (expected, actual))
+
+
+def kind(build):
+    """native or windows: a signed build runs as its kind does."""
+    return "windows" if build.endswith("windows") else "native"
 
 
 class Case:
@@ -188,6 +194,14 @@ class Runner:
         exe = os.path.join(ROOT, "build", "windows", "varnel-setup.exe")
         if os.path.exists(exe) and shutil.which("wine") and os.environ.get("VARNEL_E2E_WINE", "1") == "1":
             self.builds["windows"] = ["wine", exe]
+        # Builds whose publisher is the world's test signer, when made
+        # (cmake -B build/signed-native -DVARNEL_PUBLISHER="Varnel Test Publisher").
+        signed = os.path.join(ROOT, "build", "signed-native", "varnel-setup")
+        if os.path.exists(signed):
+            self.builds["signed-native"] = [signed]
+        signed = os.path.join(ROOT, "build", "signed-windows", "varnel-setup.exe")
+        if "windows" in self.builds and os.path.exists(signed):
+            self.builds["signed-windows"] = ["wine", signed]
         self.marker = os.path.join(ROOT, "build", "windows", "tests", "marker-installer.exe")
         self.vanish = os.path.join(self.work, "vanish.so")
         if subprocess.call(["cc", "-shared", "-fPIC", "-O1", "-o", self.vanish,
@@ -209,6 +223,7 @@ class Runner:
         pid = False
         xdg = os.path.join(bin_dir, "xdg-open")
         cmd = self.builds[build]
+        build = kind(build)
         expected, exit_code, launched = case.expected, case.exit_code, case.launched
         # The fixture is no Windows program: there the shell refuses it.
         if build == "windows":
@@ -336,12 +351,13 @@ class Runner:
         # Windows ones share the Wine prefix, its server and its TEMP).
         lock = threading.Lock()
 
-        def lane(build):
+        def lane(k):
             for case in cases:
-                if build in case.builds and not (only and only not in case.name):
-                    self.run_one(case, build, lock)
+                for build in self.builds:
+                    if kind(build) == k and build in case.builds and not (only and only not in case.name):
+                        self.run_one(case, build, lock)
 
-        lanes = [threading.Thread(target=lane, args=(b,)) for b in self.builds]
+        lanes = [threading.Thread(target=lane, args=(k,)) for k in sorted(set(map(kind, self.builds)))]
         for t in lanes:
             t.start()
         for t in lanes:
@@ -351,7 +367,7 @@ class Runner:
         return self.failed == 0
 
     def run_one(self, case, build, lock):
-        if build == "windows":
+        if kind(build) == "windows":
             self.clean_wine_temp(getattr(case, "wine_user", None))
         t0 = time.time()
         try:

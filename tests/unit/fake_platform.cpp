@@ -32,10 +32,25 @@ HttpHandle new_handle(Handle::Kind kind) {
     return g_handles.back().get();
 }
 
+// Bytes of output the caller left in the stdout buffer, flushed here to
+// count them; -1 when the output is no file.
+int64_t held_output() {
+    struct stat before {};
+    struct stat after {};
+    bool sized = fstat(fileno(stdout), &before) == 0;
+    fflush(stdout);
+    sized = sized && fstat(fileno(stdout), &after) == 0;
+    return sized ? after.st_size - before.st_size : -1;
+}
+
 void console_begin() { g_fake->log.push_back("console begin"); }
 bool console_is_own() { return g_fake->console_own; }
+void discard_input() { g_fake->log.push_back("discard input"); }
 void wait_for_enter() { g_fake->log.push_back("wait"); }
-void console_end() { g_fake->log.push_back("console end"); }
+void console_end() {
+    g_fake->held_at_console_end.push_back(held_output());
+    g_fake->log.push_back("console end");
+}
 
 // A scripted step's result, noting its failure for the next take.
 bool step(bool fails, const FakeResponse& response) {
@@ -61,7 +76,19 @@ int to_utf16(const char* text, char16_t* out, int capacity) {
     return native_platform().utf8_to_utf16(text, out, capacity);
 }
 
+FILE* open_held(const char* path) {
+    g_fake->log.push_back("hold");
+    return fopen(path, "rb");
+}
+
+SignatureVerdict check_signature(FILE*, const char*, char* signer, uint32_t capacity) {
+    bool named = g_fake->signature == SignatureVerdict::SIGNED;
+    snprintf(signer, capacity, "%s", named ? g_fake->signer.c_str() : "");
+    return g_fake->signature;
+}
+
 uintptr_t shell_open(const char* path) {
+    g_fake->held_at_shell.push_back(held_output());
     g_fake->opened.push_back(path);
     return g_fake->shell_result;
 }
@@ -89,12 +116,7 @@ bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
 }
 
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
-    struct stat before {};
-    struct stat after {};
-    bool sized = fstat(fileno(stdout), &before) == 0;
-    fflush(stdout);
-    sized = sized && fstat(fileno(stdout), &after) == 0;
-    g_fake->held_at_connect.push_back(sized ? after.st_size - before.st_size : -1);
+    g_fake->held_at_connect.push_back(held_output());
     std::string h = narrow(host);
     g_fake->log.push_back("connect " + h + ":" + std::to_string(port));
     if (session == nullptr) {
@@ -222,12 +244,15 @@ HttpFailure http_take_failure() {
 const PlatformOps FAKE_OPS = {
     .console_begin = console_begin,
     .console_is_own = console_is_own,
+    .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
     .get_temp_path = get_temp_path,
     .tick_count_ms = tick,
     .delete_file = delete_file,
     .utf8_to_utf16 = to_utf16,
+    .open_held = open_held,
+    .check_signature = check_signature,
     .shell_open = shell_open,
     .http_open = http_open,
     .http_set_option = http_set_option,

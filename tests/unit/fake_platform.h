@@ -52,7 +52,9 @@ struct FakePlatform {
     std::string temp_dir = "/tmp/fake/";
     bool temp_fails = false;
     uintptr_t shell_result = 42;
-    bool console_own = false;  // what console_is_own answers
+    SignatureVerdict signature = SignatureVerdict::SIGNED;  // what check_signature says
+    std::string signer;                                     // and the name it gives
+    bool console_own = false;                               // what console_is_own answers
     std::vector<std::string> deleted;
     std::vector<std::string> opened;  // shell "open" calls
     std::vector<uint32_t> options;    // option numbers in order
@@ -62,6 +64,8 @@ struct FakePlatform {
     std::vector<uint32_t> reads_asked;  // max count of each read
     // Bytes of output still in the stdout buffer at each connect (-1: unknown).
     std::vector<int64_t> held_at_connect;
+    std::vector<int64_t> held_at_shell;  // and at each shell "open"
+    std::vector<int64_t> held_at_console_end;
     HttpFailure failure = HttpFailure::NONE;  // until the next take
 
     FakePlatform();

@@ -159,17 +159,21 @@ TEST_F(FetchTest, VerifyOutcomes) {
         uintptr_t shell;
         VerifyResult result;
         bool kept;
+        const char* signer = nullptr;  // set: the build names a publisher, this signed
     } cases[] = {
         {"upper-case digest matches", true, "", 33, VerifyResult::LAUNCHED, true},
         {"shell 32 is a failure", true, "", 32, VerifyResult::LAUNCH_FAILED, true},
         {"last character differs", true, "x", 42, VerifyResult::TRY_NEXT_NODE, false},
         {"63 characters", true, "short", 42, VerifyResult::TRY_NEXT_NODE, false},
         {"unreadable file", false, "", 42, VerifyResult::TRY_NEXT_NODE, false},
+        {"signed by another publisher", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Other"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
         f.shell_result = c.shell;
+        if (c.signer != nullptr) f.signer = c.signer;
+        const char* publisher = c.signer != nullptr ? "Varnel" : "";
         if (c.write) {
             std::ofstream o(path, std::ios::binary);
             o << body;
@@ -179,8 +183,8 @@ TEST_F(FetchTest, VerifyOutcomes) {
         if (c.expected_digest == "x") expected.back() = expected.back() == 'A' ? 'B' : 'A';
         if (c.expected_digest == "short") expected.pop_back();
         VerifyResult result = VerifyResult::TRY_NEXT_NODE;
-        std::string out =
-            capture_stdout([&] { result = verify_and_launch(path.c_str(), expected.c_str()); });
+        std::string out = capture_stdout(
+            [&] { result = verify_and_launch(path.c_str(), expected.c_str(), publisher); });
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(file_exists(), c.kept);
         if (!c.write) {
@@ -192,6 +196,13 @@ TEST_F(FetchTest, VerifyOutcomes) {
         }
         if (c.result == VerifyResult::LAUNCHED) {
             EXPECT_NE(out.find("Verified  SHA-256 " + expected + "\n"), std::string::npos);
+        }
+        if (c.signer != nullptr) {
+            EXPECT_NE(
+                out.find("   签名无效 / Signature not valid: signed by another publisher, Other\n"),
+                std::string::npos)
+                << out;
+            EXPECT_TRUE(f.opened.empty());
         }
         if (c.result == VerifyResult::LAUNCH_FAILED) {
             EXPECT_NE(out.find("(code 32)"), std::string::npos);

@@ -339,7 +339,7 @@ TEST(ReleaseManifest, NameWithoutItsFolder) {
         std::string installer = dir + "sub" + separator + "Varnel-1.0-setup.exe";
         std::ofstream(installer, std::ios::binary) << "installer";
         std::string out = dir + "manifest.txt";
-        ASSERT_EQ(make_manifest("1.0", installer.c_str(), out.c_str()), 0);
+        ASSERT_EQ(make_manifest("1.0", installer.c_str(), out.c_str(), ""), 0);
         std::ifstream in(out);
         std::string line;
         std::getline(in, line);

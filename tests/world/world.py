@@ -58,7 +58,8 @@ Certificates are cached in $WORLD_PKI_DIR (default build/world-pki in this
 checkout, so no other clone shares them). Every one is RSA-signed: Wine 8's
 certificate check fails ECDSA signatures whose r or s is short, which about
 one P-256 signature in 128 has; ensure() refuses any signature Wine cannot
-verify.
+verify. The bundle also trusts a code-signing CA, sign-ca, whose two signers
+(SIGNERS) Pki.signer() gives as PKCS#12 files for scripts/sign.
 CMD's environment: the caller's, without proxy variables unless given with
 --env, plus SSL_CERT_FILE/CURL_CA_BUNDLE (the bundle with the test CA),
 SSL_CERT_DIR (an empty dir), WORLD_LOGS, WORLD_CA_FILE, and --env values.
@@ -231,6 +232,12 @@ def pem_der(path):
     return base64.b64decode("".join(body.split()))
 
 
+# The world trusts "ca" for TLS and "sign-ca" for code signing; "foreign-ca" not at all.
+CAS = (("ca", "Varnel World Test CA"), ("foreign-ca", "Foreign Test CA"),
+       ("sign-ca", "Varnel World Code Signing CA"))
+SIGNERS = ("Varnel Test Publisher", "Varnel Other Signer")
+
+
 class Pki:
     def __init__(self, directory=None):
         self.dir = directory or default_pki_dir()
@@ -242,15 +249,48 @@ class Pki:
         # One key serves every leaf: RSA keys are slow to make.
         return os.path.join(self.dir, ca + "-" + _safe(name) + ".crt"), os.path.join(self.dir, "leaf.key")
 
+    def signer(self, name):
+        """PKCS#12 file (password "test") of a code signer under sign-ca, with its chain."""
+        return os.path.join(self.dir, "sign-ca-" + _safe(name) + ".p12")
+
+    def ensure_signers(self):
+        if all(os.path.exists(self.signer(n)) for n in SIGNERS):
+            return
+        with open(os.path.join(self.dir, ".lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            for n in SIGNERS:
+                if not os.path.exists(self.signer(n)):
+                    self._make_signer(n)
+
+    def _make_signer(self, name):
+        crt, key = os.path.join(self.dir, "sign-ca-" + _safe(name) + ".crt"), self.leaf("", "ca")[1]
+        tmp = tempfile.mkdtemp(dir=self.dir)
+        try:
+            csr, ext, p12 = os.path.join(tmp, "csr"), os.path.join(tmp, "ext"), self.signer(name)
+            _openssl("req", "-new", "-key", key, "-out", csr, "-subj", "/CN=" + name)
+            with open(ext, "w") as f:
+                f.write("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                        "extendedKeyUsage=codeSigning\nsubjectKeyIdentifier=hash\n"
+                        "authorityKeyIdentifier=keyid\n")
+            _openssl("x509", "-req", "-in", csr, "-CA", self.ca("sign-ca"), "-sha256",
+                     "-CAkey", os.path.join(self.dir, "sign-ca.key"), "-set_serial",
+                     str(int.from_bytes(os.urandom(8), "big")), "-days", "3650",
+                     "-extfile", ext, "-out", crt)
+            _openssl("pkcs12", "-export", "-inkey", key, "-in", crt, "-certfile", self.ca("sign-ca"),
+                     "-passout", "pass:test", "-out", p12 + ".tmp")
+            os.replace(p12 + ".tmp", p12)
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
     def ensure(self, names):
         os.makedirs(self.dir, exist_ok=True)
         wanted = [("ca", n) for n in names] + [("foreign-ca", n) for n in names]
         wanted.append(("ca", WRONG_NAME))
-        certs = [self.ca("ca"), self.ca("foreign-ca")] + [self.leaf(n, c)[0] for c, n in wanted]
+        certs = [self.ca(c) for c, _ in CAS] + [self.leaf(n, c)[0] for c, n in wanted]
         if not all(os.path.exists(c) for c in certs):
             with open(os.path.join(self.dir, ".lock"), "w") as lock:
                 fcntl.flock(lock, fcntl.LOCK_EX)
-                for ca, cn in (("ca", "Varnel World Test CA"), ("foreign-ca", "Foreign Test CA")):
+                for ca, cn in CAS:
                     if not os.path.exists(self.ca(ca)):
                         self._make_ca(ca, cn)
                 if not os.path.exists(self.leaf("", "ca")[1]):
@@ -258,6 +298,7 @@ class Pki:
                 for ca, n in wanted:
                     if not os.path.exists(self.leaf(n, ca)[0]):
                         self._make_leaf(n, ca)
+        self.ensure_signers()
         for c in certs:
             why = wine_cannot_verify(pem_der(c))
             if why:
@@ -370,7 +411,7 @@ def prepare(config, logs_dir, cmd, env, pid, quiet, pki=None):
     plan = {
         "timeout_s": float(config.get("timeout_s", 120)),
         "addresses": addrs, "hosts": hosts, "logs": logs_dir, "cmd": list(cmd),
-        "env": env, "ca": pki.ca("ca"), "quiet": quiet,
+        "env": env, "ca": pki.ca("ca"), "more_cas": [pki.ca("sign-ca")], "quiet": quiet,
     }
     spec_path = os.path.join(logs_dir, "world-plan.json")
     with open(spec_path, "w", encoding="utf-8") as f:
@@ -507,8 +548,9 @@ class Inner:
                 out.write(data if data.endswith(b"\n") or not data else data + b"\n")
             except OSError:
                 pass
-            with open(self.plan["ca"], "rb") as f:
-                out.write(f.read())
+            for ca in [self.plan["ca"]] + self.plan.get("more_cas", []):
+                with open(ca, "rb") as f:
+                    out.write(f.read())
         os.chmod(bundle, 0o644)
         os.chmod(self.work, 0o755)
         self.sh("mount", "--bind", bundle, os.path.realpath(SYSTEM_BUNDLE))
