@@ -14,7 +14,7 @@ core=(manifest/release.cpp manifest/fetch_manifest.cpp net/https.cpp nodes/node_
   fetch/download.cpp fetch/verify.cpp fetch/sha256.cpp fetch/sha256_x86.cpp
   platform/platform.cpp platform/platform_posix.cpp platform/posix_clock_text.cpp
   platform/posix_http.cpp platform/posix_curl.cpp platform/response_head.cpp
-  platform/posix_trust.cpp)
+  platform/posix_trust.cpp platform/posix_signature.cpp)
 # The code under test is compiled once for all targets.
 objects=()
 for source in "${core[@]}"; do
