@@ -5,6 +5,7 @@
 
 #include "fetch/download.h"
 #include "fetch/sha256.h"
+#include "fetch/verify.h"
 #include "net/https.h"
 #include "nodes/probe.h"
 #include "platform/platform.h"
@@ -142,6 +143,7 @@ Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
 // What the check's downloads share, as the installer's walk shares it.
 struct Walk {
     const char* temp_dir;
+    const char* publisher;
     FILE* progress;
     uint64_t fastest_bytes_per_s;
     // The fastest pace of a node the installer would have given up so far.
@@ -183,6 +185,16 @@ void judge_cut_off(bool behind, Walk* walk, NodeResult* out) {
     if (pace > walk->given_up_bytes_per_s) walk->given_up_bytes_per_s = pace;
 }
 
+// The signature of a file of the release's bytes, as stage 4 judges it.
+ToolFault check_signature(const char* path, const char* publisher, NodeResult* out) {
+    FILE* held = platform().open_held(path);
+    if (held == nullptr) return ToolFault::REREAD;
+    if (!signed_by_publisher(held, path, publisher, out->signature, sizeof out->signature))
+        out->cause = Cause::SIGNATURE;
+    fclose(held);
+    return ToolFault::NONE;
+}
+
 // Through the installer's own attempt, cut off as if another node remained,
 // so no slow node holds the check. The tool's own failure is returned and
 // leaves `out` untouched.
@@ -215,6 +227,8 @@ ToolFault download_node(HttpsSession session, const NodeEntry& node, const Relea
         out->cause = Cause::WRONG_SIZE;
     else if (!digests_match(hex, release.sha256_hex))
         out->cause = Cause::WRONG_DIGEST;
+    else if (walk->publisher[0] != '\0')
+        return check_signature(path, walk->publisher, out);
     return ToolFault::NONE;
 }
 
@@ -275,7 +289,9 @@ ToolFault download_all(HttpsSession session, Walk* walk, CheckResult* r) {
         NodeResult& n = r->node_results[i];
         fault = download_node(session, t.entries[i], r->choice.release, reachable_after(t, i), path,
                               walk, &n);
-        if (fault == ToolFault::NONE && n.cause == Cause::OK && walk->release_slot < 0)
+        // A refused signature is still the release's bytes.
+        bool release = n.cause == Cause::OK || n.cause == Cause::SIGNATURE;
+        if (fault == ToolFault::NONE && release && walk->release_slot < 0)
             walk->release_slot = i;
         else if (fault != ToolFault::NONE || n.cut_off == CutOffBytes::NOT_CUT_OFF)
             platform().delete_file(path);
@@ -355,7 +371,7 @@ int check_exit_code(const CheckResult& r) {
 
 bool cause_is_problem(Cause cause) { return cause != Cause::OK && cause != Cause::SLOW_KEPT; }
 
-bool run_check(bool download, FILE* progress, CheckResult* result) {
+bool run_check(bool download, const char* publisher, FILE* progress, CheckResult* result) {
     *result = CheckResult{};
     char temp_dir[TEMP_CAPACITY];
     if (download && platform().get_temp_path(TEMP_CAPACITY, temp_dir) == 0) {
@@ -374,7 +390,7 @@ bool run_check(bool download, FILE* progress, CheckResult* result) {
     if (download) {
         result->downloaded = true;
         HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
-        Walk walk = {temp_dir, progress, 0, 0, -1};
+        Walk walk = {temp_dir, publisher, progress, 0, 0, -1};
         result->tool_fault = download_all(download_session, &walk, result);
         if (download_session != nullptr) close_session(download_session);
     }

@@ -36,6 +36,8 @@ enum class Cause {
     WRONG_DIGEST,
     // Cut off for its pace, and what it sent so far is not the release's.
     WRONG_BYTES,
+    // The release's bytes, but a signature the installer refuses.
+    SIGNATURE,
     // What the library could not name.
     OTHER,
 };
@@ -68,6 +70,9 @@ struct NodeResult {
     CutOffBytes cut_off;
     uint64_t differs_at;
     char sha256_hex[65];
+    // With a publisher named, for a file of the release's bytes: its signer,
+    // or why the installer refuses its signature; else empty.
+    char signature[192];
 };
 
 // One thing a user could meet, by the mirror or node slot it concerns.
@@ -117,14 +122,14 @@ int check_exit_code(const CheckResult& result);
 // Ordering of version texts: digit runs by value, other bytes as they are.
 int compare_versions(const char* a, const char* b);
 
-// Fills `result`; false when the probe session cannot be opened or, with
-// `download`, there is no temporary directory. The tool's own failure in the
-// download part (its session, or its files: made, written, reread) ends that
-// part with one line on standard error and sets `tool_fault`; no node is
-// blamed for it. Each download's progress line
-// goes to `progress`, flushed as it changes and ended by a line feed; null
-// shows none.
-bool run_check(bool download, FILE* progress, CheckResult* result);
+// Fills `result`; with `publisher` named (non-empty), each file of the
+// release's bytes has its signature checked as the installer checks it. False when the probe
+// session cannot be opened or, with `download`, there is no temporary directory. The tool's own
+// failure in the download part (its session, or its files: made, written, reread) ends that part
+// with one line on standard error and sets `tool_fault`; no node is blamed for it. Each download's
+// progress line goes to `progress`, flushed as it changes and ended by a line feed; null shows
+// none.
+bool run_check(bool download, const char* publisher, FILE* progress, CheckResult* result);
 
 // Both print whole lines only, each flushed at its end, so no character of
 // the report is split between two console writes.

@@ -54,7 +54,7 @@ int check_command(int argc, char** argv) {
     }
     // A progress line overwrites itself on a terminal; in a log it would not.
     FILE* progress = stderr_is_terminal() ? stderr : nullptr;
-    if (!run_check(download, progress, &g_result)) return 2;
+    if (!run_check(download, BUILD_PUBLISHER, progress, &g_result)) return 2;
     if (json)
         print_json(g_result);
     else

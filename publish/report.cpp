@@ -32,6 +32,7 @@ const CauseName CAUSES[] = {
     {"wrong_size", "wrong size"},
     {"wrong_digest", "other bytes than the release (SHA-256 differs)"},
     {"wrong_bytes", "other bytes than the release"},
+    {"signature", "signature not valid"},
     {"other", "failed"},
 };
 static_assert(sizeof CAUSES / sizeof CAUSES[0] == static_cast<int>(Cause::OTHER) + 1,
@@ -85,6 +86,14 @@ void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, dou
     }
 }
 
+// After the cause: whom the signature names, or why the installer refuses it.
+void signature_text(const NodeResult& n, char (&out)[TEXT_CAPACITY]) {
+    if (n.signature[0] == '\0') return;
+    const size_t used = strlen(out);
+    snprintf(out + used, sizeof out - used, n.cause == Cause::SIGNATURE ? ": %s" : ", signed by %s",
+             n.signature);
+}
+
 // The rule a refused manifest breaks; an empty body has no lines at all.
 ManifestRule broken_rule(const MirrorResult& m) {
     const MirrorAttempt& a = m.outcome.attempt;
@@ -106,6 +115,7 @@ void node_text(const NodeResult& n, char (&out)[TEXT_CAPACITY]) {
     GetStep step = d.end == DownloadEnd::EXCHANGE_FAILED ? d.step : GetStep::DONE;
     if (n.cut_off == CutOffBytes::NOT_CUT_OFF) {
         describe(n.cause, step, d.status, ManifestRule::NONE, bytes_per_second(d), out);
+        signature_text(n, out);
         return;
     }
     // Cut off: judged by its last window, as the installer judges it.
@@ -132,6 +142,8 @@ void node_problem_text(const NodeEntry& n, const NodeResult& nr, char (&out)[PRO
         then = "the installer gives it up to go back to a faster node";
     else if (nr.cause == Cause::WRONG_BYTES && nr.slow_verdict == PaceVerdict::KEEP)
         then = "the installer keeps it and meets a hash mismatch at its end";
+    else if (nr.cause == Cause::SIGNATURE)
+        then = "the installer deletes it and goes on to the next node";
     snprintf(out, sizeof out, "%s %s: %s; %s", n.label, n.url, what, then);
 }
 
@@ -197,6 +209,7 @@ const char* verdict_id(const NodeResult& n) {
         case Cause::SLOW:
         case Cause::SLOW_KEPT: return "slow";
         case Cause::WRONG_BYTES: return "wrong_digest";
+        case Cause::SIGNATURE: return "signature";
         default: break;
     }
     if (n.download.end == DownloadEnd::EXCHANGE_FAILED) return "exchange_failed";
@@ -424,6 +437,10 @@ void json_download(const NodeResult& nr) {
         verdict_id(nr), get_step_text(d.step), d.status,
         static_cast<unsigned long long>(d.written));
     json_string(nr.sha256_hex);
+    if (nr.signature[0] != '\0') {
+        printf(nr.cause == Cause::SIGNATURE ? ", \"signature_not_valid\": " : ", \"signed_by\": ");
+        json_string(nr.signature);
+    }
     if (nr.cut_off != CutOffBytes::NOT_CUT_OFF) {
         static const char* const BYTES[] = {"", "same", "differ", "not_compared"};
         printf(", \"window_bytes_per_second\": %.0f, \"cut_off_bytes\": \"%s\"",

@@ -19,6 +19,10 @@ from world import World  # noqa: E402
 
 NATIVE = os.environ.get("VARNEL_RELEASE_TOOL", os.path.join(ROOT, "build", "release", "varnel-release"))
 WINDOWS = os.path.join(ROOT, "build", "windows", "varnel-release.exe")
+# Builds naming the world's test signer as publisher, and the tiny PE they sign.
+SIGNED = {"native": os.path.join(ROOT, "build", "signed-native", "varnel-release"),
+          "windows": os.path.join(ROOT, "build", "signed-windows", "varnel-release.exe")}
+MARKER = os.path.join(ROOT, "build", "windows", "tests", "marker-installer.exe")
 
 
 class Check:
@@ -49,8 +53,8 @@ class Check:
             print("ok   " + name)
         sys.stdout.flush()
 
-    def tool(self, args):
-        p = subprocess.run([NATIVE] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    def tool(self, args, cmd=None):
+        p = subprocess.run((cmd or [NATIVE]) + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         return p.returncode, p.stdout, p.stderr.decode()
 
     def world(self, hosts, cmd):
@@ -91,11 +95,11 @@ class Check:
                     not os.path.exists(out_file) else ["exit %d, stderr %r" % (code, err)])
 
     def check(self, name, mirrors, node_fields, exit_code, test, download=True, build="native",
-              release=None, tls=None, table=None):
+              release=None, tls=None, table=None, cmd=None):
         hosts = merge(manifest_hosts(mirrors), nodes(release or self.new, node_fields))
         for host, mode in (tls or {}).items():
             hosts.setdefault(host, {"server": "fault", "routes": []})["tls"] = mode
-        cmd = ["wine", WINDOWS] if build == "windows" else [NATIVE]
+        cmd = cmd or (["wine", WINDOWS] if build == "windows" else [NATIVE])
         args = cmd + ["check"] + (["--download"] if download else [])
         problems = []
         if table:
@@ -228,6 +232,43 @@ class Check:
                        lambda r: named(r, downloaded=False, tls_told=False), download=False, build="windows",
                        release=big, tls=tls)
 
+    def signature_cases(self):
+        """The publisher's build refuses to publish, and check names as a problem, what the
+        installer would refuse; it names the signer of what it would start."""
+        builds = {b: (["wine", t] if b == "windows" else [t]) for b, t in SIGNED.items() if os.path.exists(t)}
+        if "windows" in builds and not shutil.which("wine"):
+            del builds["windows"]
+        if not builds or not os.path.exists(MARKER):
+            print("skip signature cases: no build naming the test publisher")
+            return
+        from e2e_cases import sign
+        by = {who: self.release(version, open(sign(self, MARKER, who, who.replace(" ", "-") + ".exe"), "rb").read())
+              for who, version in (("Varnel Test Publisher", "4.0.0"), ("Varnel Other Signer", "4.0.1"))}
+        good, other = by["Varnel Test Publisher"], by["Varnel Other Signer"]
+        refusals = ((MARKER, "not signed"),
+                    (other.file, "signed by another publisher, Varnel Other Signer"))
+        for build, cmd in builds.items():
+            # In a world, whose trust store holds the code-signing CA.
+            code, out, err, _ = self.world({}, cmd + ["manifest", "--version", "4.0.0", good.file])
+            self.expect("manifest of the publisher's signed file [%s]" % build,
+                        [] if code == 0 and out.startswith("4.0.0\n") else ["exit %d, stderr %r" % (code, err)])
+            for path, why in refusals:
+                code, out, err, _ = self.world({}, cmd + ["manifest", "--version", "4.0.0", path])
+                self.expect("manifest refused: %s [%s]" % (why, build),
+                            [] if code == 1 and not out and "signature not valid: %s" % why in err else
+                            ["exit %d, stdout %r, stderr %r" % (code, out, err)])
+        for name, release, code, cause, words in (
+                ("the publisher's file: its signer named", good, 0, "ok", ": ok, signed by Varnel Test Publisher, sha256 "),
+                ("another signer's file: a problem", other, 1, "signature", "signature not valid: signed by another publisher, Varnel Other "
+                                        "Signer; the installer deletes it and goes on to the next node")):
+            mirrors = {i: dict(body=release.manifest()) for i in range(5)}
+            for build, cmd in builds.items():
+                self.check("check --download, " + name, mirrors,
+                           [dict(body_file=release.file) for _ in range(6)], code,
+                           lambda r, cause=cause: [] if {n["cause"] for n in r["nodes"]} == {cause} else
+                           ["causes %s" % [n["cause"] for n in r["nodes"]]],
+                           build=build, release=release, table=[words], cmd=cmd)
+
     def run(self):
         if not os.path.exists(NATIVE):
             print("no native build at %s" % NATIVE)
@@ -235,6 +276,7 @@ class Check:
         self.manifest_cases()
         self.check_cases()
         self.cause_cases()
+        self.signature_cases()
         shutil.rmtree(self.work, ignore_errors=True)
         print("%d passed, %d failed" % (self.passed, self.failed))
         return self.failed == 0

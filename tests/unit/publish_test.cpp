@@ -66,6 +66,8 @@ struct World {
     }
     // Bytes a file may grow to while the check runs, as a full disk; 0: no bound.
     uint64_t file_limit = 0;
+    // The publisher the tool's build names; "" checks no signature.
+    const char* publisher = "";
     std::string run(FILE* progress = nullptr) {
 #ifndef _WIN32
         rlimit before{};
@@ -75,7 +77,7 @@ struct World {
         void (*was)(int) = signal(SIGXFSZ, SIG_IGN);
         setrlimit(RLIMIT_FSIZE, &bounded);
 #endif
-        EXPECT_TRUE(run_check(true, progress, &r));
+        EXPECT_TRUE(run_check(true, publisher, progress, &r));
 #ifndef _WIN32
         setrlimit(RLIMIT_FSIZE, &before);
         signal(SIGXFSZ, was);
@@ -137,6 +139,19 @@ const Row ROWS[] = {
      STOPPED, false, 2},
     {"the download session cannot be opened", [](World& w) { w.f.opens_allowed = 1; }, -1, 0, "ok",
      STOPPED, false, 2},
+    {"signed by the publisher named",
+     [](World& w) {
+         w.publisher = "Varnel";
+         w.f.signer = "Varnel";
+     },
+     -1, 0, "ok", "ok, signed by Varnel, sha256 ", false, 0},
+    {"signed by another publisher",
+     [](World& w) {
+         w.publisher = "Varnel";
+         w.f.signer = "Other";
+     },
+     -1, 0, "signature",
+     "signature not valid: signed by another publisher, Other; the installer deletes it", true, 1},
     {"right size, other bytes", [](World& w) { w.node(0).body = std::string(w.body.size(), 'x'); },
      -1, 0, "wrong_digest", "other bytes than the release", true, 1},
     {"body short of its length",
