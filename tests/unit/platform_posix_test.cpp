@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix_clock_text.h"
+#include "posix/text.h"
 #include "unit/env_guard.h"
 
 namespace {

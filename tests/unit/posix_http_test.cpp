@@ -1,6 +1,6 @@
 // The libcurl stand-in without a server: handle bookkeeping, refused steps,
 // option storage, the port rule and proxy choice. Sockets are loopback only.
-#include "platform/posix_http.h"
+#include "posix/http.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/posix_clock_text.h"
+#include "posix/clock.h"
 #include "unit/env_guard.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The stand-in's trust store reads its bundle on demand: it must trust
 // exactly what the bundle holds, however the lookups fall.
-#include "platform/posix_trust.h"
+#include "posix/trust.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

@@ -1,6 +1,6 @@
 // The response-head parser from a table of heads, fed line by line as
 // libcurl delivers them.
-#include "platform/response_head.h"
+#include "posix/response_head.h"
 
 #include <gtest/gtest.h>
 

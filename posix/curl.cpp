@@ -1,4 +1,4 @@
-#include "platform/posix_curl.h"
+#include "posix/curl.h"
 
 #include <openssl/ssl.h>
 #include <sys/mman.h>
@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/posix_clock_text.h"
-#include "platform/posix_trust.h"
+#include "posix/clock.h"
+#include "posix/trust.h"
 
 namespace {
 

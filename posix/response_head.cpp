@@ -1,4 +1,4 @@
-#include "platform/response_head.h"
+#include "posix/response_head.h"
 
 #include <cstring>
 

@@ -7,7 +7,7 @@
 // its end leaves its connection for the next exchange to that host on the
 // same session. libcurl itself closes one whose body was left unread, that
 // failed, or that the server closed.
-#include "platform/posix_http.h"
+#include "posix/http.h"
 
 #include <openssl/x509_vfy.h>
 
@@ -15,9 +15,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/posix_clock_text.h"
-#include "platform/posix_curl.h"
-#include "platform/posix_trust.h"
+#include "posix/text.h"
+#include "posix/curl.h"
+#include "posix/trust.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A trust store as exact as OpenSSL's default verify paths at a fraction of
 // their resident memory (see posix_trust.h): the bundle is read through on
 // demand, never held parsed.
-#include "platform/posix_trust.h"
+#include "posix/trust.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>

@@ -1,12 +1,9 @@
-// The clock and the text conversions of the POSIX build, shared by its
-// platform operations and its HTTP stand-in.
+// The POSIX build's text conversions, as Windows converts between UTF-16 and
+// UTF-8, shared by its platform operations and its HTTP stand-in.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-// Milliseconds of the monotonic clock; never fails.
-uint64_t posix_now_ms();
 
 // UTF-16 (NUL-terminated) to UTF-8 with terminator in at most `capacity`
 // bytes; false when it does not fit, with `out` then unterminated. A lone

@@ -2,7 +2,7 @@
 // checksum, the certificate table's directory entry and the table itself,
 // which holds a PKCS#7 SignedData whose SpcIndirectDataContent names that
 // digest and whose signer must chain to a trusted root for code signing.
-#include "platform/posix_signature.h"
+#include "posix/signature.h"
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>
@@ -13,7 +13,7 @@
 
 #include <cstring>
 
-#include "platform/posix_trust.h"
+#include "posix/trust.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "platform/response_head.h"
+#include "posix/response_head.h"
 
 constexpr size_t STAGE_BYTES = 128 * 1024;
 constexpr size_t URL_BYTES = HEAD_LOCATION_BYTES;

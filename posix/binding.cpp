@@ -8,9 +8,10 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "platform/posix_clock_text.h"
-#include "platform/posix_http.h"
-#include "platform/posix_signature.h"
+#include "posix/clock.h"
+#include "posix/text.h"
+#include "posix/http.h"
+#include "posix/signature.h"
 
 extern char** environ;
 
