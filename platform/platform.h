@@ -55,7 +55,7 @@ enum class SignatureVerdict : uint8_t {
 };
 
 // Three bindings exist: the Windows APIs (platform_win32.cpp), the POSIX
-// stand-ins (platform_posix.cpp, posix_http.h) and the unit tests' scripted
+// stand-ins (posix/binding.cpp, posix/http.h) and the unit tests' scripted
 // fake (tests/unit/fake_platform.h). Each contract says where one differs;
 // what WinHTTP, Wine 8 and the stand-in do differently on the wire is
 // tabled in platform/DIFFERENCES.md.
