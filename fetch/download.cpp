@@ -18,11 +18,14 @@ struct Transfer {
     uint32_t announced;
     uint64_t total;
     uint64_t last_percent;
+    uint64_t start;  // when the head was taken
     // The current pace window: when it began and what it brought.
     uint64_t window_start;
     uint64_t window_bytes;
     // The last closed window's check.
     PaceCheck pace;
+    // From the head to the file's close; 0 when no file was made.
+    uint64_t body_ms;
 };
 
 void show_progress(Transfer* t) {
@@ -88,6 +91,26 @@ DownloadEnd transfer_body(Transfer* t) {
     return DownloadEnd::COMPLETE;
 }
 
+// After the head: the announced length against the release's, then the body
+// into a new file, closed here before the exchange is. A failed close loses
+// buffered bytes, which the size checks catch only when it is reported, so it
+// counts as a failed write.
+DownloadEnd receive_body(Transfer* t, const char* installer_path) {
+    const uint64_t expected = t->expected_size;
+    if (expected != 0 && t->announced != 0 && t->announced != expected)
+        return DownloadEnd::WRONG_LENGTH;
+    t->file = fopen(installer_path, "wb");
+    if (t->file == nullptr) return DownloadEnd::NO_FILE;
+    DownloadEnd end = transfer_body(t);
+    bool closed = fclose(t->file) == 0;
+    t->body_ms = platform().tick_count_ms() - t->start;
+    if (end == DownloadEnd::COMPLETE && !closed) return DownloadEnd::WRITE_FAILED;
+    if (end == DownloadEnd::COMPLETE && ((t->announced != 0 && t->total != t->announced) ||
+                                         (expected != 0 && t->total != expected)))
+        return DownloadEnd::WRONG_SIZE;
+    return end;
+}
+
 }  // namespace
 
 uint64_t window_pace(const PaceCheck& check) {
@@ -127,47 +150,27 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
     attempt->step = begin_get_step(download_session, node.url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;
     attempt->step = send_get_step(&exchange, &attempt->status);
-    if (attempt->step != GetStep::DONE) {
-        end_get(&exchange);
-        return false;
+    if (attempt->step == GetStep::DONE) {
+        uint64_t start = platform().tick_count_ms();
+        Transfer t = {.exchange = &exchange,
+                      .file = nullptr,
+                      .label = node.label,
+                      .rules = &rules,
+                      .expected_size = expected_size,
+                      .announced = query_content_length(&exchange),
+                      .total = 0,
+                      .last_percent = ~0ull,
+                      .start = start,
+                      .window_start = start,
+                      .window_bytes = 0,
+                      .pace = {},
+                      .body_ms = 0};
+        attempt->end = receive_body(&t, installer_path);
+        attempt->written = t.total;
+        attempt->pace = t.pace;
+        attempt->body_ms = t.body_ms;
     }
-    uint64_t start = platform().tick_count_ms();
-    uint32_t announced = query_content_length(&exchange);
-    if (expected_size != 0 && announced != 0 && static_cast<uint64_t>(announced) != expected_size) {
-        end_get(&exchange);
-        attempt->end = DownloadEnd::WRONG_LENGTH;
-        return false;
-    }
-    FILE* file = fopen(installer_path, "wb");
-    if (file == nullptr) {
-        end_get(&exchange);
-        attempt->end = DownloadEnd::NO_FILE;
-        return false;
-    }
-    Transfer t = {.exchange = &exchange,
-                  .file = file,
-                  .label = node.label,
-                  .rules = &rules,
-                  .expected_size = expected_size,
-                  .announced = announced,
-                  .total = 0,
-                  .last_percent = ~0ull,
-                  .window_start = start,
-                  .window_bytes = 0,
-                  .pace = {}};
-    attempt->end = transfer_body(&t);
-    // A failed close loses buffered bytes: the size checks below catch it only
-    // when it is reported, so count it as a failed write.
-    bool closed = fclose(file) == 0;
     end_get(&exchange);
-    attempt->written = t.total;
-    attempt->pace = t.pace;
-    attempt->body_ms = platform().tick_count_ms() - start;
-    if (attempt->end == DownloadEnd::COMPLETE && !closed) attempt->end = DownloadEnd::WRITE_FAILED;
-    if (attempt->end != DownloadEnd::COMPLETE) return false;
-    if ((announced != 0 && t.total != announced) ||
-        (expected_size != 0 && t.total != expected_size))
-        attempt->end = DownloadEnd::WRONG_SIZE;
     return attempt->end == DownloadEnd::COMPLETE;
 }
 
