@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/process.h"
 #include "fetch/download.h"
 #include "manifest/fetch_manifest.h"
 #include "net/https.h"
@@ -45,7 +46,7 @@ int download_stages(const PlatformOps& p) {
     char temp_dir[TEMP_DIR_CAPACITY];
     if (p.get_temp_path(TEMP_DIR_CAPACITY, temp_dir) == 0) {
         puts("错误: 无法获取临时目录 / Error: cannot get temp directory");
-        return 2;
+        return EXIT_CANNOT_BEGIN;
     }
     char installer_path[INSTALLER_PATH_CAPACITY];
     snprintf(installer_path, sizeof installer_path, "%s%s", temp_dir, g_release.file_name);
@@ -54,14 +55,14 @@ int download_stages(const PlatformOps& p) {
     HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
     WalkResult walk = fetch_and_launch(download_session, installer_path, BUILD_PUBLISHER);
     close_session(download_session);
-    if (walk == WalkResult::LAUNCHED) return 0;
+    if (walk == WalkResult::LAUNCHED) return EXIT_LAUNCHED;
     if (walk == WalkResult::NOTHING_VERIFIED) {
         puts("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。");
         puts(
             "   Error: all reachable nodes failed verification. Retry later or get the installer "
             "manually.");
     }
-    return 1;
+    return EXIT_NOT_LAUNCHED;
 }
 
 // The run from the banner to its exit code.
@@ -70,9 +71,9 @@ int run_stages(const PlatformOps& p) {
     HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
     if (probe_session == nullptr) {
         puts("错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP");
-        return 2;
+        return EXIT_CANNOT_BEGIN;
     }
-    int exit_code = find_nodes(probe_session) ? download_stages(p) : 1;
+    int exit_code = find_nodes(probe_session) ? download_stages(p) : EXIT_NOT_LAUNCHED;
     close_session(probe_session);
     return exit_code;
 }
@@ -84,7 +85,7 @@ int run_installer() {
     p.console_begin();
     int exit_code = run_stages(p);
     // A window of its own closes with the process: a failure stays readable.
-    if (exit_code != 0 && p.console_is_own()) {
+    if (exit_code != EXIT_LAUNCHED && p.console_is_own()) {
         fputs("\n按 Enter 键退出 / Press Enter to exit...", stdout);
         fflush(stdout);
         // Keys pressed while the run went on must not answer the prompt.

@@ -34,8 +34,8 @@ void show_progress(Transfer* t) {
     if (percent == t->last_percent) return;
     t->last_percent = percent;
     fprintf(t->rules->progress, "\r   [%s] %3llu%%  (%.1f / %.1f MB)", t->label,
-            static_cast<unsigned long long>(percent), static_cast<double>(t->total) / 1048576.0,
-            static_cast<double>(t->announced) / 1048576.0);
+            static_cast<unsigned long long>(percent), static_cast<double>(t->total) / BYTES_PER_MB,
+            static_cast<double>(t->announced) / BYTES_PER_MB);
     fflush(t->rules->progress);
 }
 

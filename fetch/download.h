@@ -34,6 +34,17 @@ enum class DownloadEnd {
     WRONG_SIZE,       // the body ended short of the announced or expected size
 };
 
+// Bounds on a body's pace. Every read can arrive inside the receive timeout
+// and a peer can still hold a download for hours, so its pace is judged on
+// its own, by the platform's tick count.
+// Long enough to ride out TCP slow start and a brief stall, short enough that
+// a throttled node costs little before the next one is tried.
+inline constexpr uint64_t SLOW_WINDOW_MS = 15000;
+// How long the rest of a download may take at the last window's pace while
+// another node remains: about as long as a user waits before deciding the
+// installer hangs.
+inline constexpr uint64_t SLOW_REST_LIMIT_MS = 120000;
+
 // One closed pace window of a download, with what the run had measured
 // before it: the facts the slow-node rule judges.
 struct PaceCheck {

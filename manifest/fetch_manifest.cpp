@@ -7,11 +7,11 @@
 
 const char BUILTIN_LABEL[] = "程序内置/Built-in";
 
+MirrorOutcome g_mirror_outcomes[MANIFEST_URL_COUNT];
+
 namespace {
 
 char g_manifest_buffer[MANIFEST_BUFFER_SIZE];
-// What each mirror of stage 1 answered, for the choice.
-MirrorOutcome g_mirror_outcomes[MANIFEST_URL_COUNT];
 
 // Reads the body into the buffer; false for a broken body, one of 4095 bytes
 // or more (refused whole rather than cut), or one still unfinished
@@ -102,6 +102,6 @@ void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release) {
     choose_manifest(g_mirror_outcomes, &choice);
     *release = choice.release;
     printf("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n",
-           release->version, release->file_name, static_cast<double>(release->size) / 1048576.0,
+           release->version, release->file_name, static_cast<double>(release->size) / BYTES_PER_MB,
            choice.label);
 }

@@ -5,6 +5,10 @@
 #include "net/https.h"
 
 inline constexpr int MANIFEST_BUFFER_SIZE = 4096;
+// A healthy mirror sends its four lines in milliseconds; every read can come
+// inside the receive timeout and a peer still hold stage 1 for hours, so the
+// body as a whole is bounded too, by the platform's tick count.
+inline constexpr uint64_t MIRROR_BODY_LIMIT_MS = 5000;
 
 // How one mirror attempt ended, with what the mirror sent.
 struct MirrorAttempt {
@@ -36,6 +40,11 @@ struct MirrorOutcome {
     // Accepted entries only.
     ReleaseInfo release;
 };
+
+// What each entry of MANIFEST_URLS answered, for the choice among them:
+// stage 1 fills it up to the first accepted entry, the release tool fills
+// every entry.
+extern MirrorOutcome g_mirror_outcomes[MANIFEST_URL_COUNT];
 
 // Tries entry `index` of MANIFEST_URLS into `outcome` unless it is empty;
 // true when its manifest was accepted.

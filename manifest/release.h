@@ -14,6 +14,8 @@ inline constexpr int MAX_VERSION_LENGTH = 16;
 inline constexpr int MIN_FILE_NAME_LENGTH = 5;
 inline constexpr int MAX_FILE_NAME_LENGTH = 96;
 inline constexpr int SHA256_HEX_LENGTH = 64;
+// The MB in which the console and the release tool show sizes and rates.
+inline constexpr double BYTES_PER_MB = 1048576.0;
 
 extern const ReleaseInfo BUILTIN_RELEASE;
 

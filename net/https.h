@@ -25,18 +25,6 @@ inline constexpr TimeoutProfile PROBE_TIMEOUTS = {
     .resolve_ms = 3000, .connect_ms = 4000, .send_ms = 3000, .receive_ms = 3000};
 inline constexpr TimeoutProfile DOWNLOAD_TIMEOUTS = {
     .resolve_ms = 10000, .connect_ms = 15000, .send_ms = 15000, .receive_ms = 30000};
-// Bounds on a body's pace. Every read can arrive inside the receive timeout
-// and a peer can still hold a stage for hours, so the time a body takes is
-// bounded on its own, by the platform's tick count.
-// A healthy mirror sends its four lines in milliseconds.
-inline constexpr uint64_t MIRROR_BODY_LIMIT_MS = 5000;
-// Long enough to ride out TCP slow start and a brief stall, short enough that
-// a throttled node costs little before the next one is tried.
-inline constexpr uint64_t SLOW_WINDOW_MS = 15000;
-// How long the rest of a download may take at the last window's pace while
-// another node remains: about as long as a user waits before deciding the
-// installer hangs.
-inline constexpr uint64_t SLOW_REST_LIMIT_MS = 120000;
 inline constexpr uint32_t SECURE_PROTOCOLS = HTTP_PROTOCOL_TLS1_1 | HTTP_PROTOCOL_TLS1_2;
 inline constexpr char16_t USER_AGENT[] = u"tarnwick/1.2";
 inline constexpr char16_t PROBE_RANGE_HEADER[] = u"Range: bytes=0-16383";

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/process.h"
 #include "fetch/download.h"
 #include "fetch/sha256.h"
 #include "fetch/verify.h"
@@ -11,9 +12,6 @@
 #include "platform/platform.h"
 
 namespace {
-
-constexpr int TEMP_CAPACITY = 261;
-constexpr int PATH_CAPACITY = 540;
 
 bool same_release(const ReleaseInfo& a, const ReleaseInfo& b) {
     if (strcmp(a.version, b.version) != 0 || strcmp(a.file_name, b.file_name) != 0) return false;
@@ -63,8 +61,6 @@ Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
     return Cause::RULE;
 }
 
-// What every mirror answered, for the choice among them.
-MirrorOutcome g_mirror_outcomes[MANIFEST_URL_COUNT];
 // The table and its results as probed, before the ranking moves them.
 NodeTable g_unranked_nodes;
 NodeResult g_unranked_results[NODE_CAPACITY];
@@ -154,7 +150,7 @@ struct Walk {
 
 // The check's own file for the node in `slot`. A node's file is kept to the
 // end when it verified first or was cut off, so the two can be compared.
-void slot_path(const char* temp_dir, int slot, char (&out)[PATH_CAPACITY]) {
+void slot_path(const char* temp_dir, int slot, char (&out)[INSTALLER_PATH_CAPACITY]) {
     snprintf(out, sizeof out, "%svarnel-release-check-%d.part", temp_dir, slot + 1);
 }
 
@@ -262,12 +258,12 @@ bool first_difference(const char* release_path, const char* node_path, uint64_t 
 // verified; a cut-off node sending other bytes is a problem.
 ToolFault compare_cut_off(CheckResult* r, const Walk& walk) {
     if (walk.release_slot < 0) return ToolFault::NONE;
-    char release_path[PATH_CAPACITY];
+    char release_path[INSTALLER_PATH_CAPACITY];
     slot_path(walk.temp_dir, walk.release_slot, release_path);
     for (int i = 0; i < r->nodes.count; ++i) {
         NodeResult& n = r->node_results[i];
         if (n.cut_off != CutOffBytes::NOT_COMPARED) continue;
-        char path[PATH_CAPACITY];
+        char path[INSTALLER_PATH_CAPACITY];
         slot_path(walk.temp_dir, i, path);
         if (!first_difference(release_path, path, n.download.written, &n.differs_at))
             return stop(ToolFault::REREAD, path);
@@ -284,7 +280,7 @@ ToolFault download_all(HttpsSession session, Walk* walk, CheckResult* r) {
     ToolFault fault = session != nullptr ? ToolFault::NONE : stop(ToolFault::SESSION, "");
     for (int i = 0; fault == ToolFault::NONE && i < t.count; ++i) {
         if (t.entries[i].reachable == 0) continue;
-        char path[PATH_CAPACITY];
+        char path[INSTALLER_PATH_CAPACITY];
         slot_path(walk->temp_dir, i, path);
         NodeResult& n = r->node_results[i];
         fault = download_node(session, t.entries[i], r->choice.release, reachable_after(t, i), path,
@@ -299,7 +295,7 @@ ToolFault download_all(HttpsSession session, Walk* walk, CheckResult* r) {
     }
     if (fault == ToolFault::NONE) fault = compare_cut_off(r, *walk);
     for (int i = 0; i < t.count; ++i) {
-        char path[PATH_CAPACITY];
+        char path[INSTALLER_PATH_CAPACITY];
         slot_path(walk->temp_dir, i, path);
         if (r->node_results[i].downloaded) platform().delete_file(path);
     }
@@ -365,16 +361,16 @@ int listed_problems(const CheckResult& r) {
 }
 
 int check_exit_code(const CheckResult& r) {
-    if (r.tool_fault != ToolFault::NONE) return 2;
-    return r.problem_count == 0 ? 0 : 1;
+    if (r.tool_fault != ToolFault::NONE) return TOOL_EXIT_CANNOT_WORK;
+    return r.problem_count == 0 ? TOOL_EXIT_OK : TOOL_EXIT_FOUND;
 }
 
 bool cause_is_problem(Cause cause) { return cause != Cause::OK && cause != Cause::SLOW_KEPT; }
 
 bool run_check(bool download, const char* publisher, FILE* progress, CheckResult* result) {
     *result = CheckResult{};
-    char temp_dir[TEMP_CAPACITY];
-    if (download && platform().get_temp_path(TEMP_CAPACITY, temp_dir) == 0) {
+    char temp_dir[TEMP_DIR_CAPACITY];
+    if (download && platform().get_temp_path(TEMP_DIR_CAPACITY, temp_dir) == 0) {
         fprintf(stderr, "varnel-release: no temporary directory\n");
         return false;
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/process.h"
 #include "platform/console_stream.h"
 #include "platform/platform.h"
 #include "publish/check.h"
@@ -20,7 +21,7 @@ const char USAGE[] =
 // A call the tool cannot run: the usage on standard error.
 int usage() {
     fputs(USAGE, stderr);
-    return 2;
+    return TOOL_EXIT_CANNOT_WORK;
 }
 
 int manifest_command(int argc, char** argv) {
@@ -54,7 +55,7 @@ int check_command(int argc, char** argv) {
     }
     // A progress line overwrites itself on a terminal; in a log it would not.
     FILE* progress = stderr_is_terminal() ? stderr : nullptr;
-    if (!run_check(download, BUILD_PUBLISHER, progress, &g_result)) return 2;
+    if (!run_check(download, BUILD_PUBLISHER, progress, &g_result)) return TOOL_EXIT_CANNOT_WORK;
     if (json)
         print_json(g_result);
     else
@@ -67,7 +68,7 @@ int run_command(int argc, char** argv) {
     if (argc >= 2 && strcmp(argv[1], "check") == 0) return check_command(argc, argv);
     if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "help") == 0)) {
         fputs(USAGE, stdout);
-        return 0;
+        return TOOL_EXIT_OK;
     }
     return usage();
 }

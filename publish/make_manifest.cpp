@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/process.h"
 #include "fetch/sha256.h"
 #include "fetch/verify.h"
 #include "manifest/fetch_manifest.h"
@@ -41,18 +42,18 @@ bool write_all(const char* out_path, const char* text, size_t length) {
 // 0 when no publisher is named or the file carries its signature; else the
 // exit code, with why on standard error.
 int signature_refused(const char* installer_path, const char* publisher) {
-    if (publisher[0] == '\0') return 0;
+    if (publisher[0] == '\0') return TOOL_EXIT_OK;
     FILE* held = platform().open_held(installer_path);
     if (held == nullptr) {
         fprintf(stderr, "varnel-release: cannot read %s\n", installer_path);
-        return 2;
+        return TOOL_EXIT_CANNOT_WORK;
     }
     char text[192];
     bool ok = signed_by_publisher(held, installer_path, publisher, text, sizeof text);
     fclose(held);
-    if (ok) return 0;
+    if (ok) return TOOL_EXIT_OK;
     fprintf(stderr, "refused: signature not valid: %s\n", text);
-    return 1;
+    return TOOL_EXIT_FOUND;
 }
 
 }  // namespace
@@ -62,21 +63,21 @@ int make_manifest(const char* version, const char* installer_path, const char* o
     ReleaseInfo expected{};
     if (!sha256_file_measured(installer_path, expected.sha256_hex, &expected.size)) {
         fprintf(stderr, "varnel-release: cannot read %s\n", installer_path);
-        return 2;
+        return TOOL_EXIT_CANNOT_WORK;
     }
     const char* name = base_name(installer_path);
     int length = snprintf(g_text, sizeof g_text, "%s\n%s\n%llu\n%s\n", version, name,
                           static_cast<unsigned long long>(expected.size), expected.sha256_hex);
     if (length < 0 || length > MANIFEST_BODY_MAX) {
         fprintf(stderr, "refused: manifest: more than %d bytes\n", MANIFEST_BODY_MAX);
-        return 1;
+        return TOOL_EXIT_FOUND;
     }
     memcpy(g_parse, g_text, static_cast<size_t>(length) + 1);
     ReleaseInfo parsed{};
     ManifestRule rule = first_broken_rule(g_parse, &parsed);
     if (rule != ManifestRule::NONE) {
         fprintf(stderr, "refused: %s\n", manifest_rule_text(rule));
-        return 1;
+        return TOOL_EXIT_FOUND;
     }
     // The record the installer must get back: the parser drops one leading v.
     snprintf(expected.version, sizeof expected.version, "%s",
@@ -86,7 +87,7 @@ int make_manifest(const char* version, const char* installer_path, const char* o
         strcmp(parsed.file_name, expected.file_name) != 0 || parsed.size != expected.size ||
         strcmp(parsed.sha256_hex, expected.sha256_hex) != 0) {
         fprintf(stderr, "refused: round trip: the written text parses to another release\n");
-        return 1;
+        return TOOL_EXIT_FOUND;
     }
     int refused = signature_refused(installer_path, publisher);
     if (refused != 0) return refused;
@@ -98,7 +99,7 @@ int make_manifest(const char* version, const char* installer_path, const char* o
     if (!write_all(out_path, g_text, static_cast<size_t>(length))) {
         fprintf(stderr, "varnel-release: cannot write %s\n",
                 out_path != nullptr ? out_path : "standard output");
-        return 2;
+        return TOOL_EXIT_CANNOT_WORK;
     }
-    return 0;
+    return TOOL_EXIT_OK;
 }

@@ -41,8 +41,6 @@ static_assert(sizeof CAUSES / sizeof CAUSES[0] == static_cast<int>(Cause::OTHER)
 constexpr int TEXT_CAPACITY = 320;
 // A label, a node URL and its text, with room to spare.
 constexpr int PROBLEM_CAPACITY = NODE_URL_CAPACITY + TEXT_CAPACITY + 200;
-// The installer's MB.
-constexpr double MB = 1048576.0;
 
 // Ends a line and sends it out whole: a buffer that fills mid-line would go
 // out with part of a character. Every line is shorter than the buffer.
@@ -317,7 +315,7 @@ double download_seconds(const DownloadAttempt& d) {
 }
 
 void rate_text(double bytes_per_second, char (&out)[32]) {
-    snprintf(out, sizeof out, "%.2f MB/s", bytes_per_second / MB);
+    snprintf(out, sizeof out, "%.2f MB/s", bytes_per_second / BYTES_PER_MB);
 }
 
 double decisive_bytes_per_second(const DownloadAttempt& d) {
