@@ -23,7 +23,7 @@ struct Transfer {
     uint64_t window_start;
     uint64_t window_bytes;
     // The last closed window's check.
-    PaceCheck pace;
+    PaceCheck last_window;
     // From the head to the file's close; 0 when no file was made.
     uint64_t body_ms;
 };
@@ -42,7 +42,7 @@ void show_progress(Transfer* t) {
 // The check of the window that closes at `now`: a pause belongs to the
 // window it falls in, so the read that ends it is judged by the window's
 // whole pace, not by the gap alone.
-PaceCheck close_window(const Transfer* t, uint64_t now) {
+PaceCheck window_check(const Transfer* t, uint64_t now) {
     uint64_t target = t->expected_size != 0 ? t->expected_size : t->announced;
     const uint64_t* fastest = t->rules->fastest_bytes_per_s;
     return {.untried_behind = t->rules->untried_behind,
@@ -59,13 +59,13 @@ PaceCheck close_window(const Transfer* t, uint64_t now) {
 bool pace_window_gives_up(Transfer* t) {
     uint64_t now = platform().tick_count_ms();
     if (now - t->window_start < SLOW_WINDOW_MS) return false;
-    t->pace = close_window(t, now);
+    t->last_window = window_check(t, now);
     t->window_start = now;
     t->window_bytes = 0;
     uint64_t* fastest = t->rules->fastest_bytes_per_s;
-    uint64_t pace = window_pace(t->pace);
-    if (fastest != nullptr && pace > *fastest) *fastest = pace;
-    return pace_verdict(t->pace) != PaceVerdict::KEEP;
+    uint64_t bytes_per_s = window_pace(t->last_window);
+    if (fastest != nullptr && bytes_per_s > *fastest) *fastest = bytes_per_s;
+    return pace_verdict(t->last_window) != PaceVerdict::KEEP;
 }
 
 // Streams the body into the file. Stops once more has arrived than the
@@ -145,7 +145,7 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
                 .status = 0,
                 .written = 0,
                 .body_ms = 0,
-                .pace = {}};
+                .last_window = {}};
     HttpsExchange exchange = {nullptr, nullptr};
     attempt->step = begin_get_step(download_session, node.url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;
@@ -163,11 +163,11 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
                       .start = start,
                       .window_start = start,
                       .window_bytes = 0,
-                      .pace = {},
+                      .last_window = {},
                       .body_ms = 0};
         attempt->end = receive_body(&t, installer_path);
         attempt->written = t.total;
-        attempt->pace = t.pace;
+        attempt->last_window = t.last_window;
         attempt->body_ms = t.body_ms;
     }
     end_get(&exchange);
@@ -179,7 +179,7 @@ namespace {
 // A node given up for its pace in the first pass, for the second.
 struct GivenUp {
     int32_t index;
-    uint64_t pace;  // bytes per second of the window that gave it up
+    uint64_t bytes_per_s;  // of the window that gave it up
 };
 
 // One node's turn: the header, the download, then the failure line and the
@@ -207,7 +207,7 @@ WalkResult walk_result(VerifyResult verdict) {
 // Fastest first; a stable insertion, so equal paces keep the ranking's order.
 void insert_by_pace(GivenUp* list, int* count, GivenUp entry) {
     int i = *count;
-    while (i > 0 && list[i - 1].pace < entry.pace) {
+    while (i > 0 && list[i - 1].bytes_per_s < entry.bytes_per_s) {
         list[i] = list[i - 1];
         --i;
     }
@@ -225,7 +225,7 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
     uint64_t fastest = 0;
     for (int32_t i = 0; i < table.count && table.entries[i].reachable != 0; ++i) {
         DownloadRules rules = {.untried_behind = reachable_after(table, i),
-                               .given_up_bytes_per_s = given_up_count > 0 ? given_up[0].pace : 0,
+                               .given_up_bytes_per_s = given_up_count > 0 ? given_up[0].bytes_per_s : 0,
                                .fastest_bytes_per_s = &fastest,
                                .progress = stdout};
         DownloadAttempt attempt;
@@ -233,8 +233,8 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
                                         table.entries[i], rules, &attempt);
         if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
         if (attempt.end != DownloadEnd::SLOW) continue;
-        insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.pace)});
-        if (pace_verdict(attempt.pace) == PaceVerdict::FOR_FASTER) break;
+        insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.last_window)});
+        if (pace_verdict(attempt.last_window) == PaceVerdict::FOR_FASTER) break;
     }
     // Every other chance is spent: a node that was delivering, however
     // slowly, gets to finish, the fastest first.

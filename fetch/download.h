@@ -79,7 +79,7 @@ struct DownloadAttempt {
     uint32_t status;
     uint64_t written;  // body bytes written to the file
     uint64_t body_ms;  // from the response headers to the end of the body
-    PaceCheck pace;    // the last closed window's check (window_ms 0: none closed)
+    PaceCheck last_window;  // its check (window_ms 0: none closed)
 };
 
 struct DownloadRules {

@@ -84,6 +84,7 @@ struct PlatformOps {
     // Puts back what console_begin remembered; each step that fails is
     // skipped. Output still buffered would reach the console in the code
     // page put back: the caller flushes standard output and error first.
+    // The POSIX build changed nothing and does nothing.
     void (*console_end)();
 
     // Kernel.
@@ -96,7 +97,9 @@ struct PlatformOps {
     // clock moves only when the test moves it.
     uint64_t (*tick_count_ms)();
     // Removes the file. A file that is missing or cannot be removed stays as
-    // it is, and nothing tells.
+    // it is, and nothing tells. Windows cannot remove a file that is open
+    // without delete sharing (a held file, say) or read-only; POSIX removes
+    // the name even while the file is open, whatever its mode.
     void (*delete_file)(const char* path);
     // UTF-8 (NUL-terminated) to UTF-16 with terminator, at most `capacity`
     // units; returns the units written, 0 when they do not fit. Code points

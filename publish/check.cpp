@@ -168,7 +168,7 @@ ToolFault stop(ToolFault fault, const char* path) {
 // A node cut off as if another remained, judged by the installer's rule with
 // what really is behind it (`behind`): one it would give up is a problem.
 void judge_cut_off(bool behind, Walk* walk, NodeResult* out) {
-    PaceCheck as_installer = out->download.pace;
+    PaceCheck as_installer = out->download.last_window;
     as_installer.untried_behind = behind;
     as_installer.given_up_bytes_per_s = walk->given_up_bytes_per_s;
     out->slow_verdict = pace_verdict(as_installer);
@@ -177,8 +177,8 @@ void judge_cut_off(bool behind, Walk* walk, NodeResult* out) {
         out->cause = Cause::SLOW_KEPT;
         return;
     }
-    uint64_t pace = window_pace(out->download.pace);
-    if (pace > walk->given_up_bytes_per_s) walk->given_up_bytes_per_s = pace;
+    uint64_t bytes_per_s = window_pace(out->download.last_window);
+    if (bytes_per_s > walk->given_up_bytes_per_s) walk->given_up_bytes_per_s = bytes_per_s;
 }
 
 // The signature of a file of the release's bytes, as stage 4 judges it.
@@ -196,6 +196,8 @@ ToolFault check_signature(const char* path, const char* publisher, NodeResult* o
 // leaves `out` untouched.
 ToolFault download_node(HttpsSession session, const NodeEntry& node, const ReleaseInfo& release,
                         bool behind, const char* path, Walk* walk, NodeResult* out) {
+    // Cut off as if a node remained behind: whether one does is `behind`,
+    // which judge_cut_off applies to the window that cut it off.
     DownloadRules rules = {.untried_behind = true,
                            .given_up_bytes_per_s = 0,
                            .fastest_bytes_per_s = &walk->fastest_bytes_per_s,

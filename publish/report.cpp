@@ -319,7 +319,7 @@ void rate_text(double bytes_per_second, char (&out)[32]) {
 }
 
 double decisive_bytes_per_second(const DownloadAttempt& d) {
-    return static_cast<double>(window_pace(d.pace));
+    return static_cast<double>(window_pace(d.last_window));
 }
 
 double bytes_per_second(const DownloadAttempt& d) {
