@@ -48,6 +48,9 @@ E6 = ("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手�
 FAIL = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n"
 
 
+# Lanes per build kind; VARNEL_E2E_LANES=1 runs each kind's cases one by one.
+LANES = max(1, int(os.environ.get("VARNEL_E2E_LANES", "2")))
+
 def fixture_bytes(size=7532411):
     out = bytearray()
     k = 0
@@ -183,6 +186,7 @@ def route(path, **kw):
 class Runner:
     def __init__(self):
         self.work = tempfile.mkdtemp(prefix="varnel-e2e-")
+        self.local = threading.local()
         self.passed = 0
         self.failed = 0
         self.fixture = Release(*BUILTIN, fixture_bytes())
@@ -307,8 +311,13 @@ class Runner:
                 problems.append("%s was contacted" % (item,))
         return problems, elapsed
 
-    def wine_env(self, user=None):
+    def lane_prefix(self, lane):
+        """Lane 0 runs in the suites' prefix; each other lane in a copy of it."""
         prefix = os.environ.get("WINEPREFIX", os.path.join(ROOT, "build", "wine-prefix"))
+        return prefix if lane == 0 else "%s-lane%d" % (prefix, lane)
+
+    def wine_env(self, user=None):
+        prefix = self.lane_prefix(getattr(self.local, "lane", 0))
         env = {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
         if user:
             # A prefix of its own: Wine names the profile, and so TEMP, after
@@ -346,18 +355,30 @@ class Runner:
                     os.remove(os.path.join(d, f))
 
     def run(self, cases, only=None):
-        # One lane per build, side by side: the cases mostly wait on timeouts
-        # and throttled servers. Within a lane they run one at a time (the
-        # Windows ones share the Wine prefix, its server and its TEMP).
+        # Lanes side by side, LANES per build kind: the cases mostly wait on
+        # timeouts and throttled servers. A lane runs one case at a time, and
+        # each Windows lane has a Wine prefix (server, TEMP) of its own; the
+        # cases with a user of their own run in lane 0, whose prefixes for
+        # them exist.
         lock = threading.Lock()
+        todo = [(case, build) for case in cases for build in self.builds
+                if build in case.builds and not (only and only not in case.name)]
+        kinds = sorted({kind(b) for _, b in todo})
+        if "windows" in kinds:
+            self.copy_prefixes()
 
-        def lane(k):
-            for case in cases:
-                for build in self.builds:
-                    if kind(build) == k and build in case.builds and not (only and only not in case.name):
-                        self.run_one(case, build, lock)
+        def lane(k, j):
+            self.local.lane = j
+            while True:
+                with lock:
+                    mine = [t for t in todo if kind(t[1]) == k and
+                            (j == 0 or not getattr(t[0], "wine_user", None))]
+                    if not mine:
+                        return
+                    todo.remove(mine[0])
+                self.run_one(mine[0][0], mine[0][1], lock)
 
-        lanes = [threading.Thread(target=lane, args=(k,)) for k in sorted(set(map(kind, self.builds)))]
+        lanes = [threading.Thread(target=lane, args=(k, j)) for k in kinds for j in range(LANES)]
         for t in lanes:
             t.start()
         for t in lanes:
@@ -365,6 +386,17 @@ class Runner:
         shutil.rmtree(self.work, ignore_errors=True)
         print("%d passed, %d failed" % (self.passed, self.failed))
         return self.failed == 0
+
+    def copy_prefixes(self):
+        """Each further lane's prefix, copied from lane 0's (made first when missing)."""
+        from world import prepare_wine
+        base = self.lane_prefix(0)
+        prepare_wine(dict(os.environ, **self.wine_env()))
+        for j in range(1, LANES):
+            copy = self.lane_prefix(j)
+            if not os.path.exists(os.path.join(copy, "system.reg")):
+                shutil.rmtree(copy, ignore_errors=True)
+                subprocess.run(["cp", "-a", base, copy], check=True, timeout=300)
 
     def run_one(self, case, build, lock):
         if kind(build) == "windows":
