@@ -69,7 +69,7 @@ int download_stages(const PlatformOps& p) {
 int run_stages(const PlatformOps& p) {
     print_banner();
     HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
-    if (probe_session == nullptr) {
+    if (!session_is_open(probe_session)) {
         puts("错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP");
         return EXIT_CANNOT_BEGIN;
     }

@@ -7,36 +7,7 @@ namespace {
 
 constexpr int HOST_NARROW_MAX = 511;
 
-// The receive timeout of each open session. WinHTTP bounds a whole response
-// head only by a request's own option, 90 s unless set, so each request
-// gets its session's receive timeout there too.
-struct SessionHeadWait {
-    HttpsSession session;
-    uint32_t head_ms;
-};
-SessionHeadWait g_head_waits[4];
-
-void remember_head_wait(HttpsSession session, uint32_t head_ms) {
-    for (SessionHeadWait& w : g_head_waits)
-        if (w.session == nullptr || w.session == session) {
-            w = {session, head_ms};
-            return;
-        }
-}
-
-void forget_head_wait(HttpsSession session) {
-    for (SessionHeadWait& w : g_head_waits)
-        if (w.session == session) w = {nullptr, 0};
-}
-
-// 0 for a session not opened by open_session: the library's own wait.
-uint32_t head_wait_of(HttpsSession session) {
-    for (const SessionHeadWait& w : g_head_waits)
-        if (w.session == session && session != nullptr) return w.head_ms;
-    return 0;
-}
-
-void apply_session_options(HttpsSession session, const TimeoutProfile& profile) {
+void apply_session_options(HttpHandle session, const TimeoutProfile& profile) {
     const PlatformOps& p = platform();
     // Each option is tried on its own; one that fails does not stop the rest.
     (void)p.http_set_option(session, HTTP_OPTION_RESOLVE_TIMEOUT, profile.resolve_ms);
@@ -50,19 +21,16 @@ void apply_session_options(HttpsSession session, const TimeoutProfile& profile) 
 
 HttpsSession open_session(const TimeoutProfile& profile) {
     const PlatformOps& p = platform();
-    HttpsSession session = p.http_open(USER_AGENT, HTTP_ACCESS_AUTOMATIC_PROXY);
-    if (session == nullptr) session = p.http_open(USER_AGENT, HTTP_ACCESS_NO_PROXY);
-    if (session != nullptr) {
-        apply_session_options(session, profile);
-        remember_head_wait(session, profile.receive_ms);
-    }
-    return session;
+    HttpHandle handle = p.http_open(USER_AGENT, HTTP_ACCESS_AUTOMATIC_PROXY);
+    if (handle == nullptr) handle = p.http_open(USER_AGENT, HTTP_ACCESS_NO_PROXY);
+    if (handle == nullptr) return NO_SESSION;
+    apply_session_options(handle, profile);
+    return {handle, profile.receive_ms};
 }
 
 void close_session(HttpsSession session) {
-    if (session == nullptr) return;
-    forget_head_wait(session);
-    platform().http_close_handle(session);
+    if (!session_is_open(session)) return;
+    platform().http_close_handle(session.handle);
 }
 
 void split_url(const char* url, char16_t (&host)[URL_PART_UNITS],
@@ -95,17 +63,17 @@ GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* ex
     split_url(url, host, path);
 
     const PlatformOps& p = platform();
-    HttpHandle connection = p.http_connect(session, host, HTTPS_PORT);
+    HttpHandle connection = p.http_connect(session.handle, host, HTTPS_PORT);
     if (connection == nullptr) return GetStep::CONNECT;
     HttpHandle request = p.http_open_request(connection, u"GET", path, HTTP_FLAG_SECURE);
     if (request == nullptr) {
         p.http_close_handle(connection);
         return GetStep::OPEN_REQUEST;
     }
-    // Tried on its own, as the session's options are.
-    uint32_t head_ms = head_wait_of(session);
-    if (head_ms != 0)
-        (void)p.http_set_option(request, HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, head_ms);
+    // WinHTTP takes a whole head's bound only from the request; tried on its
+    // own, as the session's options are.
+    if (session.receive_ms != 0)
+        (void)p.http_set_option(request, HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, session.receive_ms);
     if (extra_header != nullptr &&
         !p.http_add_headers(request, extra_header, HTTP_ADDREQ_FLAG_ADD)) {
         p.http_close_handle(request);

@@ -7,7 +7,15 @@
 
 #include "platform/platform.h"
 
-typedef HttpHandle HttpsSession;
+// An open session, or none when `handle` is null. It carries its receive
+// timeout because WinHTTP bounds a whole response head only by an option of
+// each request, 90 s unless set.
+struct HttpsSession {
+    HttpHandle handle;
+    uint32_t receive_ms;
+};
+inline constexpr HttpsSession NO_SESSION = {nullptr, 0};
+inline bool session_is_open(HttpsSession session) { return session.handle != nullptr; }
 
 struct TimeoutProfile {
     uint32_t resolve_ms;
@@ -33,10 +41,10 @@ inline constexpr int URL_PART_UNITS = 1024;
 
 // A session with `profile`'s timeouts and TLS 1.1-1.2, through the system's
 // proxy settings or, when those cannot be used, directly. Its receive timeout
-// bounds each read and also each response head as a whole. Null when the HTTP
-// library cannot open one; every exchange over a null session fails at CONNECT.
+// bounds each read and also each response head as a whole. NO_SESSION when the
+// HTTP library cannot open one; every exchange over it fails at CONNECT.
 HttpsSession open_session(const TimeoutProfile& profile);
-// Closes a session opened by open_session; a null session is ignored.
+// Closes a session opened by open_session; NO_SESSION is ignored.
 void close_session(HttpsSession session);
 
 // The host (up to 511 bytes) and the path ("/" when there is none) of an

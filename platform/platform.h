@@ -140,15 +140,16 @@ struct PlatformOps {
     // access is WinHTTP's proxy discovery on Windows and the proxy variables
     // (https_proxy, all_proxy, no_proxy) in the stand-in.
     HttpHandle (*http_open)(const char16_t* agent, uint32_t access_type);
-    // Sets a 4-byte option (HTTP_OPTION_*) on a session, taken by the
-    // connections and requests opened on it afterwards; false when refused,
-    // the setting then unchanged. WinHTTP reads a timeout of 0 as no bound,
-    // the stand-in as its default. HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT goes
-    // on a request before its send and bounds the wait for its whole
-    // response head, interim heads included (default 90 s); Wine 8 holds
-    // only each receive of the head to it (DIFFERENCES.md). The stand-in
-    // refuses options it does not know, the head's option on anything but an
-    // unsent request, and a protocol set with no version it knows.
+    // Sets a 4-byte option (HTTP_OPTION_*) on `handle`: every option but one
+    // on a session, taken by the connections and requests opened on it
+    // afterwards; HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT on a request, before
+    // its send, where it bounds the wait for the whole response head, interim
+    // heads included (default 90 s); Wine 8 holds only each receive of the
+    // head to it (DIFFERENCES.md). False when refused, the setting then
+    // unchanged. WinHTTP reads a timeout of 0 as no bound, the stand-in as its
+    // default. The stand-in refuses options it does not know, the head's
+    // option on anything but an unsent request, and a protocol set with no
+    // version it knows.
     bool (*http_set_option)(HttpHandle handle, uint32_t option, uint32_t value);
     // A connection handle for `host` on `port`; nothing goes out yet, so a
     // name that does not resolve fails at the send. Null for a null session.

@@ -279,7 +279,7 @@ ToolFault compare_cut_off(CheckResult* r, const Walk& walk) {
 // first failure of the tool's own ends it. Leaves no file behind.
 ToolFault download_all(HttpsSession session, Walk* walk, CheckResult* r) {
     const NodeTable& t = r->nodes;
-    ToolFault fault = session != nullptr ? ToolFault::NONE : stop(ToolFault::SESSION, "");
+    ToolFault fault = session_is_open(session) ? ToolFault::NONE : stop(ToolFault::SESSION, "");
     for (int i = 0; fault == ToolFault::NONE && i < t.count; ++i) {
         if (t.entries[i].reachable == 0) continue;
         char path[INSTALLER_PATH_CAPACITY];
@@ -377,7 +377,7 @@ bool run_check(bool download, const char* publisher, FILE* progress, CheckResult
         return false;
     }
     HttpsSession probe_session = open_session(PROBE_TIMEOUTS);
-    if (probe_session == nullptr) {
+    if (!session_is_open(probe_session)) {
         fprintf(stderr, "varnel-release: cannot open an HTTP session\n");
         return false;
     }
@@ -390,7 +390,7 @@ bool run_check(bool download, const char* publisher, FILE* progress, CheckResult
         HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
         Walk walk = {temp_dir, publisher, progress, 0, 0, -1};
         result->tool_fault = download_all(download_session, &walk, result);
-        if (download_session != nullptr) close_session(download_session);
+        if (session_is_open(download_session)) close_session(download_session);
     }
     close_session(probe_session);
     list_problems(result);

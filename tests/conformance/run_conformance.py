@@ -199,6 +199,7 @@ def world_config(files_dir):
                 {"path": "/slowhead", "status": 200, "body": "late", "delay_ms": 9000},
                 {"path": "/tricklehead", "status": 200, "body": "late", "head_trickle_ms": 500,
                  "head_trickle_lines": 12},
+                {"path": "/hints", "interim_every_ms": 2000, "interim_heads": 16},
                 {"path": "/tohttp", "location": "http://s.test/never", "body": ""},
                 {"path": "/x1", "status": 302, "location": "https://hop.test/x2", "body": ""},
                 {"path": "/p308", "status": 308, "location": "/moved", "body": "permanent"},
@@ -232,6 +233,8 @@ WINE_EARLY_CLOSE = ("Wine's WinHTTP treats a clean close before the declared len
 WINE_HEAD_TRICKLE = ("Wine's WinHTTP holds each receive of the head to the request's response timeout "
                      "but restarts it per receive, so a head whose lines keep coming is not bounded as a "
                      "whole")
+WINE_INTERIM_HEAD = ("Wine's WinHTTP returns an interim 103 head as the response, so send_get fails on its "
+                     "status at the first one")
 WINE_NO_LOCATION = ("Wine's WinHTTP fails the receive step on a 3xx without Location instead of "
                     "returning that response; send_get fails either way")
 WINE_EMPTY_LOCATION = ("Wine's WinHTTP follows an empty Location, sending a request line with an empty "
@@ -365,6 +368,12 @@ CASES = [
          min_ms=PROBE["receive"] - 200, max_ms=PROBE["receive"] + MARGIN_MS,
          wine=dict(expect=cause(ok(4, b"late"), "none"), min_ms=6000 - 200, max_ms=6000 + MARGIN_MS,
                    reason=WINE_HEAD_TRICKLE)),
+    # 32 s of interim heads: a bound restarted at each would wait them all out.
+    dict(name="interim heads every 2 s fail within the receive time", group="probe",
+         url="https://s.test/hints", expect=refused(fail="timeout"),
+         min_ms=PROBE["receive"] - 200, max_ms=PROBE["receive"] + MARGIN_MS,
+         wine=dict(expect=refused(103, fail="none"), min_ms=2000 - 200, max_ms=2000 + MARGIN_MS,
+                   reason=WINE_INTERIM_HEAD)),
     dict(name="dropped packets fail within the connect time", group="probe", url="https://drop.test/",
          expect=refused(fail="timeout"), min_ms=PROBE["connect"] - 200, max_ms=PROBE["connect"] + MARGIN_MS),
     # Connection reuse, one session and one host, in this order: each case

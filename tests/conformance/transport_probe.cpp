@@ -137,8 +137,8 @@ int main(int argc, char** argv) {
                 "[--session 0|1] [--pace MS] URL...\n");
         return 2;
     }
-    HttpsSession sessions[2] = {open_session(*profile), nullptr};
-    if (sessions[0] == nullptr) {
+    HttpsSession sessions[2] = {open_session(*profile), NO_SESSION};
+    if (!session_is_open(sessions[0])) {
         printf("session=0\n");
         return 1;
     }
@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
             pace_ms = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
         } else if (strcmp(argv[i], "--session") == 0 && i + 1 < argc) {
             current = strcmp(argv[++i], "1") == 0 ? 1 : 0;
-            if (sessions[current] == nullptr) sessions[current] = open_session(*profile);
+            if (!session_is_open(sessions[current])) sessions[current] = open_session(*profile);
         } else {
             run_one(sessions[current], argv[i], range, cap, pace_ms);
         }

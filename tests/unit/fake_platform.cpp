@@ -18,6 +18,7 @@ struct Handle {
     FakeResponse fallback;
     size_t offset = 0;
     int session_number = 0;
+    uint32_t head_ms = 0;  // HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, 0 unset
     bool closed = false;
 };
 
@@ -109,10 +110,12 @@ HttpHandle http_open(const char16_t* agent, uint32_t access) {
     return s;
 }
 
-bool http_set_option(HttpHandle, uint32_t option, uint32_t value) {
+bool http_set_option(HttpHandle handle, uint32_t option, uint32_t value) {
     g_fake->options.push_back(option);
     g_fake->option_values.push_back(value);
-    return !g_fake->options_fail;
+    if (g_fake->options_fail) return false;
+    if (option == HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) as(handle)->head_ms = value;
+    return true;
 }
 
 HttpHandle http_connect(HttpHandle session, const char16_t* host, uint16_t port) {
@@ -169,8 +172,15 @@ bool http_send(HttpHandle request) {
 }
 
 bool http_receive(HttpHandle request) {
-    g_fake->clock_ms += as(request)->response->latency_ms;
-    return step(as(request)->response->receive_fails, *as(request)->response);
+    const Handle* h = as(request);
+    const FakeResponse& r = *h->response;
+    bool late = r.head_bounded && h->head_ms != 0 && r.latency_ms > h->head_ms;
+    g_fake->clock_ms += late ? h->head_ms : r.latency_ms;
+    if (late) {
+        g_fake->failure = HttpFailure::TIMEOUT;
+        return false;
+    }
+    return step(r.receive_fails, r);
 }
 
 bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {

@@ -34,6 +34,9 @@ struct FakeResponse {
     // request is closed.
     uint32_t latency_ms = 0;
     uint32_t close_ms = 0;
+    // Receive times out, as WinHTTP's does, once latency_ms passes the
+    // request's head option; unset, the latency only moves the clock.
+    bool head_bounded = false;
     // Milliseconds the clock moves on each read, from each body offset on.
     std::map<size_t, uint32_t> read_ms;
     // What http_take_failure gives after a scripted step failed.

@@ -35,6 +35,8 @@ struct FetchTest : testing::Test {
         snprintf(entry.url, sizeof entry.url, "%s", URL);
         entry.label = NODE_LABELS[1];
         entry.reachable = 1;
+        // As in the installer, the probe session stays open meanwhile.
+        HttpsSession probe = open_session(PROBE_TIMEOUTS);
         HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
         bool ok = false;
         *out = capture_stdout([&] {
@@ -42,6 +44,7 @@ struct FetchTest : testing::Test {
                                     {true, 0, nullptr, stdout}, &attempt);
         });
         close_session(s);
+        close_session(probe);
         return ok;
     }
 };
@@ -114,6 +117,12 @@ TEST_F(FetchTest, DownloadFromNodeCases) {
          false, true},
         {"availability above 64 KiB",
          [](FakeResponse& r, const std::string&) { r.chunk = 1000000; }, true, true},
+        {"head after 5 s, past the open probe session's 3 s: taken",
+         [](FakeResponse& r, const std::string&) {
+             r.latency_ms = 5000;
+             r.head_bounded = true;
+         },
+         true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -94,7 +94,7 @@ TEST(OpenSession, FallsBackOnceAndSetsEveryOption) {
         f.at("https://h.test/x").body = "x";
         std::string printed = capture_stdout([&] {
             HttpsSession s = open_session(*c.profile);
-            EXPECT_EQ(s != nullptr, c.opened);
+            EXPECT_EQ(session_is_open(s), c.opened);
             // Each request's head is held to the session's receive timeout.
             HttpsExchange exchange = {nullptr, nullptr};
             if (begin_get_step(s, "https://h.test/x", nullptr, &exchange) == GetStep::DONE)
@@ -219,7 +219,7 @@ TEST(Exchange, NullSessionFailsAtConnect) {
     FakePlatform f;
     f.at("https://h/x");
     HttpsExchange x{};
-    EXPECT_EQ(begin_get_step(nullptr, "https://h/x", nullptr, &x), GetStep::CONNECT);
+    EXPECT_EQ(begin_get_step(NO_SESSION, "https://h/x", nullptr, &x), GetStep::CONNECT);
     EXPECT_EQ(f.live_handles, 0);
 }
 

@@ -270,6 +270,12 @@ class Conn:
         if r.get("reset_before_headers"):
             self.close_reset()
             raise Abort()
+        if r.get("interim_every_ms"):
+            for _ in range(int(r.get("interim_heads", 16))):
+                self.wait(r["interim_every_ms"] / 1000.0)
+                self.send(b"HTTP/1.1 103 Early Hints\r\n\r\n")
+            self.close_clean()
+            raise Abort()
 
         body = Body(r)
         status = int(r.get("status", 302 if "location" in r else 200))

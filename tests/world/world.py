@@ -38,7 +38,9 @@ Config (JSON):
                     throttle_bps after them),
       endless_headers true, huge_header N (one header line of N bytes),
       head_trickle_ms M (the status line, then one header line every M ms,
-                    head_trickle_lines of them, default 100, then the rest)
+                    head_trickle_lines of them, default 100, then the rest),
+      interim_every_ms M (a "103 Early Hints" head every M ms, interim_heads
+                    of them, default 16, then a clean close: no final head)
 
 Logs dir (cleared of these names at each run): requests.jsonl (one JSON object
 per request, sorted by arrival: t, server, conn (the connection's number on
@@ -101,7 +103,7 @@ ROUTE_KEYS = {
     "close_before_headers", "reset_before_headers", "truncate_after", "truncate_mode",
     "reset_after", "reset_delay_ms", "stall_after", "stall_ms", "stall_then", "endless", "trickle",
     "throttle_bps", "burst_bytes", "burst_bps", "endless_headers", "huge_header", "head_trickle_ms",
-    "head_trickle_lines", "comment",
+    "head_trickle_lines", "interim_every_ms", "interim_heads", "comment",
 }
 LOG_NAMES = ["requests.jsonl", "nginx-access.log", "nginx-error.log", "fault-server.log",
              "world.log", "result.json", "nginx.conf", "world-plan.json"]
