@@ -224,10 +224,11 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
     int given_up_count = 0;
     uint64_t fastest = 0;
     for (int32_t i = 0; i < table.count && table.entries[i].reachable != 0; ++i) {
-        DownloadRules rules = {.untried_behind = reachable_after(table, i),
-                               .given_up_bytes_per_s = given_up_count > 0 ? given_up[0].bytes_per_s : 0,
-                               .fastest_bytes_per_s = &fastest,
-                               .progress = stdout};
+        DownloadRules rules = {
+            .untried_behind = reachable_after(table, i),
+            .given_up_bytes_per_s = given_up_count > 0 ? given_up[0].bytes_per_s : 0,
+            .fastest_bytes_per_s = &fastest,
+            .progress = stdout};
         DownloadAttempt attempt;
         VerifyResult verdict = try_node(download_session, installer_path, publisher,
                                         table.entries[i], rules, &attempt);

@@ -77,8 +77,8 @@ struct DownloadAttempt {
     DownloadEnd end;
     GetStep step;
     uint32_t status;
-    uint64_t written;  // body bytes written to the file
-    uint64_t body_ms;  // from the response headers to the end of the body
+    uint64_t written;       // body bytes written to the file
+    uint64_t body_ms;       // from the response headers to the end of the body
     PaceCheck last_window;  // its check (window_ms 0: none closed)
 };
 

@@ -9,9 +9,9 @@
 
 #include "platform/platform.h"
 #include "posix/clock.h"
-#include "posix/text.h"
 #include "posix/http.h"
 #include "posix/signature.h"
+#include "posix/text.h"
 
 extern char** environ;
 

@@ -1,8 +1,8 @@
+#include "platform/console_stream.h"
+
 #include <unistd.h>
 
 #include <cstdio>
-
-#include "platform/console_stream.h"
 
 bool stderr_is_terminal() { return isatty(fileno(stderr)) != 0; }
 

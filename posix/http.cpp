@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "posix/text.h"
 #include "posix/curl.h"
+#include "posix/text.h"
 #include "posix/trust.h"
 
 namespace {

@@ -1,7 +1,5 @@
 // The libcurl stand-in without a server: handle bookkeeping, refused steps,
 // option storage, the port rule and proxy choice. Sockets are loopback only.
-#include "posix/http.h"
-
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -14,6 +12,7 @@
 #include <string>
 
 #include "posix/clock.h"
+#include "posix/http.h"
 #include "unit/env_guard.h"
 
 namespace {

@@ -1,7 +1,5 @@
 // The stand-in's trust store reads its bundle on demand: it must trust
 // exactly what the bundle holds, however the lookups fall.
-#include "posix/trust.h"
-
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "posix/trust.h"
 #include "unit/env_guard.h"
 
 namespace {
