@@ -257,16 +257,19 @@ class Check:
                 self.expect("manifest refused: %s [%s]" % (why, build),
                             [] if code == 1 and not out and "signature not valid: %s" % why in err else
                             ["exit %d, stdout %r, stderr %r" % (code, out, err)])
-        for name, release, code, cause, words in (
-                ("the publisher's file: its signer named", good, 0, "ok", ": ok, signed by Varnel Test Publisher, sha256 "),
-                ("another signer's file: a problem", other, 1, "signature", "signature not valid: signed by another publisher, Varnel Other "
+        for name, release, code, cause, field, words in (
+                ("the publisher's file: its signer named", good, 0, "ok",
+                 ("signed_by", "Varnel Test Publisher"), ": ok, signed by Varnel Test Publisher, sha256 "),
+                ("another signer's file: a problem", other, 1, "signature",
+                 ("signature_not_valid", "signed by another publisher, Varnel Other Signer"), "signature not valid: signed by another publisher, Varnel Other "
                                         "Signer; the installer deletes it and goes on to the next node")):
             mirrors = {i: dict(body=release.manifest()) for i in range(5)}
             for build, cmd in builds.items():
                 self.check("check --download, " + name, mirrors,
                            [dict(body_file=release.file) for _ in range(6)], code,
-                           lambda r, cause=cause: [] if {n["cause"] for n in r["nodes"]} == {cause} else
-                           ["causes %s" % [n["cause"] for n in r["nodes"]]],
+                           lambda r, cause=cause, field=field:
+                           [] if {(n["cause"], n["download"].get(field[0])) for n in r["nodes"]} == {(cause, field[1])}
+                           else ["causes %s" % [(n["cause"], n["download"]) for n in r["nodes"]]],
                            build=build, release=release, table=[words], cmd=cmd)
 
     def run(self):

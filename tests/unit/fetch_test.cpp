@@ -90,6 +90,7 @@ TEST_F(FetchTest, DownloadFromNodeCases) {
         void (*arm)(FakeResponse&, const std::string& body);
         bool ok;
         bool progress;
+        const char* file = nullptr;  // set: written there instead
     } cases[] = {
         {"whole body", [](FakeResponse&, const std::string&) {}, true, true},
         {"206 accepted", [](FakeResponse& r, const std::string&) { r.status = 206; }, true, true},
@@ -123,15 +124,26 @@ TEST_F(FetchTest, DownloadFromNodeCases) {
              r.head_bounded = true;
          },
          true, true},
+#ifndef _WIN32
+        // Every write lands in the buffer; only the close finds the disk full.
+        {"the file's close fails",
+         [](FakeResponse& r, const std::string&) {
+             r.body = "short";
+             r.content_length = 5;
+         },
+         false, true, "/dev/full"},
+#endif
     };
+    const std::string own_path = path;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        path = c.file != nullptr ? c.file : own_path;
         FakePlatform f;
         FakeResponse& r = f.at(URL);
         r.body = body;
         c.arm(r, body);
         std::string out;
-        EXPECT_EQ(download(body.size(), &out), c.ok);
+        EXPECT_EQ(download(c.file != nullptr ? r.body.size() : body.size(), &out), c.ok);
         if (c.progress) {
             EXPECT_EQ(out.rfind("\r   [节点B/Node B] ", 0), 0u) << out;
         } else {
@@ -139,8 +151,9 @@ TEST_F(FetchTest, DownloadFromNodeCases) {
         }
         for (uint32_t asked : f.reads_asked) EXPECT_LE(asked, 65536u);
         EXPECT_EQ(f.live_handles, 0);
-        remove(path.c_str());
+        if (c.file == nullptr) remove(path.c_str());
     }
+    path = own_path;
 }
 
 TEST_F(FetchTest, OverlongBodyIsCutOffAtTheRelease) {
