@@ -100,6 +100,7 @@ struct Row {
     const char* words;
     bool problem;
     int exit_code;
+    const char* stderr_words = nullptr;  // the tool's own failure, as it says it
 };
 
 const char STOPPED[] = "Result: not checked to the end, the tool's own failure";
@@ -130,15 +131,15 @@ const Row ROWS[] = {
 #ifndef _WIN32
     // A full disk, as a bound on the size of any file the process writes.
     {"the tool's own write fails", [](World& w) { w.file_limit = 1 << 20; }, -1, 0, "ok", STOPPED,
-     false, 2},
+     false, 2, "could not write its own file "},
 #endif
     {"the tool's own file cannot be made", [](World& w) { w.f.temp_dir = w.dir + "gone/"; }, -1, 0,
-     "ok", STOPPED, false, 2},
+     "ok", STOPPED, false, 2, "could not make its own file "},
     {"the file is gone before its digest",
      [](World& w) { w.node(0).on_close = [&w] { (void)remove(w.part.c_str()); }; }, -1, 0, "ok",
-     STOPPED, false, 2},
+     STOPPED, false, 2, "could not reread its own file "},
     {"the download session cannot be opened", [](World& w) { w.f.opens_allowed = 1; }, -1, 0, "ok",
-     STOPPED, false, 2},
+     STOPPED, false, 2, "cannot open an HTTP session for the downloads;"},
     {"signed by the publisher named",
      [](World& w) {
          w.publisher = "Varnel";
@@ -239,7 +240,17 @@ TEST(ReleaseCheck, EachOutcomeNamedAndCounted) {
         SCOPED_TRACE(row.name);
         World w(dir);
         row.setup(w);
+        testing::internal::CaptureStderr();
         std::string table = w.run();
+        std::string said = testing::internal::GetCapturedStderr();
+        if (row.stderr_words != nullptr) {
+            EXPECT_NE(said.find(std::string("varnel-release: ") + row.stderr_words),
+                      std::string::npos)
+                << said;
+        }
+        EXPECT_EQ(said.find("no node is to blame") != std::string::npos,
+                  row.stderr_words != nullptr)
+            << said;
         const int index = row.mirror >= 0 ? row.mirror : w.slot(row.node);
         ASSERT_GE(index, 0);
         Cause cause = row.mirror >= 0 ? w.r.mirrors[index].cause : w.r.node_results[index].cause;
