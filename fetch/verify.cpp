@@ -44,7 +44,7 @@ namespace {
 
 // Prints the signer, or why the signature is refused.
 bool signed_by(FILE* held, const char* installer_path, const char* publisher) {
-    char text[192];
+    char text[SIGNATURE_TEXT_CAPACITY];
     bool ok = signed_by_publisher(held, installer_path, publisher, text, sizeof text);
     printf(ok ? "   签名/Signed by: %s\n" : "   签名无效 / Signature not valid: %s\n", text);
     return ok;

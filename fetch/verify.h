@@ -15,6 +15,9 @@ enum class VerifyResult { LAUNCHED, LAUNCH_FAILED, TRY_NEXT_NODE };
 VerifyResult verify_and_launch(const char* installer_path, const char* expected_sha256_hex,
                                const char* publisher);
 
+// Room for what signed_by_publisher writes: a reason and a signer's name.
+inline constexpr uint32_t SIGNATURE_TEXT_CAPACITY = 192;
+
 // Whether the file at `installer_path`, held open as `held`, carries a valid
 // Authenticode signature by `publisher`. Either way `text` gets what stage 4
 // shows: the signer's name, or why the signature is refused (truncated to

@@ -390,7 +390,7 @@ bool run_check(bool download, const char* publisher, FILE* progress, CheckResult
         HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
         Walk walk = {temp_dir, publisher, progress, 0, 0, -1};
         result->tool_fault = download_all(download_session, &walk, result);
-        if (session_is_open(download_session)) close_session(download_session);
+        close_session(download_session);
     }
     close_session(probe_session);
     list_problems(result);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "fetch/download.h"
+#include "fetch/verify.h"
 #include "manifest/fetch_manifest.h"
 #include "manifest/release.h"
 #include "nodes/node_table.h"
@@ -72,7 +73,7 @@ struct NodeResult {
     char sha256_hex[65];
     // With a publisher named, for a file of the release's bytes: its signer,
     // or why the installer refuses its signature; else empty.
-    char signature[192];
+    char signature[SIGNATURE_TEXT_CAPACITY];
 };
 
 // One thing a user could meet, by the mirror or node slot it concerns.
@@ -123,12 +124,13 @@ int check_exit_code(const CheckResult& result);
 int compare_versions(const char* a, const char* b);
 
 // Fills `result`; with `publisher` named (non-empty), each file of the
-// release's bytes has its signature checked as the installer checks it. False when the probe
-// session cannot be opened or, with `download`, there is no temporary directory. The tool's own
-// failure in the download part (its session, or its files: made, written, reread) ends that part
-// with one line on standard error and sets `tool_fault`; no node is blamed for it. Each download's
-// progress line goes to `progress`, flushed as it changes and ended by a line feed; null shows
-// none.
+// release's bytes has its signature checked as the installer checks it.
+// False when the probe session cannot be opened or, with `download`, there is
+// no temporary directory. The tool's own failure in the download part (its
+// session, or its files: made, written, reread) ends that part with one line
+// on standard error and sets `tool_fault`; no node is blamed for it. Each
+// download's progress line goes to `progress`, flushed as it changes and
+// ended by a line feed; null shows none.
 bool run_check(bool download, const char* publisher, FILE* progress, CheckResult* result);
 
 // Both print whole lines only, each flushed at its end, so no character of

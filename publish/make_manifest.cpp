@@ -48,7 +48,7 @@ int signature_refused(const char* installer_path, const char* publisher) {
         fprintf(stderr, "varnel-release: cannot read %s\n", installer_path);
         return TOOL_EXIT_CANNOT_WORK;
     }
-    char text[192];
+    char text[SIGNATURE_TEXT_CAPACITY];
     bool ok = signed_by_publisher(held, installer_path, publisher, text, sizeof text);
     fclose(held);
     if (ok) return TOOL_EXIT_OK;
@@ -90,7 +90,7 @@ int make_manifest(const char* version, const char* installer_path, const char* o
         return TOOL_EXIT_FOUND;
     }
     int refused = signature_refused(installer_path, publisher);
-    if (refused != 0) return refused;
+    if (refused != TOOL_EXIT_OK) return refused;
     if (expected.size >= FOUR_GIB)
         fprintf(stderr,
                 "warning: %llu bytes is 4 GiB or more: the installer shows no progress line "
