@@ -181,20 +181,35 @@ TEST_F(FetchTest, VerifyOutcomes) {
         uintptr_t shell;
         VerifyResult result;
         bool kept;
-        const char* signer = nullptr;  // set: the build names a publisher, this signed
+        const char* signer = nullptr;  // set: the build names "Varnel", this signed
+        SignatureVerdict verdict = SignatureVerdict::SIGNED;
+        const char* said = nullptr;  // stage 4's signature line
     } cases[] = {
         {"upper-case digest matches", true, "", 33, VerifyResult::LAUNCHED, true},
         {"shell 32 is a failure", true, "", 32, VerifyResult::LAUNCH_FAILED, true},
         {"last character differs", true, "x", 42, VerifyResult::TRY_NEXT_NODE, false},
         {"63 characters", true, "short", 42, VerifyResult::TRY_NEXT_NODE, false},
         {"unreadable file", false, "", 42, VerifyResult::TRY_NEXT_NODE, false},
-        {"signed by another publisher", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Other"},
+        {"signed by the publisher", true, "", 33, VerifyResult::LAUNCHED, true, "Varnel",
+         SignatureVerdict::SIGNED, "   签名/Signed by: Varnel\n"},
+        {"signed by another publisher", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Other",
+         SignatureVerdict::SIGNED,
+         "   签名无效 / Signature not valid: signed by another publisher, Other\n"},
+        {"not signed", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::NOT_SIGNED, "   签名无效 / Signature not valid: not signed\n"},
+        {"chain to no trusted root", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::NOT_TRUSTED,
+         "   签名无效 / Signature not valid: not from a trusted root\n"},
+        {"changed after signing", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::ALTERED,
+         "   签名无效 / Signature not valid: the file does not match its signature\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
         f.shell_result = c.shell;
         if (c.signer != nullptr) f.signer = c.signer;
+        f.signature = c.verdict;
         const char* publisher = c.signer != nullptr ? "Varnel" : "";
         if (c.write) {
             std::ofstream o(path, std::ios::binary);
@@ -219,12 +234,9 @@ TEST_F(FetchTest, VerifyOutcomes) {
         if (c.result == VerifyResult::LAUNCHED) {
             EXPECT_NE(out.find("Verified  SHA-256 " + expected + "\n"), std::string::npos);
         }
-        if (c.signer != nullptr) {
-            EXPECT_NE(
-                out.find("   签名无效 / Signature not valid: signed by another publisher, Other\n"),
-                std::string::npos)
-                << out;
-            EXPECT_TRUE(f.opened.empty());
+        if (c.said != nullptr) {
+            EXPECT_NE(out.find(c.said), std::string::npos) << out;
+            EXPECT_EQ(f.opened.empty(), c.result != VerifyResult::LAUNCHED);
         }
         if (c.result == VerifyResult::LAUNCH_FAILED) {
             EXPECT_NE(out.find("(code 32)"), std::string::npos);
