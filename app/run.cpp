@@ -4,6 +4,7 @@
 
 #include "app/process.h"
 #include "fetch/download.h"
+#include "fetch/verify.h"
 #include "manifest/fetch_manifest.h"
 #include "net/https.h"
 #include "nodes/node_table.h"
@@ -12,6 +13,13 @@
 #include "publisher.h"
 
 namespace {
+
+// Null unless the build names a publisher: only then is the check linked in.
+const Pin* build_pin() {
+    static constexpr Pin PIN = {BUILD_PUBLISHER, signed_by_publisher};
+    if constexpr (BUILD_PUBLISHER[0] != '\0') return &PIN;
+    return nullptr;
+}
 
 void print_banner() {
     printf("=== %s 在线安装器 / Online Installer v%s ===\n", PRODUCT_NAME, INSTALLER_VERSION);
@@ -27,7 +35,7 @@ bool find_nodes(HttpsSession probe_session) {
     puts("[1/4] 获取版本清单 / Fetching version manifest...");
     // Output may be buffered: each header shows before its stage's network calls.
     fflush(stdout);
-    fetch_manifest(probe_session, &g_release);
+    fetch_manifest(probe_session, BUILD_PUBLISHER[0] != '\0', &g_release);
 
     puts("\n[2/4] 探测候选节点 / Probing candidate nodes...");
     fflush(stdout);
@@ -53,7 +61,7 @@ int download_stages(const PlatformOps& p) {
 
     // A null session is carried on: every attempt then fails at its connection.
     HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
-    WalkResult walk = fetch_and_launch(download_session, installer_path, BUILD_PUBLISHER);
+    WalkResult walk = fetch_and_launch(download_session, installer_path, build_pin());
     close_session(download_session);
     if (walk == WalkResult::LAUNCHED) return EXIT_LAUNCHED;
     if (walk == WalkResult::NOTHING_VERIFIED) {

@@ -184,7 +184,7 @@ struct GivenUp {
 
 // One node's turn: the header, the download, then the failure line and the
 // deletion, or the digest and the launch.
-VerifyResult try_node(HttpsSession session, const char* installer_path, const char* publisher,
+VerifyResult try_node(HttpsSession session, const char* installer_path, const Pin* pin,
                       const NodeEntry& node, const DownloadRules& rules, DownloadAttempt* attempt) {
     printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
     fflush(stdout);
@@ -196,7 +196,7 @@ VerifyResult try_node(HttpsSession session, const char* installer_path, const ch
         return VerifyResult::TRY_NEXT_NODE;
     }
     putchar('\n');
-    return verify_and_launch(installer_path, g_release.sha256_hex, publisher);
+    return verify_and_launch(installer_path, g_release.sha256_hex, g_release.version, pin);
 }
 
 // The walk's end once a file verified.
@@ -218,7 +218,7 @@ void insert_by_pace(GivenUp* list, int* count, GivenUp entry) {
 }  // namespace
 
 WalkResult fetch_and_launch(HttpsSession download_session, const char* installer_path,
-                            const char* publisher) {
+                            const Pin* pin) {
     const NodeTable& table = g_node_table;
     GivenUp given_up[NODE_CAPACITY];
     int given_up_count = 0;
@@ -230,8 +230,8 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
             .fastest_bytes_per_s = &fastest,
             .progress = stdout};
         DownloadAttempt attempt;
-        VerifyResult verdict = try_node(download_session, installer_path, publisher,
-                                        table.entries[i], rules, &attempt);
+        VerifyResult verdict =
+            try_node(download_session, installer_path, pin, table.entries[i], rules, &attempt);
         if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
         if (attempt.end != DownloadEnd::SLOW) continue;
         insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.last_window)});
@@ -245,7 +245,7 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
                                .fastest_bytes_per_s = &fastest,
                                .progress = stdout};
         DownloadAttempt attempt;
-        VerifyResult verdict = try_node(download_session, installer_path, publisher,
+        VerifyResult verdict = try_node(download_session, installer_path, pin,
                                         table.entries[given_up[k].index], rules, &attempt);
         if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
     }

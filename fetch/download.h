@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "fetch/verify.h"
 #include "net/https.h"
 #include "nodes/node_table.h"
 
@@ -16,10 +17,10 @@ enum class WalkResult { LAUNCHED, LAUNCH_FAILED, NOTHING_VERIFIED };
 // a faster one, the nodes given up for their pace are downloaded again,
 // fastest first, with the slow-node rule off; no node is tried more than
 // twice. Prints each attempt's header and failure line and deletes the file of
-// every failed attempt. A null session fails every attempt. `publisher`
-// goes to verify_and_launch: a file it refuses is one more failed attempt.
+// every failed attempt. A null session fails every attempt. `pin` goes to
+// verify_and_launch: a file it refuses is one more failed attempt.
 WalkResult fetch_and_launch(HttpsSession download_session, const char* installer_path,
-                            const char* publisher);
+                            const Pin* pin);
 
 // How one download attempt ended.
 enum class DownloadEnd {

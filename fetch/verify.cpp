@@ -5,14 +5,18 @@
 
 #include "fetch/sha256.h"
 #include "manifest/release.h"
+#include "pe/authenticode.h"
+#include "pe/image.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Held open when a publisher is named, so the bytes digested are the bytes
-// checked and started; "" when the file cannot be read.
-FILE* digest_file(const char* installer_path, const char* publisher, char (&actual)[65]) {
-    if (publisher[0] == '\0') {
+const char ALTERED_TEXT[] = "the file does not match its signature";
+
+// Held open when a pin is given, so the bytes digested are the bytes checked
+// and started; "" when the file cannot be read.
+FILE* digest_file(const char* installer_path, const Pin* pin, char (&actual)[65]) {
+    if (pin == nullptr) {
         sha256_file(installer_path, actual);
         return nullptr;
     }
@@ -24,28 +28,99 @@ FILE* digest_file(const char* installer_path, const char* publisher, char (&actu
 
 }  // namespace
 
-bool signed_by_publisher(FILE* held, const char* installer_path, const char* publisher, char* text,
-                         uint32_t capacity) {
-    char signer[128];
-    SignatureVerdict verdict =
-        platform().check_signature(held, installer_path, signer, sizeof signer);
-    bool by_publisher = verdict == SignatureVerdict::SIGNED && strcmp(signer, publisher) == 0;
-    const char* why = by_publisher                              ? ""
-                      : verdict == SignatureVerdict::SIGNED     ? "signed by another publisher, "
-                      : verdict == SignatureVerdict::NOT_SIGNED ? "not signed"
-                      : verdict == SignatureVerdict::NOT_TRUSTED
-                          ? "not from a trusted root"
-                          : "the file does not match its signature";
-    snprintf(text, capacity, "%s%s", why, verdict == SignatureVerdict::SIGNED ? signer : "");
-    return by_publisher;
+namespace {
+
+uint8_t g_signature[SIGNATURE_DER_CAPACITY];
+
+// Why the signature's own structure is refused, read the same on both
+// builds; null when it is one strong signature and nothing else.
+const char* structure_refused(FILE* held) {
+    PeLayout pe;
+    size_t length = 0;
+    CertTable table =
+        pe_layout(held, &pe) ? read_cert_table(held, pe, g_signature, &length) : CertTable::NONE;
+    if (table == CertTable::NONE) return "not signed";
+    if (table == CertTable::HIDDEN) return "data hidden in the signature";
+    SignatureDigest digest = table == CertTable::SIGNATURE ? signature_digests(g_signature, length)
+                                                           : SignatureDigest::BROKEN;
+    if (digest == SignatureDigest::WEAK) return "weak digest";
+    return digest == SignatureDigest::BROKEN ? ALTERED_TEXT : nullptr;
+}
+
+const char* verdict_refused(SignatureVerdict verdict) {
+    switch (verdict) {
+        case SignatureVerdict::SIGNED: return nullptr;
+        case SignatureVerdict::NOT_SIGNED: return "not signed";
+        case SignatureVerdict::NOT_TRUSTED: return "not from a trusted root";
+        case SignatureVerdict::NOT_FOR_CODE_SIGNING: return "not for code signing";
+        case SignatureVerdict::EXPIRED: return "expired";
+        case SignatureVerdict::ALTERED: break;
+    }
+    return ALTERED_TEXT;
+}
+
+// The file's version as text: as many numbers as the release's version has,
+// more where a further one is not 0.
+void version_text(const uint16_t (&numbers)[4], const char* release_version, char (&out)[32]) {
+    int parts = 1;
+    for (const char* p = release_version; *p != '\0'; ++p) parts += *p == '.' ? 1 : 0;
+    for (int i = parts; i < 4; ++i)
+        if (numbers[i] != 0) parts = i + 1;
+    int used = 0;
+    for (int i = 0; i < parts && i < 4; ++i)
+        used += snprintf(out + used, sizeof out - static_cast<size_t>(used), i == 0 ? "%u" : ".%u",
+                         static_cast<unsigned>(numbers[i]));
+}
+
+// Whether the image's version resource names the release; else why not.
+bool is_release(FILE* held, const char* release_version, char* text, uint32_t capacity) {
+    PeLayout pe;
+    uint16_t file[4];
+    if (!pe_layout(held, &pe) || !pe_product_version(held, pe, file)) {
+        snprintf(text, capacity, "no version information");
+        return false;
+    }
+    uint16_t release[4];
+    if (version_numbers(release_version, release) && compare_version_numbers(file, release) == 0)
+        return true;
+    char shown[32];
+    version_text(file, release_version, shown);
+    snprintf(text, capacity, "version %s, not the release's %s", shown, release_version);
+    return false;
+}
+
+}  // namespace
+
+bool signed_by_publisher(FILE* held, const char* installer_path, const char* publisher,
+                         const char* release_version, char* text, uint32_t capacity) {
+    const char* why = structure_refused(held);
+    SignerFacts signer;
+    signer.subject_length = 0;
+    if (why == nullptr)
+        why = verdict_refused(platform().check_signature(held, installer_path, &signer));
+    char name[SIGNER_NAME_CAPACITY];
+    if (why == nullptr && !common_name(signer.subject, signer.subject_length, name, sizeof name))
+        why = "the signer's name is not one common name";
+    if (why != nullptr) {
+        snprintf(text, capacity, "%s", why);
+        return false;
+    }
+    if (strcmp(name, publisher) != 0) {
+        snprintf(text, capacity, "signed by another publisher, %s", name);
+        return false;
+    }
+    if (!is_release(held, release_version, text, capacity)) return false;
+    snprintf(text, capacity, "%s", name);
+    return true;
 }
 
 namespace {
 
-// Prints the signer, or why the signature is refused.
-bool signed_by(FILE* held, const char* installer_path, const char* publisher) {
+// Prints the signer, or why the pin refuses the file.
+bool pin_holds(FILE* held, const char* installer_path, const char* release_version,
+               const Pin& pin) {
     char text[SIGNATURE_TEXT_CAPACITY];
-    bool ok = signed_by_publisher(held, installer_path, publisher, text, sizeof text);
+    bool ok = pin.holds(held, installer_path, pin.publisher, release_version, text, sizeof text);
     printf(ok ? "   签名/Signed by: %s\n" : "   签名无效 / Signature not valid: %s\n", text);
     return ok;
 }
@@ -67,11 +142,11 @@ VerifyResult launch(const char* installer_path) {
 }  // namespace
 
 VerifyResult verify_and_launch(const char* installer_path, const char* expected_sha256_hex,
-                               const char* publisher) {
+                               const char* release_version, const Pin* pin) {
     puts("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
     fflush(stdout);
     char actual[65];
-    FILE* held = digest_file(installer_path, publisher, actual);
+    FILE* held = digest_file(installer_path, pin, actual);
     VerifyResult result = VerifyResult::TRY_NEXT_NODE;
     bool refused = true;
     if (actual[0] == '\0') {
@@ -82,7 +157,7 @@ VerifyResult verify_and_launch(const char* installer_path, const char* expected_
                expected_sha256_hex, actual);
     } else {
         printf("   校验通过 / Verified  SHA-256 %s\n", expected_sha256_hex);
-        if (held == nullptr || signed_by(held, installer_path, publisher)) {
+        if (pin == nullptr || pin_holds(held, installer_path, release_version, *pin)) {
             result = launch(installer_path);
             refused = false;
         }

@@ -41,7 +41,7 @@ bool read_body(HttpsExchange* exchange, int32_t* received, bool* slow) {
 
 }  // namespace
 
-bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
+bool try_mirror(HttpsSession session, const char* url, bool pinned, ReleaseInfo* release,
                 MirrorAttempt* attempt) {
     *attempt = {.step = GetStep::DONE,
                 .status = 0,
@@ -64,8 +64,13 @@ bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
     attempt->body_failed = !body_ok;
     if (!body_ok || received == 0) return false;
     g_manifest_buffer[received] = '\0';
-    attempt->rule = first_broken_rule(g_manifest_buffer, release);
-    return attempt->rule == ManifestRule::NONE;
+    ReleaseInfo parsed;
+    attempt->rule = first_broken_rule(g_manifest_buffer, &parsed);
+    if (attempt->rule == ManifestRule::NONE && pinned)
+        attempt->rule = pinned_version_rule(parsed.version);
+    if (attempt->rule != ManifestRule::NONE) return false;
+    *release = parsed;
+    return true;
 }
 
 const char* source_label_for(const char* url) {
@@ -76,12 +81,12 @@ const char* source_label_for(const char* url) {
     return BUILTIN_LABEL;
 }
 
-bool try_entry(HttpsSession session, int index, MirrorOutcome* outcome) {
+bool try_entry(HttpsSession session, int index, bool pinned, MirrorOutcome* outcome) {
     *outcome = {};
     const char* url = MANIFEST_URLS[index];
     if (url[0] == '\0') return false;
     outcome->tried = true;
-    outcome->accepted = try_mirror(session, url, &outcome->release, &outcome->attempt);
+    outcome->accepted = try_mirror(session, url, pinned, &outcome->release, &outcome->attempt);
     return outcome->accepted;
 }
 
@@ -94,10 +99,10 @@ void choose_manifest(const MirrorOutcome (&outcomes)[MANIFEST_URL_COUNT], Manife
     *choice = {-1, BUILTIN_RELEASE, BUILTIN_LABEL};
 }
 
-void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release) {
+void fetch_manifest(HttpsSession probe_session, bool pinned, ReleaseInfo* release) {
     for (MirrorOutcome& o : g_mirror_outcomes) o = {};
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i)
-        if (try_entry(probe_session, i, &g_mirror_outcomes[i])) break;
+        if (try_entry(probe_session, i, pinned, &g_mirror_outcomes[i])) break;
     ManifestChoice choice;
     choose_manifest(g_mirror_outcomes, &choice);
     *release = choice.release;

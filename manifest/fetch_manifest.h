@@ -26,8 +26,10 @@ struct MirrorAttempt {
 };
 
 // One entry of MANIFEST_URLS, as stage 1 tries it: true when its manifest
-// was accepted into `release`, which is otherwise untouched.
-bool try_mirror(HttpsSession session, const char* url, ReleaseInfo* release,
+// was accepted into `release`, which is otherwise untouched. For a build
+// that pins a publisher (`pinned`), a manifest must also keep
+// pinned_version_rule.
+bool try_mirror(HttpsSession session, const char* url, bool pinned, ReleaseInfo* release,
                 MirrorAttempt* attempt);
 
 // One entry of MANIFEST_URLS as a walk left it.
@@ -47,8 +49,8 @@ struct MirrorOutcome {
 extern MirrorOutcome g_mirror_outcomes[MANIFEST_URL_COUNT];
 
 // Tries entry `index` of MANIFEST_URLS into `outcome` unless it is empty;
-// true when its manifest was accepted.
-bool try_entry(HttpsSession session, int index, MirrorOutcome* outcome);
+// true when its manifest was accepted (as try_mirror accepts it).
+bool try_entry(HttpsSession session, int index, bool pinned, MirrorOutcome* outcome);
 
 // Stage 1's choice, made silently from the entries' outcomes.
 struct ManifestChoice {
@@ -59,9 +61,9 @@ struct ManifestChoice {
 };
 void choose_manifest(const MirrorOutcome (&outcomes)[MANIFEST_URL_COUNT], ManifestChoice* choice);
 
-// Stage 1: the entries in order up to the first accepted one, then the
-// choice. Prints the release line.
-void fetch_manifest(HttpsSession probe_session, ReleaseInfo* release);
+// Stage 1: the entries in order up to the first accepted one (as try_mirror
+// accepts it), then the choice. Prints the release line.
+void fetch_manifest(HttpsSession probe_session, bool pinned, ReleaseInfo* release);
 extern const char BUILTIN_LABEL[];
 // The source label of an accepted manifest, by the content of its URL.
 const char* source_label_for(const char* url);

@@ -152,6 +152,44 @@ ManifestRule first_broken_rule(char* text, ReleaseInfo* release) {
     return ManifestRule::NONE;
 }
 
+bool version_numbers(const char* version, uint16_t (&numbers)[4]) {
+    uint16_t parts[4] = {0, 0, 0, 0};
+    const char* p = version;
+    for (int part = 0; part < 4; ++part) {
+        uint32_t value = 0;
+        const char* digits = p;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            value = value * 10 + static_cast<uint32_t>(*p - '0');
+            if (value > 65535) return false;
+        }
+        if (p == digits) return false;
+        parts[part] = static_cast<uint16_t>(value);
+        if (*p == '\0') {
+            memcpy(numbers, parts, sizeof parts);
+            return true;
+        }
+        if (*p++ != '.') return false;
+    }
+    return false;
+}
+
+int compare_version_numbers(const uint16_t (&a)[4], const uint16_t (&b)[4]) {
+    for (int i = 0; i < 4; ++i)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return 0;
+}
+
+ManifestRule pinned_version_rule(const char* version) {
+    uint16_t numbers[4];
+    uint16_t builtin[4];
+    if (!version_numbers(version, numbers)) return ManifestRule::VERSION_NOT_NUMBERS;
+    // The built-in release is checked when the program is built.
+    if (version_numbers(BUILTIN_RELEASE.version, builtin) &&
+        compare_version_numbers(numbers, builtin) < 0)
+        return ManifestRule::VERSION_OLDER;
+    return ManifestRule::NONE;
+}
+
 bool parse_manifest(char* text, ReleaseInfo* release) {
     return first_broken_rule(text, release) == ManifestRule::NONE;
 }
@@ -175,9 +213,11 @@ const RuleName RULE_NAMES[] = {
     {"digest_length", "digest (line 4): not 64 characters"},
     {"digest_characters", "digest (line 4): a character that is not a hexadecimal digit"},
     {"size", "size (line 3): not a non-zero decimal byte count filling the line"},
+    {"version_not_numbers", "version (line 1): not up to four numbers of at most 65535"},
+    {"version_older", "version (line 1): older than the built-in release"},
 };
 static_assert(sizeof RULE_NAMES / sizeof RULE_NAMES[0] ==
-                  static_cast<size_t>(ManifestRule::SIZE) + 1,
+                  static_cast<size_t>(ManifestRule::VERSION_OLDER) + 1,
               "one name for every rule");
 
 }  // namespace

@@ -35,6 +35,11 @@ enum class ManifestRule {
     DIGEST_LENGTH,
     DIGEST_CHARACTERS,
     SIZE,
+    // Only where a publisher is pinned: a release must be named by numbers
+    // and never be older than the one built in, so no older signed file can
+    // be served as the release.
+    VERSION_NOT_NUMBERS,
+    VERSION_OLDER,
 };
 
 bool is_safe_token(const char* text, int32_t max_length);
@@ -45,6 +50,15 @@ bool digests_match(const char* a, const char* b);
 // `release` written. `text` is writable and NUL-terminated; it is rewritten
 // in place.
 ManifestRule first_broken_rule(char* text, ReleaseInfo* release);
+// The manifest's version as up to four numbers of at most 65535 joined by
+// full stops ("9.2" is 9.2.0.0); false for any other text.
+bool version_numbers(const char* version, uint16_t (&numbers)[4]);
+// Below, at or above 0 as `a` is older than, the same as or newer than `b`.
+int compare_version_numbers(const uint16_t (&a)[4], const uint16_t (&b)[4]);
+// What a pinned installer demands of an accepted release's version on top
+// of the manifest's rules: NONE, VERSION_NOT_NUMBERS or VERSION_OLDER than
+// BUILTIN_RELEASE's.
+ManifestRule pinned_version_rule(const char* version);
 // True exactly when first_broken_rule names none.
 bool parse_manifest(char* text, ReleaseInfo* release);
 // One line naming the rule, for people.

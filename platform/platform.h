@@ -46,12 +46,24 @@ enum class HttpFailure : uint8_t {
     OTHER,
 };
 
-// What a file's Authenticode signature is worth.
+// What a file's Authenticode signature is worth, as the platform checks it.
 enum class SignatureVerdict : uint8_t {
-    SIGNED,       // verifies to a trusted root for code signing
-    NOT_SIGNED,   // the file carries no signature
-    NOT_TRUSTED,  // the signer's chain reaches no trusted root, or not for code signing
-    ALTERED,      // the file, or its signature, does not match what was signed
+    SIGNED,                // holds, and chains to a trusted root for code signing
+    NOT_SIGNED,            // the file carries no signature
+    NOT_TRUSTED,           // the signer's chain reaches no trusted root
+    NOT_FOR_CODE_SIGNING,  // a certificate of the chain names usages, none of them code signing
+    EXPIRED,  // a certificate not valid at the signature's time stamp (or now, with none)
+    ALTERED,  // the file, or its signature, does not match what was signed
+};
+
+// Far more than a certificate's subject takes.
+inline constexpr uint32_t SIGNER_SUBJECT_CAPACITY = 1024;
+
+// What check_signature tells of the certificate that signed.
+struct SignerFacts {
+    // Its subject, an X.501 Name as DER; length 0 when it does not fit.
+    uint8_t subject[SIGNER_SUBJECT_CAPACITY];
+    uint32_t subject_length;
 };
 
 // Three bindings exist: the Windows APIs (platform_win32.cpp), the POSIX
@@ -114,14 +126,17 @@ struct PlatformOps {
     // POSIX build cannot forbid either (DIFFERENCES.md).
     FILE* (*open_held)(const char* path);
     // The Authenticode signature of the file at `path`, held open as `file`
-    // (its position afterwards is any). SIGNED puts the signer certificate's
-    // subject common name into `signer` (truncated to `capacity`); any other
-    // verdict leaves it empty. Windows asks WinVerifyTrust, revocation from
-    // the cache only, and says NOT_TRUSTED when WINTRUST or CRYPT32 cannot be
-    // loaded from System32; the stand-in checks with OpenSSL against the trust
-    // store its HTTPS uses.
-    SignatureVerdict (*check_signature)(FILE* file, const char* path, char* signer,
-                                        uint32_t capacity);
+    // (its position afterwards is any): the image digest, the signature over
+    // it, and the signer's chain to a trusted root for code signing, each
+    // certificate valid at the signature's RFC 3161 time stamp when one holds,
+    // else now. SIGNED fills `signer`; any other verdict leaves its length 0.
+    // Windows asks WinVerifyTrust (revocation from the cache only), then
+    // judges the signer's chain itself with CertVerifyCertificateChainPolicy,
+    // and says NOT_TRUSTED when WINTRUST or CRYPT32 cannot be loaded from
+    // System32; the stand-in checks with OpenSSL against the trust store its
+    // HTTPS uses, in a verification context of its own. Null in a Windows
+    // build that names no publisher, which never asks.
+    SignatureVerdict (*check_signature)(FILE* file, const char* path, SignerFacts* signer);
     // The shell's "open" verb; above 32 means started, else the shell's code.
     // POSIX runs xdg-open from PATH and waits for it: 42 when it exits 0, 2
     // (file not found) when it exits 2, else 31 (no association).

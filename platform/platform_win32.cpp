@@ -10,9 +10,11 @@
 #include <wintrust.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/winhttp_failure.h"
+#include "publisher.h"
 
 namespace {
 
@@ -283,7 +285,6 @@ struct TrustApi {
     decltype(&WinVerifyTrust) verify;
     decltype(&WTHelperProvDataFromStateData) provider_data;
     decltype(&WTHelperGetProvSignerFromChain) signer_from_chain;
-    decltype(&CertGetNameStringW) name_string;
 };
 
 bool trust_ready(TrustApi* api) {
@@ -292,8 +293,7 @@ bool trust_ready(TrustApi* api) {
     if (wintrust == nullptr || crypt32 == nullptr) return false;
     bool ok = bind(wintrust, "WinVerifyTrust", &api->verify);
     ok = bind(wintrust, "WTHelperProvDataFromStateData", &api->provider_data) && ok;
-    ok = bind(wintrust, "WTHelperGetProvSignerFromChain", &api->signer_from_chain) && ok;
-    return bind(crypt32, "CertGetNameStringW", &api->name_string) && ok;
+    return bind(wintrust, "WTHelperGetProvSignerFromChain", &api->signer_from_chain) && ok;
 }
 
 // A revocation status the cache cannot tell is no refusal: the check makes
@@ -311,23 +311,22 @@ SignatureVerdict trust_verdict(LONG status) {
     }
 }
 
-// The subject common name of the certificate that signed, from the state
-// WinVerifyTrust verified; false when there is none or it does not fit.
-bool signer_name(const TrustApi& api, HANDLE state, char* signer, uint32_t capacity) {
+// The subject of the certificate that signed, from the state WinVerifyTrust
+// verified; false when there is none or it does not fit.
+bool signer_subject(const TrustApi& api, HANDLE state, SignerFacts* signer) {
     CRYPT_PROVIDER_DATA* provider = api.provider_data(state);
     CRYPT_PROVIDER_SGNR* sgnr =
         provider != nullptr ? api.signer_from_chain(provider, 0, FALSE, 0) : nullptr;
     if (sgnr == nullptr || sgnr->csCertChain == 0 || sgnr->pasCertChain == nullptr) return false;
-    wchar_t name[128];
-    char oid[] = szOID_COMMON_NAME;
-    if (api.name_string(sgnr->pasCertChain[0].pCert, CERT_NAME_ATTR_TYPE, 0, oid, name, 128) <= 1)
-        return false;
-    return WideCharToMultiByte(CP_UTF8, 0, name, -1, signer, static_cast<int>(capacity), nullptr,
-                               nullptr) > 0;
+    const CERT_NAME_BLOB& subject = sgnr->pasCertChain[0].pCert->pCertInfo->Subject;
+    if (subject.cbData > sizeof signer->subject) return false;
+    memcpy(signer->subject, subject.pbData, subject.cbData);
+    signer->subject_length = subject.cbData;
+    return true;
 }
 
-SignatureVerdict check_signature(FILE* file, const char* path, char* signer, uint32_t capacity) {
-    signer[0] = '\0';
+SignatureVerdict check_signature(FILE* file, const char* path, SignerFacts* signer) {
+    signer->subject_length = 0;
     TrustApi api;
     wchar_t wide_path[MAX_PATH * 2];
     if (!trust_ready(&api) ||
@@ -346,9 +345,8 @@ SignatureVerdict check_signature(FILE* file, const char* path, char* signer, uin
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     SignatureVerdict verdict =
         trust_verdict(api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
-    if (verdict == SignatureVerdict::SIGNED &&
-        !signer_name(api, data.hWVTStateData, signer, capacity)) {
-        signer[0] = '\0';
+    if (verdict == SignatureVerdict::SIGNED && !signer_subject(api, data.hWVTStateData, signer)) {
+        signer->subject_length = 0;
         verdict = SignatureVerdict::NOT_TRUSTED;
     }
     data.dwStateAction = WTD_STATEACTION_CLOSE;
@@ -453,7 +451,9 @@ const PlatformOps WIN32_OPS = {
     .delete_file = delete_file,
     .utf8_to_utf16 = utf8_to_utf16,
     .open_held = open_held,
-    .check_signature = check_signature,
+    // Only a program that names a publisher checks signatures: one that
+    // names none carries none of this, and never calls it.
+    .check_signature = BUILD_PUBLISHER[0] != '\0' ? check_signature : nullptr,
     .shell_open = shell_open,
     .http_open = http_open,
     .http_set_option = http_set_option,

@@ -5,64 +5,28 @@
 #include "posix/signature.h"
 
 #include <openssl/asn1.h>
+#include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509v3.h>
 #include <sys/types.h>
 
 #include <cstring>
+#include <ctime>
 
+#include "pe/authenticode.h"
+#include "pe/image.h"
 #include "posix/trust.h"
 
 namespace {
 
-// Far above a signature with its chain and a time stamp.
-constexpr uint32_t CERT_TABLE_CAPACITY = 65536;
-constexpr uint32_t HEAD_BYTES = 4096;
-uint8_t g_cert_table[CERT_TABLE_CAPACITY];
+uint8_t g_signature[SIGNATURE_DER_CAPACITY];
 uint8_t g_chunk[65536];
-
-struct PeLayout {
-    uint64_t checksum_at;    // the optional header's CheckSum field
-    uint64_t cert_entry_at;  // the certificate table's data directory entry
-    uint64_t cert_at;        // the table itself; size 0 when unsigned
-    uint64_t cert_size;
-    uint64_t file_size;
-};
-
-uint32_t le16(const uint8_t* p) { return static_cast<uint32_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 bool seek(FILE* file, uint64_t offset) {
     return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-}
-
-// False when the file is no PE image with a certificate table entry.
-bool pe_layout(FILE* file, PeLayout* pe) {
-    uint8_t head[HEAD_BYTES];
-    if (fseeko(file, 0, SEEK_END) != 0) return false;
-    off_t size = ftello(file);
-    if (size < 0 || !seek(file, 0)) return false;
-    size_t n = fread(head, 1, sizeof head, file);
-    if (n < 64 || head[0] != 'M' || head[1] != 'Z') return false;
-    uint64_t pe_at = le32(head + 0x3c);
-    if (pe_at + 26 > n || memcmp(head + pe_at, "PE\0\0", 4) != 0) return false;
-    uint64_t optional = pe_at + 24;
-    uint64_t optional_end = optional + le16(head + pe_at + 20);
-    uint32_t magic = le16(head + optional);
-    uint64_t dirs = magic == 0x20b ? optional + 112 : magic == 0x10b ? optional + 96 : 0;
-    if (dirs == 0 || dirs + 40 > optional_end || dirs + 40 > n || le32(head + dirs - 4) < 5)
-        return false;
-    pe->checksum_at = optional + 64;
-    pe->cert_entry_at = dirs + 32;
-    pe->cert_at = le32(head + dirs + 32);
-    pe->cert_size = le32(head + dirs + 36);
-    pe->file_size = static_cast<uint64_t>(size);
-    return true;
 }
 
 bool hash_range(FILE* file, EVP_MD_CTX* md, uint64_t from, uint64_t to) {
@@ -85,24 +49,6 @@ bool image_digest(FILE* file, const PeLayout& pe, const EVP_MD* type, uint8_t* o
               EVP_DigestFinal_ex(md, out, length) == 1;
     EVP_MD_CTX_free(md);
     return ok;
-}
-
-// The table must end the file, as the signer leaves it, and hold one
-// WIN_CERTIFICATE of revision 2 with a PKCS#7 SignedData; null otherwise.
-PKCS7* read_signature(FILE* file, const PeLayout& pe) {
-    if (pe.cert_at + pe.cert_size != pe.file_size || pe.cert_size < 8 ||
-        pe.cert_size > CERT_TABLE_CAPACITY || !seek(file, pe.cert_at) ||
-        fread(g_cert_table, 1, pe.cert_size, file) != pe.cert_size)
-        return nullptr;
-    uint32_t length = le32(g_cert_table);
-    if (length < 8 || length > pe.cert_size || le16(g_cert_table + 4) != 0x0200 ||
-        le16(g_cert_table + 6) != 2)
-        return nullptr;
-    const unsigned char* p = g_cert_table + 8;
-    PKCS7* p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(length - 8));
-    if (p7 != nullptr && PKCS7_type_is_signed(p7) && p7->d.sign->contents != nullptr) return p7;
-    PKCS7_free(p7);
-    return nullptr;
 }
 
 // What the signature covers: the SpcIndirectDataContent without its own
@@ -161,20 +107,119 @@ bool signature_holds(PKCS7* p7, const SignedContent& content) {
     return ok;
 }
 
-// OpenSSL 3.0 has no code-signing purpose: the chain is verified for any
-// purpose and the signer's own certificate must name code signing.
-bool chain_trusted(PKCS7* p7, X509* signer) {
-    X509_STORE* store = posix_trust_store();
-    X509_STORE_CTX* chain = X509_STORE_CTX_new();
-    bool ok = store != nullptr && chain != nullptr &&
-              X509_STORE_CTX_init(chain, store, signer, p7->d.sign->cert) == 1 &&
-              X509_verify_cert(chain) == 1;
-    X509_STORE_CTX_free(chain);
-    return ok && (X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) != 0 &&
-           (X509_get_extended_key_usage(signer) & XKU_CODE_SIGN) != 0;
+// Usages named by every certificate of a chain, as Windows intersects them:
+// one that names any must name code signing (or any usage).
+bool chain_may_sign_code(STACK_OF(X509) * chain) {
+    for (int i = 0; i < sk_X509_num(chain); ++i) {
+        X509* cert = sk_X509_value(chain, i);
+        if ((X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) != 0 &&
+            (X509_get_extended_key_usage(cert) & (XKU_CODE_SIGN | XKU_ANYEKU)) == 0)
+            return false;
+    }
+    return true;
 }
 
-SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, char* signer, uint32_t capacity) {
+// What verifying a chain found, worst first.
+struct ChainFaults {
+    bool untrusted;
+    bool expired;
+};
+ChainFaults g_faults;
+
+// Goes on past each fault so that all are seen; the verdict comes from them,
+// never from the verification's own result.
+int note_fault(int ok, X509_STORE_CTX* ctx) {
+    if (ok == 1) return 1;
+    int error = X509_STORE_CTX_get_error(ctx);
+    if (error == X509_V_ERR_CERT_HAS_EXPIRED || error == X509_V_ERR_CERT_NOT_YET_VALID)
+        g_faults.expired = true;
+    else
+        g_faults.untrusted = true;
+    return 1;
+}
+
+// Verifies `leaf` with `untrusted` at `when` (0: now) and `purpose` (0:
+// any), in a context whose parameters are its own: none of the flags that
+// the HTTPS side sets on the shared store (partial chains, say) apply.
+// Returns the chain built, to be freed, or null when none could be.
+STACK_OF(X509) * verify_chain(X509* leaf, STACK_OF(X509) * untrusted, time_t when, int purpose) {
+    X509_STORE* store = posix_trust_store();
+    X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+    X509_VERIFY_PARAM* param = X509_VERIFY_PARAM_new();
+    STACK_OF(X509)* chain = nullptr;
+    g_faults = {};
+    if (store != nullptr && ctx != nullptr && param != nullptr &&
+        X509_STORE_CTX_init(ctx, store, leaf, untrusted) == 1) {
+        if (when != 0) X509_VERIFY_PARAM_set_time(param, when);
+        if (purpose != 0) (void)X509_VERIFY_PARAM_set_purpose(param, purpose);
+        X509_STORE_CTX_set0_param(ctx, param);
+        param = nullptr;
+        X509_STORE_CTX_set_verify_cb(ctx, note_fault);
+        if (X509_verify_cert(ctx) != 1) g_faults.untrusted = true;
+        chain = X509_STORE_CTX_get1_chain(ctx);
+    } else {
+        g_faults.untrusted = true;
+    }
+    X509_VERIFY_PARAM_free(param);
+    X509_STORE_CTX_free(ctx);
+    return chain;
+}
+
+// Whether the token's own signature holds over its TSTInfo (its message
+// digest checked by CMS_verify), by a time-stamping authority whose chain
+// was valid at the time it gives.
+bool token_holds(const Bytes& token, time_t when) {
+    const unsigned char* p = token.at;
+    CMS_ContentInfo* cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(token.length));
+    bool ok = cms != nullptr && CMS_verify(cms, nullptr, nullptr, nullptr, nullptr,
+                                           CMS_NO_SIGNER_CERT_VERIFY | CMS_BINARY) == 1;
+    STACK_OF(X509)* signers = ok ? CMS_get0_signers(cms) : nullptr;
+    if (ok && sk_X509_num(signers) == 1) {
+        STACK_OF(X509)* certs = CMS_get1_certs(cms);
+        STACK_OF(X509)* chain =
+            verify_chain(sk_X509_value(signers, 0), certs, when, X509_PURPOSE_TIMESTAMP_SIGN);
+        ok = !g_faults.untrusted && !g_faults.expired;
+        sk_X509_pop_free(chain, X509_free);
+        sk_X509_pop_free(certs, X509_free);
+    } else {
+        ok = false;
+    }
+    sk_X509_free(signers);
+    CMS_ContentInfo_free(cms);
+    return ok;
+}
+
+// The time a valid RFC 3161 time stamp of the signature gives; 0 when it has
+// none that holds, and the signer's chain is then judged now.
+time_t time_stamped_at(const uint8_t* der, size_t length) {
+    TimeStamp stamp;
+    if (!signature_time_stamp(der, length, &stamp)) return 0;
+    const EVP_MD* types[] = {EVP_sha256(), EVP_sha384(), EVP_sha512()};
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned digest_length = 0;
+    time_t when = static_cast<time_t>(stamp.seconds);
+    bool vouched =
+        EVP_Digest(stamp.signed_value.at, stamp.signed_value.length, digest, &digest_length,
+                   types[static_cast<int>(stamp.imprint_digest)], nullptr) == 1 &&
+        digest_length == stamp.imprint.length &&
+        memcmp(digest, stamp.imprint.at, digest_length) == 0;
+    return vouched && when > 0 && token_holds(stamp.token, when) ? when : 0;
+}
+
+SignatureVerdict judge_chain(PKCS7* p7, X509* cert, size_t der_length) {
+    time_t when = time_stamped_at(g_signature, der_length);
+    STACK_OF(X509)* chain = verify_chain(cert, p7->d.sign->cert, when, 0);
+    SignatureVerdict verdict = g_faults.untrusted ? SignatureVerdict::NOT_TRUSTED
+                               : !chain_may_sign_code(chain)
+                                   ? SignatureVerdict::NOT_FOR_CODE_SIGNING
+                               : g_faults.expired ? SignatureVerdict::EXPIRED
+                                                  : SignatureVerdict::SIGNED;
+    sk_X509_pop_free(chain, X509_free);
+    return verdict;
+}
+
+SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, size_t der_length,
+                       SignerFacts* signer) {
     SignedContent content{};
     uint8_t digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
@@ -184,11 +229,15 @@ SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, char* signer, 
         return SignatureVerdict::ALTERED;
     STACK_OF(X509)* signers = PKCS7_get0_signers(p7, nullptr, 0);
     X509* cert = sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
-    SignatureVerdict verdict = SignatureVerdict::NOT_TRUSTED;
-    if (cert != nullptr && chain_trusted(p7, cert)) {
-        verdict = SignatureVerdict::SIGNED;
-        (void)X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, signer,
-                                        static_cast<int>(capacity));
+    SignatureVerdict verdict =
+        cert != nullptr ? judge_chain(p7, cert, der_length) : SignatureVerdict::NOT_TRUSTED;
+    const unsigned char* subject = nullptr;
+    size_t subject_length = 0;
+    if (verdict == SignatureVerdict::SIGNED &&
+        X509_NAME_get0_der(X509_get_subject_name(cert), &subject, &subject_length) == 1 &&
+        subject_length <= sizeof signer->subject) {
+        memcpy(signer->subject, subject, subject_length);
+        signer->subject_length = static_cast<uint32_t>(subject_length);
     }
     sk_X509_free(signers);
     return verdict;
@@ -196,13 +245,19 @@ SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, char* signer, 
 
 }  // namespace
 
-SignatureVerdict posix_check_signature(FILE* file, const char*, char* signer, uint32_t capacity) {
-    if (capacity > 0) signer[0] = '\0';
+SignatureVerdict posix_check_signature(FILE* file, const char*, SignerFacts* signer) {
+    signer->subject_length = 0;
     PeLayout pe;
-    if (!pe_layout(file, &pe) || pe.cert_size == 0) return SignatureVerdict::NOT_SIGNED;
-    PKCS7* p7 = read_signature(file, pe);
-    SignatureVerdict verdict =
-        p7 == nullptr ? SignatureVerdict::ALTERED : judge(file, pe, p7, signer, capacity);
+    size_t length = 0;
+    CertTable table =
+        pe_layout(file, &pe) ? read_cert_table(file, pe, g_signature, &length) : CertTable::NONE;
+    if (table == CertTable::NONE) return SignatureVerdict::NOT_SIGNED;
+    const unsigned char* p = g_signature;
+    PKCS7* p7 =
+        table == CertTable::SIGNATURE ? d2i_PKCS7(nullptr, &p, static_cast<long>(length)) : nullptr;
+    SignatureVerdict verdict = SignatureVerdict::ALTERED;
+    if (p7 != nullptr && PKCS7_type_is_signed(p7) && p7->d.sign->contents != nullptr)
+        verdict = judge(file, pe, p7, length, signer);
     PKCS7_free(p7);
     ERR_clear_error();
     return verdict;

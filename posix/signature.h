@@ -1,14 +1,13 @@
 // The stand-in's Authenticode check, with OpenSSL: the PE image's digest, the
-// PKCS#7 signature over it and the signer's chain to the HTTPS trust store.
+// PKCS#7 signature over it, its RFC 3161 time stamp and the signer's chain to
+// the HTTPS trust store, in a verification context of its own.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 
 #include "platform/platform.h"
 
-// As check_signature in platform.h; reads `file` from its start. A PE file or
-// signature it cannot parse is ALTERED when the certificate table is there,
-// NOT_SIGNED when it is not.
-SignatureVerdict posix_check_signature(FILE* file, const char* path, char* signer,
-                                       uint32_t capacity);
+// As check_signature in platform.h; reads `file` from its start. A file with
+// no certificate table is NOT_SIGNED; one whose table or signature cannot be
+// parsed is ALTERED.
+SignatureVerdict posix_check_signature(FILE* file, const char* path, SignerFacts* signer);

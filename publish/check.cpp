@@ -65,11 +65,11 @@ Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
 NodeTable g_unranked_nodes;
 NodeResult g_unranked_results[NODE_CAPACITY];
 
-void fetch_mirrors(HttpsSession session, CheckResult* result) {
+void fetch_mirrors(HttpsSession session, const char* publisher, CheckResult* result) {
     const PlatformOps& p = platform();
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
         (void)p.http_take_failure();
-        (void)try_entry(session, i, &g_mirror_outcomes[i]);
+        (void)try_entry(session, i, publisher[0] != '\0', &g_mirror_outcomes[i]);
         MirrorResult& m = result->mirrors[i];
         m.url = MANIFEST_URLS[i];
         m.cause = mirror_cause(&g_mirror_outcomes[i], p.http_take_failure());
@@ -182,10 +182,11 @@ void judge_cut_off(bool behind, Walk* walk, NodeResult* out) {
 }
 
 // The signature of a file of the release's bytes, as stage 4 judges it.
-ToolFault check_signature(const char* path, const char* publisher, NodeResult* out) {
+ToolFault check_signature(const char* path, const char* publisher, const char* version,
+                          NodeResult* out) {
     FILE* held = platform().open_held(path);
     if (held == nullptr) return ToolFault::REREAD;
-    if (!signed_by_publisher(held, path, publisher, out->signature, sizeof out->signature))
+    if (!signed_by_publisher(held, path, publisher, version, out->signature, sizeof out->signature))
         out->cause = Cause::SIGNATURE;
     fclose(held);
     return ToolFault::NONE;
@@ -226,7 +227,7 @@ ToolFault download_node(HttpsSession session, const NodeEntry& node, const Relea
     else if (!digests_match(hex, release.sha256_hex))
         out->cause = Cause::WRONG_DIGEST;
     else if (walk->publisher[0] != '\0')
-        return check_signature(path, walk->publisher, out);
+        return check_signature(path, walk->publisher, release.version, out);
     return ToolFault::NONE;
 }
 
@@ -381,7 +382,7 @@ bool run_check(bool download, const char* publisher, FILE* progress, CheckResult
         fprintf(stderr, "varnel-release: cannot open an HTTP session\n");
         return false;
     }
-    fetch_mirrors(probe_session, result);
+    fetch_mirrors(probe_session, publisher, result);
     build_candidates(&result->nodes, result->choice.release);
     probe_all(probe_session, result);
     rank_with_results(result);

@@ -39,17 +39,23 @@ bool write_all(const char* out_path, const char* text, size_t length) {
     return written && closed;
 }
 
-// 0 when no publisher is named or the file carries its signature; else the
+// 0 when no publisher is named, or the version is one a pinned installer
+// takes and the file is that release as the publisher signed it; else the
 // exit code, with why on standard error.
-int signature_refused(const char* installer_path, const char* publisher) {
+int signature_refused(const char* installer_path, const char* publisher, const char* version) {
     if (publisher[0] == '\0') return TOOL_EXIT_OK;
+    ManifestRule rule = pinned_version_rule(version);
+    if (rule != ManifestRule::NONE) {
+        fprintf(stderr, "refused: %s\n", manifest_rule_text(rule));
+        return TOOL_EXIT_FOUND;
+    }
     FILE* held = platform().open_held(installer_path);
     if (held == nullptr) {
         fprintf(stderr, "varnel-release: cannot read %s\n", installer_path);
         return TOOL_EXIT_CANNOT_WORK;
     }
     char text[SIGNATURE_TEXT_CAPACITY];
-    bool ok = signed_by_publisher(held, installer_path, publisher, text, sizeof text);
+    bool ok = signed_by_publisher(held, installer_path, publisher, version, text, sizeof text);
     fclose(held);
     if (ok) return TOOL_EXIT_OK;
     fprintf(stderr, "refused: signature not valid: %s\n", text);
@@ -89,7 +95,7 @@ int make_manifest(const char* version, const char* installer_path, const char* o
         fprintf(stderr, "refused: round trip: the written text parses to another release\n");
         return TOOL_EXIT_FOUND;
     }
-    int refused = signature_refused(installer_path, publisher);
+    int refused = signature_refused(installer_path, publisher, expected.version);
     if (refused != TOOL_EXIT_OK) return refused;
     if (expected.size >= FOUR_GIB)
         fprintf(stderr,

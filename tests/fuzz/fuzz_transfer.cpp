@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unlink(path);
     g_most_sent = 0;
     HttpsSession session = open_session(DOWNLOAD_TIMEOUTS);
-    WalkResult walk = fetch_and_launch(session, path, "");
+    WalkResult walk = fetch_and_launch(session, path, nullptr);
     close_session(session);
 
     if (g_live != 0) abort();

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <memory>
 
+#include "unit/pe_builder.h"
+
 namespace {
 
 FakePlatform* g_fake = nullptr;
@@ -79,17 +81,25 @@ int to_utf16(const char* text, char16_t* out, int capacity) {
 
 FILE* open_held(const char* path) {
     g_fake->log.push_back("hold");
-    return fopen(path, "rb");
+    FILE* file = fopen(path, "rb");
+    g_fake->held_fd = file != nullptr ? fileno(file) : -1;
+    return file;
 }
 
-SignatureVerdict check_signature(FILE*, const char*, char* signer, uint32_t capacity) {
-    bool named = g_fake->signature == SignatureVerdict::SIGNED;
-    snprintf(signer, capacity, "%s", named ? g_fake->signer.c_str() : "");
+SignatureVerdict check_signature(FILE*, const char*, SignerFacts* signer) {
+    std::string subject =
+        g_fake->subject.empty() ? pe_test::common_name(g_fake->signer) : g_fake->subject;
+    bool named =
+        g_fake->signature == SignatureVerdict::SIGNED && subject.size() <= sizeof signer->subject;
+    signer->subject_length = named ? static_cast<uint32_t>(subject.size()) : 0;
+    if (named) memcpy(signer->subject, subject.data(), subject.size());
     return g_fake->signature;
 }
 
 uintptr_t shell_open(const char* path) {
     g_fake->held_at_shell.push_back(held_output());
+    struct stat held;
+    g_fake->held_at_start.push_back(g_fake->held_fd >= 0 && fstat(g_fake->held_fd, &held) == 0);
     g_fake->opened.push_back(path);
     return g_fake->shell_result;
 }

@@ -12,6 +12,7 @@
 #include "fetch/verify.h"
 #include "nodes/urls.h"
 #include "unit/fake_platform.h"
+#include "unit/pe_builder.h"
 #include "unit/temp_path.h"
 
 namespace {
@@ -171,9 +172,13 @@ TEST_F(FetchTest, OverlongBodyIsCutOffAtTheRelease) {
 }
 
 TEST_F(FetchTest, VerifyOutcomes) {
-    char hex[65];
-    sha256_digest_bytes(body.data(), body.size(), hex);
-    const std::string digest = hex;
+    using pe_test::Image;
+    auto image = [](auto change) {
+        Image i;
+        change(i);
+        return i;
+    };
+    const std::string refused = "   签名无效 / Signature not valid: ";
     struct Case {
         const char* name;
         bool write;
@@ -183,7 +188,9 @@ TEST_F(FetchTest, VerifyOutcomes) {
         bool kept;
         const char* signer = nullptr;  // set: the build names "Varnel", this signed
         SignatureVerdict verdict = SignatureVerdict::SIGNED;
-        const char* said = nullptr;  // stage 4's signature line
+        std::string said = "";     // stage 4's signature line
+        Image file = {};           // the file served, as the release 9.2.0
+        std::string subject = "";  // the signer's subject as DER, over `signer`
     } cases[] = {
         {"upper-case digest matches", true, "", 33, VerifyResult::LAUNCHED, true},
         {"shell 32 is a failure", true, "", 32, VerifyResult::LAUNCH_FAILED, true},
@@ -192,36 +199,121 @@ TEST_F(FetchTest, VerifyOutcomes) {
         {"unreadable file", false, "", 42, VerifyResult::TRY_NEXT_NODE, false},
         {"signed by the publisher", true, "", 33, VerifyResult::LAUNCHED, true, "Varnel",
          SignatureVerdict::SIGNED, "   签名/Signed by: Varnel\n"},
-        {"signed by another publisher", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Other",
+        {"its name as a BMP string",
+         true,
+         "",
+         33,
+         VerifyResult::LAUNCHED,
+         true,
+         "",
          SignatureVerdict::SIGNED,
-         "   签名无效 / Signature not valid: signed by another publisher, Other\n"},
+         "   签名/Signed by: Varnel\n",
+         {},
+         pe_test::name({{pe_test::OID_CN, 0x1e, std::string("\0V\0a\0r\0n\0e\0l", 12)}})},
+        {"at most 7 zero bytes after the signature", true, "", 33, VerifyResult::LAUNCHED, true,
+         "Varnel", SignatureVerdict::SIGNED, "   签名/Signed by: Varnel\n",
+         image([](Image& i) { i.pad_to_8 = false, i.padding = std::string(7, '\0'); })},
+        {"signed by another publisher", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Other",
+         SignatureVerdict::SIGNED, refused + "signed by another publisher, Other\n"},
+        {"a prefix of the publisher", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varne",
+         SignatureVerdict::SIGNED, refused + "signed by another publisher, Varne\n"},
+        {"the publisher and more", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel Ltd",
+         SignatureVerdict::SIGNED, refused + "signed by another publisher, Varnel Ltd\n"},
+        {"a NUL inside its name",
+         true,
+         "",
+         42,
+         VerifyResult::TRY_NEXT_NODE,
+         false,
+         "",
+         SignatureVerdict::SIGNED,
+         refused + "the signer's name is not one common name\n",
+         {},
+         pe_test::common_name(std::string("Varnel\0evil", 11))},
+        {"the name only as organisation",
+         true,
+         "",
+         42,
+         VerifyResult::TRY_NEXT_NODE,
+         false,
+         "",
+         SignatureVerdict::SIGNED,
+         refused + "the signer's name is not one common name\n",
+         {},
+         pe_test::name({{pe_test::OID_O, 0x0c, "Varnel"}})},
+        {"two common names",
+         true,
+         "",
+         42,
+         VerifyResult::TRY_NEXT_NODE,
+         false,
+         "",
+         SignatureVerdict::SIGNED,
+         refused + "the signer's name is not one common name\n",
+         {},
+         pe_test::name({{pe_test::OID_CN, 0x0c, "Varnel"}, {pe_test::OID_CN, 0x0c, "Other"}})},
         {"not signed", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
-         SignatureVerdict::NOT_SIGNED, "   签名无效 / Signature not valid: not signed\n"},
+         SignatureVerdict::NOT_SIGNED, refused + "not signed\n"},
         {"chain to no trusted root", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
-         SignatureVerdict::NOT_TRUSTED,
-         "   签名无效 / Signature not valid: not from a trusted root\n"},
+         SignatureVerdict::NOT_TRUSTED, refused + "not from a trusted root\n"},
         {"changed after signing", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
-         SignatureVerdict::ALTERED,
-         "   签名无效 / Signature not valid: the file does not match its signature\n"},
+         SignatureVerdict::ALTERED, refused + "the file does not match its signature\n"},
+        {"not for code signing", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::NOT_FOR_CODE_SIGNING, refused + "not for code signing\n"},
+        {"expired", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::EXPIRED, refused + "expired\n"},
+        {"no certificate table", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::SIGNED, refused + "not signed\n",
+         image([](Image& i) { i.signature = ""; })},
+        {"8 zero bytes after the signature", true, "", 42, VerifyResult::TRY_NEXT_NODE, false,
+         "Varnel", SignatureVerdict::SIGNED, refused + "data hidden in the signature\n",
+         image([](Image& i) { i.pad_to_8 = false, i.padding = std::string(8, '\0'); })},
+        {"a byte other than zero after the signature", true, "", 42, VerifyResult::TRY_NEXT_NODE,
+         false, "Varnel", SignatureVerdict::SIGNED, refused + "data hidden in the signature\n",
+         image([](Image& i) { i.pad_to_8 = false, i.padding = std::string(1, 'x'); })},
+        {"bytes after the table", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::SIGNED, refused + "data hidden in the signature\n",
+         image([](Image& i) { i.after_table = "payload"; })},
+        {"SHA-1 file digest", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::SIGNED, refused + "weak digest\n",
+         image([](Image& i) { i.signature = pe_test::authenticode(0, 1); })},
+        {"SHA-1 signer digest", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::SIGNED, refused + "weak digest\n",
+         image([](Image& i) { i.signature = pe_test::authenticode(3, 0); })},
+        {"an older version", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::SIGNED, refused + "version 9.1.0, not the release's 9.2.0\n",
+         image([](Image& i) { i.version[1] = 1; })},
+        {"a fourth number", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::SIGNED, refused + "version 9.2.0.1, not the release's 9.2.0\n",
+         image([](Image& i) { i.version[3] = 1; })},
+        {"no version information", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::SIGNED, refused + "no version information\n",
+         image([](Image& i) { i.version_resource = false; })},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakePlatform f;
         f.shell_result = c.shell;
         if (c.signer != nullptr) f.signer = c.signer;
+        f.subject = c.subject;
         f.signature = c.verdict;
-        const char* publisher = c.signer != nullptr ? "Varnel" : "";
+        const Pin pin = {"Varnel", signed_by_publisher};
+        const std::string file = pe_test::image(c.file);
         if (c.write) {
             std::ofstream o(path, std::ios::binary);
-            o << body;
+            o << file;
         }
-        std::string expected = digest;
+        char hex[65];
+        sha256_digest_bytes(file.data(), file.size(), hex);
+        std::string expected = hex;
         for (auto& ch : expected) ch = static_cast<char>(toupper(ch));
         if (c.expected_digest == "x") expected.back() = expected.back() == 'A' ? 'B' : 'A';
         if (c.expected_digest == "short") expected.pop_back();
         VerifyResult result = VerifyResult::TRY_NEXT_NODE;
-        std::string out = capture_stdout(
-            [&] { result = verify_and_launch(path.c_str(), expected.c_str(), publisher); });
+        std::string out = capture_stdout([&] {
+            result = verify_and_launch(path.c_str(), expected.c_str(), "9.2.0",
+                                       c.signer != nullptr ? &pin : nullptr);
+        });
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(file_exists(), c.kept);
         if (!c.write) {
@@ -234,9 +326,13 @@ TEST_F(FetchTest, VerifyOutcomes) {
         if (c.result == VerifyResult::LAUNCHED) {
             EXPECT_NE(out.find("Verified  SHA-256 " + expected + "\n"), std::string::npos);
         }
-        if (c.said != nullptr) {
+        if (!c.said.empty()) {
             EXPECT_NE(out.find(c.said), std::string::npos) << out;
             EXPECT_EQ(f.opened.empty(), c.result != VerifyResult::LAUNCHED);
+            // Nobody may swap the file between its check and its start.
+            if (c.result == VerifyResult::LAUNCHED) {
+                EXPECT_EQ(f.held_at_start, std::vector<bool>{true});
+            }
         }
         if (c.result == VerifyResult::LAUNCH_FAILED) {
             EXPECT_NE(out.find("(code 32)"), std::string::npos);

@@ -40,11 +40,44 @@ TEST(SourceLabel, NamesTheMirrorsAndTheFirstNameInRuleOrder) {
     }
 }
 
+TEST(ReleaseManifest, VersionNumbers) {
+    struct Case {
+        const char* version;
+        bool numbers;
+        uint16_t expected[4];
+    } cases[] = {
+        {"9.2.0", true, {9, 2, 0, 0}},
+        {"9", true, {9, 0, 0, 0}},
+        {"1.2.3.4", true, {1, 2, 3, 4}},
+        {"65535.0", true, {65535, 0, 0, 0}},
+        {"1.2.3.4.5", false, {}},
+        {"65536", false, {}},
+        {"9..2", false, {}},
+        {"9.2.", false, {}},
+        {".9", false, {}},
+        {"9.2-rc", false, {}},
+        {"", false, {}},
+        {"v9", false, {}},
+    };
+    for (const Case& c : cases) {
+        uint16_t numbers[4] = {7, 7, 7, 7};
+        EXPECT_EQ(version_numbers(c.version, numbers), c.numbers) << c.version;
+        if (c.numbers) {
+            EXPECT_EQ(compare_version_numbers(numbers, c.expected), 0) << c.version;
+        }
+    }
+    uint16_t older[4] = {2, 0, 3, 9};
+    uint16_t newer[4] = {2, 0, 4, 0};
+    EXPECT_LT(compare_version_numbers(older, newer), 0);
+    EXPECT_GT(compare_version_numbers(newer, older), 0);
+}
+
 struct MirrorCase {
     const char* name;
     std::vector<std::pair<int, FakeResponse>> mirrors;  // entry index, response
     std::string expected_line;
     std::vector<int> contacted;  // entries whose host got a connection
+    bool pinned = false;         // as a build naming a publisher
 };
 
 TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
@@ -104,6 +137,16 @@ TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
          line("3.0", "节点B/Node B"),
          {0, 1}},
         {"far too long refused", {{0, padded(100000)}}, builtin, {0}},
+        {"pinned: older than the built-in refused, the next taken",
+         {{0, manifest("1.9")}, {1, manifest("2.0.4")}},
+         line("2.0.4", "节点B/Node B"),
+         {0, 1},
+         true},
+        {"pinned: a version not of numbers refused", {{0, manifest("2.1-rc")}}, builtin, {0}, true},
+        {"unpinned: both taken as they are",
+         {{0, manifest("1.9")}},
+         line("1.9", "节点A/Node A"),
+         {0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -111,7 +154,7 @@ TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
         for (const auto& [index, response] : c.mirrors) f.at(MANIFEST_URLS[index]) = response;
         HttpsSession s = open_session(PROBE_TIMEOUTS);
         ReleaseInfo r{};
-        std::string out = capture_stdout([&] { fetch_manifest(s, &r); });
+        std::string out = capture_stdout([&] { fetch_manifest(s, c.pinned, &r); });
         close_session(s);
         EXPECT_EQ(out, c.expected_line);
         EXPECT_EQ(f.live_handles, 0);

@@ -17,11 +17,12 @@
 #include "publish/check.h"
 #include "publish/make_manifest.h"
 #include "unit/fake_platform.h"
+#include "unit/pe_builder.h"
 #include "unit/temp_path.h"
 
 namespace {
 
-const char RELEASE_URL[] = "https://github.com/varnel/varnel/releases/download/v1.0/Small-1.0.exe";
+const char RELEASE_URL[] = "https://github.com/varnel/varnel/releases/download/v3.0/Small-3.0.exe";
 
 std::string own_dir() {
     std::string dir = temp_path("dir") + "/";
@@ -42,20 +43,31 @@ struct World {
 
     // The check's file for the first ranked node.
     explicit World(const std::string& d) : dir(d), part(d + "varnel-release-check-1.part") {
+        urls[0] = std::string(MODEL_HUB_BASE) + "/Small-3.0.exe";
+        urls[1] = RELEASE_URL;
+        for (int i = 0; i < 3; ++i) urls[2 + i] = std::string(PROXY_PREFIXES[i]) + RELEASE_URL;
+        urls[5] = std::string(DATASET_HUB_BASE) + "/Small-3.0.exe";
+        serve(body);
+        for (int i = 0; i < 6; ++i) node(i).latency_ms = 10u * static_cast<uint32_t>(i + 1);
+        f.temp_dir = dir;
+    }
+    // The release 3.0 is `bytes`, on every mirror and node.
+    void serve(const std::string& bytes) {
+        body = bytes;
         char hex[65];
         sha256_digest_bytes(body.data(), body.size(), hex);
         std::string manifest =
-            "v1.0\nSmall-1.0.exe\n" + std::to_string(body.size()) + "\n" + hex + "\n";
+            "v3.0\nSmall-3.0.exe\n" + std::to_string(body.size()) + "\n" + hex + "\n";
         for (const char* url : MANIFEST_URLS) f.at(url).body = manifest;
-        urls[0] = std::string(MODEL_HUB_BASE) + "/Small-1.0.exe";
-        urls[1] = RELEASE_URL;
-        for (int i = 0; i < 3; ++i) urls[2 + i] = std::string(PROXY_PREFIXES[i]) + RELEASE_URL;
-        urls[5] = std::string(DATASET_HUB_BASE) + "/Small-1.0.exe";
-        for (int i = 0; i < 6; ++i) {
-            node(i).body = body;
-            node(i).latency_ms = 10u * static_cast<uint32_t>(i + 1);
-        }
-        f.temp_dir = dir;
+        for (int i = 0; i < 6; ++i) node(i).body = body;
+    }
+    // As the publisher signed the release 3.0.
+    void signed_release(const char* signer) {
+        publisher = "Varnel";
+        f.signer = signer;
+        pe_test::Image image;
+        image.version[0] = 3, image.version[1] = 0;
+        serve(pe_test::image(image));
     }
     FakeResponse& node(int i) { return f.at(urls[i]); }
     FakeResponse& mirror(int i) { return f.at(MANIFEST_URLS[i]); }
@@ -140,18 +152,9 @@ const Row ROWS[] = {
      STOPPED, false, 2, "could not reread its own file "},
     {"the download session cannot be opened", [](World& w) { w.f.opens_allowed = 1; }, -1, 0, "ok",
      STOPPED, false, 2, "cannot open an HTTP session for the downloads;"},
-    {"signed by the publisher named",
-     [](World& w) {
-         w.publisher = "Varnel";
-         w.f.signer = "Varnel";
-     },
-     -1, 0, "ok", "ok, signed by Varnel, sha256 ", false, 0},
-    {"signed by another publisher",
-     [](World& w) {
-         w.publisher = "Varnel";
-         w.f.signer = "Other";
-     },
-     -1, 0, "signature",
+    {"signed by the publisher named", [](World& w) { w.signed_release("Varnel"); }, -1, 0, "ok",
+     "ok, signed by Varnel, sha256 ", false, 0},
+    {"signed by another publisher", [](World& w) { w.signed_release("Other"); }, -1, 0, "signature",
      "signature not valid: signed by another publisher, Other; the installer deletes it", true, 1},
     {"right size, other bytes", [](World& w) { w.node(0).body = std::string(w.body.size(), 'x'); },
      -1, 0, "wrong_digest", "other bytes than the release", true, 1},
@@ -177,7 +180,7 @@ const Row ROWS[] = {
      0, 0, "other", "refused: failed", true, 1},
     {"the first mirror lags",
      [](World& w) { w.mirror(0).body = "v0.9" + w.mirror(0).body.substr(4); }, 0, 0, "ok",
-     "serves v0.9, older than v1.0", false, 1},
+     "serves v0.9, older than v3.0", false, 1},
     {"slow with a reachable node behind it",
      [](World& w) {
          w.slow(0);
@@ -303,7 +306,7 @@ TEST(ReleaseCheck, ACopyStandsAlone) {
         w.r = CheckResult{};
     }
     std::string table = capture_stdout([] { print_table(copy); });
-    EXPECT_NE(table.find("older than v1.0; a user"), std::string::npos) << table;
+    EXPECT_NE(table.find("older than v3.0; a user"), std::string::npos) << table;
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
 }

@@ -506,14 +506,14 @@ TEST_F(RunFixture, TricklingMirrorIsAbandonedForTheNext) {
     ReleaseInfo release{};
     uint64_t start = f.clock_ms;
     HttpsSession s = open_session(PROBE_TIMEOUTS);
-    std::string out = capture_stdout([&] { fetch_manifest(s, &release); });
+    std::string out = capture_stdout([&] { fetch_manifest(s, false, &release); });
     close_session(s);
     EXPECT_STREQ(release.version, "1.1");
     EXPECT_NE(out.find("来源/Source: 节点B/Node B"), std::string::npos) << out;
     EXPECT_LE(f.clock_ms - start, MIRROR_BODY_LIMIT_MS + 2000);
     MirrorAttempt attempt;
     s = open_session(PROBE_TIMEOUTS);
-    EXPECT_FALSE(try_mirror(s, MANIFEST_URLS[0], &release, &attempt));
+    EXPECT_FALSE(try_mirror(s, MANIFEST_URLS[0], false, &release, &attempt));
     close_session(s);
     EXPECT_TRUE(attempt.body_failed && attempt.body_slow);
 }

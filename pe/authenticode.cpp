@@ -1,0 +1,332 @@
+#include "pe/authenticode.h"
+
+#include "pe/der.h"
+
+namespace {
+
+const uint8_t OID_SIGNED_DATA[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x07, 0x02};
+const uint8_t OID_SPC_INDIRECT_DATA[] = {0x2b, 0x06, 0x01, 0x04, 0x01,
+                                         0x82, 0x37, 0x02, 0x01, 0x04};
+const uint8_t OID_TST_INFO[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x09, 0x10, 0x01, 0x04};
+const uint8_t OID_COMMON_NAME[] = {0x55, 0x04, 0x03};
+// 2.16.840.1.101.3.4.2.n: SHA-256, -384, -512 for n = 1, 2, 3.
+const uint8_t OID_SHA2_PREFIX[] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02};
+
+// The SHA-2 digest an AlgorithmIdentifier names: 1 to 3, else 0.
+int sha2_of(DerSpan* span) {
+    DerSpan algorithm;
+    DerItem oid;
+    if (!der_enter(span, DER_SEQUENCE, &algorithm) || !der_expect(&algorithm, DER_OID, &oid))
+        return 0;
+    size_t n = sizeof OID_SHA2_PREFIX;
+    if (static_cast<size_t>(oid.body.end - oid.body.at) != n + 1 ||
+        !der_is_oid({DER_OID, oid.start, {oid.body.at, oid.body.at + n}}, OID_SHA2_PREFIX))
+        return 0;
+    uint8_t last = oid.body.at[n];
+    return last >= 1 && last <= 3 ? last : 0;
+}
+
+// Into the SignedData of a ContentInfo.
+bool signed_data(const uint8_t* der, size_t length, DerSpan* out) {
+    DerSpan span = {der, der + length};
+    DerSpan info;
+    DerSpan content;
+    DerItem type;
+    return der_enter(&span, DER_SEQUENCE, &info) && der_expect(&info, DER_OID, &type) &&
+           der_is_oid(type, OID_SIGNED_DATA) && der_enter(&info, DER_CONTEXT_0, &content) &&
+           der_enter(&content, DER_SEQUENCE, out);
+}
+
+// The encapsulated content of `signed_data` when its type is `oid`; the span
+// is inside [0] EXPLICIT. Leaves `signed_data` after it.
+bool encapsulated(DerSpan* signed_data, const uint8_t* oid, size_t oid_length, DerSpan* content) {
+    DerItem skip;
+    DerSpan info;
+    DerItem type;
+    return der_expect(signed_data, DER_INTEGER, &skip) && der_expect(signed_data, DER_SET, &skip) &&
+           der_enter(signed_data, DER_SEQUENCE, &info) && der_expect(&info, DER_OID, &type) &&
+           der_is_oid(type, oid, oid_length) && der_enter(&info, DER_CONTEXT_0, content);
+}
+
+}  // namespace
+
+SignatureDigest signature_digests(const uint8_t* der, size_t length) {
+    DerSpan data;
+    DerSpan content;
+    DerSpan indirect;
+    DerSpan digest_info;
+    DerItem skip;
+    if (!signed_data(der, length, &data) ||
+        !encapsulated(&data, OID_SPC_INDIRECT_DATA, sizeof OID_SPC_INDIRECT_DATA, &content) ||
+        !der_enter(&content, DER_SEQUENCE, &indirect) ||
+        !der_expect(&indirect, DER_SEQUENCE, &skip) ||
+        !der_enter(&indirect, DER_SEQUENCE, &digest_info))
+        return SignatureDigest::BROKEN;
+    int file_digest = sha2_of(&digest_info);
+    // Certificates and CRLs, when there, come before the signer infos.
+    DerSpan signers;
+    DerSpan signer;
+    (void)der_expect(&data, DER_CONTEXT_0, &skip);
+    (void)der_expect(&data, DER_CONTEXT_1, &skip);
+    if (!der_enter(&data, DER_SET, &signers) || !der_enter(&signers, DER_SEQUENCE, &signer) ||
+        !der_expect(&signer, DER_INTEGER, &skip) || !der_expect(&signer, DER_SEQUENCE, &skip))
+        return SignatureDigest::BROKEN;
+    int signer_digest = sha2_of(&signer);
+    return file_digest != 0 && signer_digest != 0 ? SignatureDigest::STRONG : SignatureDigest::WEAK;
+}
+
+namespace {
+
+// Appends `code` as UTF-8 within `capacity` bytes, one kept for the
+// terminator; false for NUL, a surrogate, past U+10FFFF or no room.
+bool put_utf8(uint32_t code, char* out, size_t capacity, size_t* used) {
+    if (code == 0 || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return false;
+    uint8_t bytes[4];
+    size_t n = 0;
+    if (code < 0x80) {
+        bytes[n++] = static_cast<uint8_t>(code);
+    } else {
+        size_t extra = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+        static const uint8_t LEAD[] = {0, 0xc0, 0xe0, 0xf0};
+        bytes[n++] = static_cast<uint8_t>(LEAD[extra] | code >> (6 * extra));
+        for (size_t i = extra; i > 0; --i)
+            bytes[n++] = static_cast<uint8_t>(0x80 | ((code >> (6 * (i - 1))) & 0x3f));
+    }
+    if (*used + n >= capacity) return false;
+    for (size_t i = 0; i < n; ++i) out[(*used)++] = static_cast<char>(bytes[i]);
+    return true;
+}
+
+// The next code point of a UTF-8 string; false for a malformed or overlong
+// sequence.
+bool next_utf8(const uint8_t** p, const uint8_t* end, uint32_t* code) {
+    uint8_t lead = *(*p)++;
+    size_t extra = lead < 0x80                   ? 0
+                   : lead >= 0xc2 && lead < 0xe0 ? 1
+                   : lead >= 0xe0 && lead < 0xf0 ? 2
+                   : lead >= 0xf0 && lead < 0xf5 ? 3
+                                                 : 4;
+    if (extra == 4 || static_cast<size_t>(end - *p) < extra) return false;
+    static const uint32_t MIN[] = {0, 0x80, 0x800, 0x10000};
+    uint32_t value = extra == 0 ? lead : lead & (0x3fu >> extra);
+    for (size_t i = 0; i < extra; ++i) {
+        uint8_t next = *(*p)++;
+        if ((next & 0xc0) != 0x80) return false;
+        value = value << 6 | (next & 0x3fu);
+    }
+    *code = value;
+    return value >= MIN[extra];
+}
+
+// Decodes a directory string of type `tag` into UTF-8.
+bool decode_text(uint8_t tag, DerSpan text, char* out, size_t capacity) {
+    size_t width = tag == DER_BMP_STRING ? 2 : tag == DER_UNIVERSAL_STRING ? 4 : 1;
+    bool ascii = tag == DER_PRINTABLE_STRING || tag == DER_IA5_STRING || tag == DER_VISIBLE_STRING;
+    if (tag != DER_UTF8_STRING && tag != DER_TELETEX_STRING && width == 1 && !ascii) return false;
+    if ((text.end - text.at) % static_cast<ptrdiff_t>(width) != 0) return false;
+    size_t used = 0;
+    const uint8_t* p = text.at;
+    while (p < text.end) {
+        uint32_t code = 0;
+        if (tag == DER_UTF8_STRING) {
+            if (!next_utf8(&p, text.end, &code)) return false;
+        } else {
+            for (size_t i = 0; i < width; ++i) code = code << 8 | *p++;
+        }
+        // BMP strings in the wild carry UTF-16: a surrogate pair is one character.
+        if (width == 2 && code >= 0xd800 && code < 0xdc00 && text.end - p >= 2) {
+            uint32_t low = static_cast<uint32_t>(p[0] << 8 | p[1]);
+            if (low >= 0xdc00 && low <= 0xdfff) {
+                code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+                p += 2;
+            }
+        }
+        if ((ascii && code >= 0x80) || !put_utf8(code, out, capacity, &used)) return false;
+    }
+    out[used] = '\0';
+    return used > 0;
+}
+
+}  // namespace
+
+bool common_name(const uint8_t* name, size_t length, char* out, size_t capacity) {
+    if (capacity == 0) return false;
+    out[0] = '\0';
+    DerSpan span = {name, name + length};
+    DerSpan rdns;
+    if (!der_enter(&span, DER_SEQUENCE, &rdns) || span.at != span.end) return false;
+    DerItem value = {};
+    int found = 0;
+    DerSpan rdn;
+    while (rdns.at != rdns.end) {
+        if (!der_enter(&rdns, DER_SET, &rdn)) return false;
+        DerSpan attribute;
+        DerItem type;
+        DerItem item;
+        while (rdn.at != rdn.end) {
+            if (!der_enter(&rdn, DER_SEQUENCE, &attribute) ||
+                !der_expect(&attribute, DER_OID, &type) || !der_next(&attribute, &item))
+                return false;
+            if (der_is_oid(type, OID_COMMON_NAME) && found++ == 0) value = item;
+        }
+    }
+    if (found != 1 || !decode_text(value.tag, value.body, out, capacity)) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Days from 1970-01-01 to the civil date (proleptic Gregorian).
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2 ? 1 : 0;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yoe = y - era * 400;
+    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// GeneralizedTime as DER has it: YYYYMMDDHHMMSS, an optional fraction, Z.
+bool generalized_time(DerSpan text, int64_t* seconds) {
+    int64_t field[6] = {};
+    static const int WIDTH[6] = {4, 2, 2, 2, 2, 2};
+    const uint8_t* p = text.at;
+    for (int f = 0; f < 6; ++f) {
+        for (int i = 0; i < WIDTH[f]; ++i) {
+            if (p == text.end || *p < '0' || *p > '9') return false;
+            field[f] = field[f] * 10 + (*p++ - '0');
+        }
+    }
+    if (p != text.end && *p == '.')
+        for (++p; p != text.end && *p >= '0' && *p <= '9';) ++p;
+    if (p == text.end || *p != 'Z' || p + 1 != text.end) return false;
+    if (field[1] < 1 || field[1] > 12 || field[2] < 1 || field[2] > 31 || field[3] > 23 ||
+        field[4] > 59 || field[5] > 60)
+        return false;
+    *seconds = days_from_civil(field[0], field[1], field[2]) * 86400 + field[3] * 3600 +
+               field[4] * 60 + field[5];
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+const uint8_t OID_RFC3161_COUNTER_SIGNATURE[] = {0x2b, 0x06, 0x01, 0x04, 0x01,
+                                                 0x82, 0x37, 0x03, 0x03, 0x01};
+const uint8_t OID_MESSAGE_DIGEST[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x09, 0x04};
+const size_t SHA2_SIZES[] = {0, 32, 48, 64};
+
+Bytes bytes_of(DerSpan span) { return {span.at, static_cast<size_t>(span.end - span.at)}; }
+
+// Past a SignedData's certificates and CRLs, into its first SignerInfo.
+bool first_signer(DerSpan* data, DerSpan* signer) {
+    DerItem skip;
+    DerSpan signers;
+    (void)der_expect(data, DER_CONTEXT_0, &skip);
+    (void)der_expect(data, DER_CONTEXT_1, &skip);
+    return der_enter(data, DER_SET, &signers) && der_enter(&signers, DER_SEQUENCE, signer);
+}
+
+// The first value of the attribute `oid` in a SET OF Attribute.
+bool attribute(DerSpan attributes, const uint8_t* oid, size_t oid_length, DerItem* value) {
+    DerSpan one;
+    DerItem type;
+    DerSpan values;
+    while (der_enter(&attributes, DER_SEQUENCE, &one)) {
+        if (der_expect(&one, DER_OID, &type) && der_is_oid(type, oid, oid_length) &&
+            der_enter(&one, DER_SET, &values))
+            return der_next(&values, value);
+    }
+    return false;
+}
+
+// A SignerInfo up to its signature: its digest, its authenticated
+// attributes (empty span when none) and its signature value; the span is
+// left at the unauthenticated attributes.
+bool signer_info(DerSpan* signer, int* digest, DerSpan* signed_attributes, DerItem* value) {
+    DerItem skip;
+    *signed_attributes = {signer->end, signer->end};
+    if (!der_expect(signer, DER_INTEGER, &skip) || !der_expect(signer, DER_SEQUENCE, &skip))
+        return false;
+    *digest = sha2_of(signer);
+    (void)der_enter(signer, DER_CONTEXT_0, signed_attributes);
+    return *digest != 0 && der_expect(signer, DER_SEQUENCE, &skip) &&
+           der_expect(signer, DER_OCTET_STRING, value);
+}
+
+// The token's TSTInfo: its bytes, its imprint and its time.
+bool tst_info(DerSpan content, TimeStamp* stamp) {
+    DerSpan octets;
+    DerSpan tst;
+    DerSpan imprint;
+    DerItem skip;
+    DerItem digest;
+    DerItem time;
+    if (!der_enter(&content, DER_OCTET_STRING, &octets)) return false;
+    stamp->tst_info = bytes_of(octets);
+    if (!der_enter(&octets, DER_SEQUENCE, &tst) || !der_expect(&tst, DER_INTEGER, &skip) ||
+        !der_expect(&tst, DER_OID, &skip) || !der_enter(&tst, DER_SEQUENCE, &imprint))
+        return false;
+    int sha2 = sha2_of(&imprint);
+    if (sha2 == 0 || !der_expect(&imprint, DER_OCTET_STRING, &digest) ||
+        static_cast<size_t>(digest.body.end - digest.body.at) != SHA2_SIZES[sha2] ||
+        !der_expect(&tst, DER_INTEGER, &skip) || !der_expect(&tst, DER_GENERALIZED_TIME, &time) ||
+        !generalized_time(time.body, &stamp->seconds))
+        return false;
+    stamp->imprint_digest = static_cast<Sha2>(sha2 - 1);
+    stamp->imprint = bytes_of(digest.body);
+    return true;
+}
+
+// The token: a SignedData of TSTInfo, its first signer's message digest.
+bool token(DerSpan token_span, TimeStamp* stamp) {
+    DerSpan data;
+    DerSpan content;
+    DerSpan signer;
+    DerSpan signed_attributes;
+    DerItem value;
+    DerItem message_digest;
+    int digest = 0;
+    stamp->token = bytes_of(token_span);
+    if (!signed_data(token_span.at, stamp->token.length, &data) ||
+        !encapsulated(&data, OID_TST_INFO, sizeof OID_TST_INFO, &content) ||
+        !tst_info(content, stamp) || !first_signer(&data, &signer) ||
+        !signer_info(&signer, &digest, &signed_attributes, &value) ||
+        !attribute(signed_attributes, OID_MESSAGE_DIGEST, sizeof OID_MESSAGE_DIGEST,
+                   &message_digest) ||
+        message_digest.tag != DER_OCTET_STRING ||
+        static_cast<size_t>(message_digest.body.end - message_digest.body.at) != SHA2_SIZES[digest])
+        return false;
+    stamp->token_digest = static_cast<Sha2>(digest - 1);
+    stamp->message_digest = bytes_of(message_digest.body);
+    return true;
+}
+
+}  // namespace
+
+bool signature_time_stamp(const uint8_t* der, size_t length, TimeStamp* stamp) {
+    DerSpan data;
+    DerSpan content;
+    DerSpan signer;
+    DerSpan signed_attributes;
+    DerSpan unsigned_attributes;
+    DerItem value;
+    DerItem token_item;
+    int digest = 0;
+    if (!signed_data(der, length, &data) ||
+        !encapsulated(&data, OID_SPC_INDIRECT_DATA, sizeof OID_SPC_INDIRECT_DATA, &content) ||
+        !first_signer(&data, &signer) ||
+        !signer_info(&signer, &digest, &signed_attributes, &value) ||
+        !der_enter(&signer, DER_CONTEXT_1, &unsigned_attributes) ||
+        !attribute(unsigned_attributes, OID_RFC3161_COUNTER_SIGNATURE,
+                   sizeof OID_RFC3161_COUNTER_SIGNATURE, &token_item) ||
+        token_item.tag != DER_SEQUENCE)
+        return false;
+    stamp->signed_value = bytes_of(value.body);
+    // The token is the whole SEQUENCE, header included.
+    return token({token_item.start, token_item.body.end}, stamp);
+}
