@@ -77,6 +77,64 @@ SignatureDigest signature_digests(const uint8_t* der, size_t length) {
 
 namespace {
 
+const uint8_t OID_EXTENDED_KEY_USAGE[] = {0x55, 0x1d, 0x25};
+const uint8_t OID_ANY_EXTENDED_KEY_USAGE[] = {0x55, 0x1d, 0x25, 0x00};
+// 1.3.6.1.5.5.7.3.3 and .8.
+const uint8_t OID_CODE_SIGNING[] = {0x2b, 0x06, 0x01, 0x05, 0x05, 0x07, 0x03, 0x03};
+const uint8_t OID_TIME_STAMPING[] = {0x2b, 0x06, 0x01, 0x05, 0x05, 0x07, 0x03, 0x08};
+
+// The extensions of a certificate: past the TBSCertificate's fields.
+bool extensions(const uint8_t* der, size_t length, DerSpan* list) {
+    DerSpan span = {der, der + length};
+    DerSpan certificate;
+    DerSpan tbs;
+    DerItem item;
+    if (!der_enter(&span, DER_SEQUENCE, &certificate) ||
+        !der_enter(&certificate, DER_SEQUENCE, &tbs))
+        return false;
+    while (der_next(&tbs, &item)) {
+        // [3] EXPLICIT Extensions, after the optional unique identifiers.
+        if (item.tag != 0xa3) continue;
+        return der_enter(&item.body, DER_SEQUENCE, list);
+    }
+    *list = {tbs.end, tbs.end};
+    return tbs.at == tbs.end;
+}
+
+// Whether the KeyPurposeId list in the extension's value names `wanted`.
+UsageSays usage_named(DerSpan value, const uint8_t* wanted) {
+    DerSpan purposes;
+    DerItem purpose;
+    if (!der_enter(&value, DER_SEQUENCE, &purposes)) return UsageSays::EXCLUDED;
+    while (der_expect(&purposes, DER_OID, &purpose))
+        if (der_is_oid(purpose, wanted, sizeof OID_CODE_SIGNING) ||
+            der_is_oid(purpose, OID_ANY_EXTENDED_KEY_USAGE))
+            return UsageSays::NAMED;
+    return UsageSays::EXCLUDED;
+}
+
+}  // namespace
+
+UsageSays certificate_usage(const uint8_t* der, size_t length, KeyUsage usage) {
+    DerSpan list;
+    if (!extensions(der, length, &list)) return UsageSays::EXCLUDED;
+    DerSpan extension;
+    while (der_enter(&list, DER_SEQUENCE, &extension)) {
+        DerItem type;
+        DerItem critical;
+        DerSpan value;
+        if (!der_expect(&extension, DER_OID, &type)) return UsageSays::EXCLUDED;
+        if (!der_is_oid(type, OID_EXTENDED_KEY_USAGE)) continue;
+        (void)der_expect(&extension, 0x01, &critical);
+        if (!der_enter(&extension, DER_OCTET_STRING, &value)) return UsageSays::EXCLUDED;
+        return usage_named(value,
+                           usage == KeyUsage::CODE_SIGNING ? OID_CODE_SIGNING : OID_TIME_STAMPING);
+    }
+    return list.at == list.end ? UsageSays::ANY : UsageSays::EXCLUDED;
+}
+
+namespace {
+
 // Appends `code` as UTF-8 within `capacity` bytes, one kept for the
 // terminator; false for NUL, a surrogate, past U+10FFFF or no room.
 bool put_utf8(uint32_t code, char* out, size_t capacity, size_t* used) {

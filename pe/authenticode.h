@@ -22,6 +22,17 @@ SignatureDigest signature_digests(const uint8_t* der, size_t length);
 // `capacity`: nothing is ever cut.
 bool common_name(const uint8_t* name, size_t length, char* out, size_t capacity);
 
+// Extended key usages a chain is checked for.
+enum class KeyUsage { CODE_SIGNING, TIME_STAMPING };
+// What a certificate's extended key usage extension says of `usage`.
+enum class UsageSays {
+    ANY,       // the certificate has no such extension: it may be used for anything
+    NAMED,     // the extension names the usage, or any usage
+    EXCLUDED,  // the extension names other usages only, or cannot be read
+};
+// Of the DER certificate `der`; EXCLUDED for one that cannot be read.
+UsageSays certificate_usage(const uint8_t* der, size_t length, KeyUsage usage);
+
 // SHA-2 digests by their place: SHA-256, SHA-384, SHA-512.
 enum class Sha2 : uint8_t { SHA256, SHA384, SHA512 };
 

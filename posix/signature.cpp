@@ -107,15 +107,23 @@ bool signature_holds(PKCS7* p7, const SignedContent& content) {
     return ok;
 }
 
-// Usages named by every certificate of a chain, as Windows intersects them:
-// one that names any must name code signing (or any usage).
+// What a certificate's extended key usages say, read as the Windows
+// binding reads them.
+UsageSays usage_of(X509* cert, KeyUsage usage) {
+    uint8_t der[16384];
+    int length = i2d_X509(cert, nullptr);
+    uint8_t* out = der;
+    if (length <= 0 || static_cast<size_t>(length) > sizeof der || i2d_X509(cert, &out) != length)
+        return UsageSays::EXCLUDED;
+    return certificate_usage(der, static_cast<size_t>(length), usage);
+}
+
+// Every certificate of a chain may sign code, as Windows intersects their
+// usages: one that names usages must name code signing (or any usage).
 bool chain_may_sign_code(STACK_OF(X509) * chain) {
-    for (int i = 0; i < sk_X509_num(chain); ++i) {
-        X509* cert = sk_X509_value(chain, i);
-        if ((X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) != 0 &&
-            (X509_get_extended_key_usage(cert) & (XKU_CODE_SIGN | XKU_ANYEKU)) == 0)
+    for (int i = 0; i < sk_X509_num(chain); ++i)
+        if (usage_of(sk_X509_value(chain, i), KeyUsage::CODE_SIGNING) == UsageSays::EXCLUDED)
             return false;
-    }
     return true;
 }
 
@@ -148,7 +156,10 @@ STACK_OF(X509) * verify_chain(X509* leaf, STACK_OF(X509) * untrusted, time_t whe
     X509_VERIFY_PARAM* param = X509_VERIFY_PARAM_new();
     STACK_OF(X509)* chain = nullptr;
     g_faults = {};
-    if (store != nullptr && ctx != nullptr && param != nullptr &&
+    // OpenSSL's defaults, not the store's: its depth, no flags.
+    const X509_VERIFY_PARAM* defaults = X509_VERIFY_PARAM_lookup("default");
+    if (store != nullptr && ctx != nullptr && param != nullptr && defaults != nullptr &&
+        X509_VERIFY_PARAM_set1(param, defaults) == 1 &&
         X509_STORE_CTX_init(ctx, store, leaf, untrusted) == 1) {
         if (when != 0) X509_VERIFY_PARAM_set_time(param, when);
         if (purpose != 0) (void)X509_VERIFY_PARAM_set_purpose(param, purpose);
@@ -176,9 +187,10 @@ bool token_holds(const Bytes& token, time_t when) {
     STACK_OF(X509)* signers = ok ? CMS_get0_signers(cms) : nullptr;
     if (ok && sk_X509_num(signers) == 1) {
         STACK_OF(X509)* certs = CMS_get1_certs(cms);
-        STACK_OF(X509)* chain =
-            verify_chain(sk_X509_value(signers, 0), certs, when, X509_PURPOSE_TIMESTAMP_SIGN);
-        ok = !g_faults.untrusted && !g_faults.expired;
+        X509* authority = sk_X509_value(signers, 0);
+        STACK_OF(X509)* chain = verify_chain(authority, certs, when, X509_PURPOSE_TIMESTAMP_SIGN);
+        ok = !g_faults.untrusted && !g_faults.expired &&
+             usage_of(authority, KeyUsage::TIME_STAMPING) == UsageSays::NAMED;
         sk_X509_pop_free(chain, X509_free);
         sk_X509_pop_free(certs, X509_free);
     } else {
