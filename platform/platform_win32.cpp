@@ -5,14 +5,14 @@
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
-#include <softpub.h>
 #include <winhttp.h>
-#include <wintrust.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/signature_win32.h"
+#include "platform/win32_load.h"
 #include "platform/winhttp_failure.h"
 #include "publisher.h"
 
@@ -24,20 +24,6 @@ namespace {
 // for themselves (the static imports are KnownDLLs and never searched for).
 void NTAPI restrict_dll_search(PVOID, DWORD reason, PVOID) {
     if (reason == DLL_PROCESS_ATTACH) (void)SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-// From System32 only, and its dependencies with it. Modules stay loaded for
-// the rest of the process: their handles and threads may outlive any call.
-HMODULE system_library(const wchar_t* name) {
-    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-template <typename Fn>
-bool bind(HMODULE module, const char* name, Fn* slot) {
-    FARPROC proc = GetProcAddress(module, name);
-    // Through void(*)(): the one function pointer cast GCC takes silently.
-    *slot = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
-    return proc != nullptr;
 }
 
 // WINHTTP is not a KnownDLL: imported, it would be looked for in the
@@ -280,80 +266,6 @@ FILE* open_held(const char* path) {
     return stream;
 }
 
-// WINTRUST and CRYPT32 are no KnownDLLs either: loaded by hand from System32.
-struct TrustApi {
-    decltype(&WinVerifyTrust) verify;
-    decltype(&WTHelperProvDataFromStateData) provider_data;
-    decltype(&WTHelperGetProvSignerFromChain) signer_from_chain;
-};
-
-bool trust_ready(TrustApi* api) {
-    HMODULE wintrust = system_library(L"wintrust.dll");
-    HMODULE crypt32 = system_library(L"crypt32.dll");
-    if (wintrust == nullptr || crypt32 == nullptr) return false;
-    bool ok = bind(wintrust, "WinVerifyTrust", &api->verify);
-    ok = bind(wintrust, "WTHelperProvDataFromStateData", &api->provider_data) && ok;
-    return bind(wintrust, "WTHelperGetProvSignerFromChain", &api->signer_from_chain) && ok;
-}
-
-// A revocation status the cache cannot tell is no refusal: the check makes
-// no network call, and a revoked certificate still fails as revoked.
-SignatureVerdict trust_verdict(LONG status) {
-    switch (status) {
-        case ERROR_SUCCESS:
-        case CERT_E_REVOCATION_FAILURE: return SignatureVerdict::SIGNED;
-        case TRUST_E_NOSIGNATURE:
-        case TRUST_E_SUBJECT_FORM_UNKNOWN: return SignatureVerdict::NOT_SIGNED;
-        case TRUST_E_BAD_DIGEST:
-        case NTE_BAD_SIGNATURE:
-        case CRYPT_E_HASH_VALUE: return SignatureVerdict::ALTERED;
-        default: return SignatureVerdict::NOT_TRUSTED;
-    }
-}
-
-// The subject of the certificate that signed, from the state WinVerifyTrust
-// verified; false when there is none or it does not fit.
-bool signer_subject(const TrustApi& api, HANDLE state, SignerFacts* signer) {
-    CRYPT_PROVIDER_DATA* provider = api.provider_data(state);
-    CRYPT_PROVIDER_SGNR* sgnr =
-        provider != nullptr ? api.signer_from_chain(provider, 0, FALSE, 0) : nullptr;
-    if (sgnr == nullptr || sgnr->csCertChain == 0 || sgnr->pasCertChain == nullptr) return false;
-    const CERT_NAME_BLOB& subject = sgnr->pasCertChain[0].pCert->pCertInfo->Subject;
-    if (subject.cbData > sizeof signer->subject) return false;
-    memcpy(signer->subject, subject.pbData, subject.cbData);
-    signer->subject_length = subject.cbData;
-    return true;
-}
-
-SignatureVerdict check_signature(FILE* file, const char* path, SignerFacts* signer) {
-    signer->subject_length = 0;
-    TrustApi api;
-    wchar_t wide_path[MAX_PATH * 2];
-    if (!trust_ready(&api) ||
-        MultiByteToWideChar(CP_ACP, 0, path, -1, wide_path, MAX_PATH * 2) == 0)
-        return SignatureVerdict::NOT_TRUSTED;
-    WINTRUST_FILE_INFO info = {sizeof info, wide_path,
-                               reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr};
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &info;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    SignatureVerdict verdict =
-        trust_verdict(api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
-    if (verdict == SignatureVerdict::SIGNED && !signer_subject(api, data.hWVTStateData, signer)) {
-        signer->subject_length = 0;
-        verdict = SignatureVerdict::NOT_TRUSTED;
-    }
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    (void)api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    return verdict;
-}
-
 int utf8_to_utf16(const char* text, char16_t* out, int capacity) {
     return MultiByteToWideChar(CP_UTF8, 0, text, -1, reinterpret_cast<wchar_t*>(out), capacity);
 }
@@ -453,7 +365,7 @@ const PlatformOps WIN32_OPS = {
     .open_held = open_held,
     // Only a program that names a publisher checks signatures: one that
     // names none carries none of this, and never calls it.
-    .check_signature = BUILD_PUBLISHER[0] != '\0' ? check_signature : nullptr,
+    .check_signature = BUILD_PUBLISHER[0] != '\0' ? win32_check_signature : nullptr,
     .shell_open = shell_open,
     .http_open = http_open,
     .http_set_option = http_set_option,

@@ -1,0 +1,240 @@
+// Authenticode on Windows. WinVerifyTrust checks the image digest and the
+// signature, but its policy is not relied on alone (Wine's passes chains
+// that Windows refuses): the signer's chain is built again here, at the time
+// of a time stamp that holds, and judged with the Authenticode chain policy
+// and with the usages every certificate of it names.
+#include <windows.h>
+//
+#include <io.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <cstring>
+
+#include "pe/authenticode.h"
+#include "pe/image.h"
+#include "platform/signature_win32.h"
+#include "platform/win32_load.h"
+
+namespace {
+
+constexpr DWORD ENCODING = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// WINTRUST and CRYPT32 are no KnownDLLs: loaded by hand from System32.
+struct TrustApi {
+    decltype(&WinVerifyTrust) verify;
+    decltype(&WTHelperProvDataFromStateData) provider_data;
+    decltype(&WTHelperGetProvSignerFromChain) signer_from_chain;
+    decltype(&CertGetCertificateChain) get_chain;
+    decltype(&CertVerifyCertificateChainPolicy) chain_policy;
+    decltype(&CertFreeCertificateChain) free_chain;
+    decltype(&CryptHashCertificate) hash;
+    decltype(&CryptMsgOpenToDecode) msg_open;
+    decltype(&CryptMsgUpdate) msg_update;
+    decltype(&CryptMsgGetParam) msg_param;
+    decltype(&CryptMsgControl) msg_control;
+    decltype(&CryptMsgClose) msg_close;
+    decltype(&CertOpenStore) open_store;
+    decltype(&CertCloseStore) close_store;
+    decltype(&CertGetSubjectCertificateFromStore) subject_certificate;
+    decltype(&CertFreeCertificateContext) free_certificate;
+};
+
+bool trust_ready(TrustApi* api) {
+    HMODULE wintrust = system_library(L"wintrust.dll");
+    HMODULE crypt32 = system_library(L"crypt32.dll");
+    if (wintrust == nullptr || crypt32 == nullptr) return false;
+    bool ok = bind(wintrust, "WinVerifyTrust", &api->verify);
+    ok = bind(wintrust, "WTHelperProvDataFromStateData", &api->provider_data) && ok;
+    ok = bind(wintrust, "WTHelperGetProvSignerFromChain", &api->signer_from_chain) && ok;
+    ok = bind(crypt32, "CertGetCertificateChain", &api->get_chain) && ok;
+    ok = bind(crypt32, "CertVerifyCertificateChainPolicy", &api->chain_policy) && ok;
+    ok = bind(crypt32, "CertFreeCertificateChain", &api->free_chain) && ok;
+    ok = bind(crypt32, "CryptHashCertificate", &api->hash) && ok;
+    ok = bind(crypt32, "CryptMsgOpenToDecode", &api->msg_open) && ok;
+    ok = bind(crypt32, "CryptMsgUpdate", &api->msg_update) && ok;
+    ok = bind(crypt32, "CryptMsgGetParam", &api->msg_param) && ok;
+    ok = bind(crypt32, "CryptMsgControl", &api->msg_control) && ok;
+    ok = bind(crypt32, "CryptMsgClose", &api->msg_close) && ok;
+    ok = bind(crypt32, "CertOpenStore", &api->open_store) && ok;
+    ok = bind(crypt32, "CertCloseStore", &api->close_store) && ok;
+    ok = bind(crypt32, "CertGetSubjectCertificateFromStore", &api->subject_certificate) && ok;
+    return bind(crypt32, "CertFreeCertificateContext", &api->free_certificate) && ok;
+}
+
+// A revocation status the cache cannot tell is no refusal: the check makes
+// no network call, and a revoked certificate still fails as revoked.
+SignatureVerdict trust_verdict(LONG status) {
+    switch (status) {
+        case ERROR_SUCCESS:
+        case CERT_E_REVOCATION_FAILURE: return SignatureVerdict::SIGNED;
+        case TRUST_E_NOSIGNATURE:
+        case TRUST_E_SUBJECT_FORM_UNKNOWN: return SignatureVerdict::NOT_SIGNED;
+        case TRUST_E_BAD_DIGEST:
+        case NTE_BAD_SIGNATURE:
+        case CRYPT_E_HASH_VALUE: return SignatureVerdict::ALTERED;
+        case CERT_E_EXPIRED: return SignatureVerdict::EXPIRED;
+        case CERT_E_WRONG_USAGE: return SignatureVerdict::NOT_FOR_CODE_SIGNING;
+        default: return SignatureVerdict::NOT_TRUSTED;
+    }
+}
+
+// Whether each certificate of the chain allows `usage`; the first, the
+// one judged, must name it when `named`.
+bool chain_allows(const CERT_SIMPLE_CHAIN& chain, KeyUsage usage, bool named) {
+    for (DWORD i = 0; i < chain.cElement; ++i) {
+        PCCERT_CONTEXT cert = chain.rgpElement[i]->pCertContext;
+        UsageSays says = certificate_usage(cert->pbCertEncoded, cert->cbCertEncoded, usage);
+        if (says == UsageSays::EXCLUDED || (named && i == 0 && says != UsageSays::NAMED))
+            return false;
+    }
+    return true;
+}
+
+constexpr DWORD UNTRUSTED = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                            CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC |
+                            CERT_TRUST_INVALID_BASIC_CONSTRAINTS | CERT_TRUST_IS_EXPLICIT_DISTRUST |
+                            CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_INVALID_NAME_CONSTRAINTS;
+
+// The chain of `leaf` as Windows builds it at `when` (null: now), judged
+// by the Authenticode policy and by the usages its certificates name.
+SignatureVerdict chain_verdict(const TrustApi& api, PCCERT_CONTEXT leaf, HCERTSTORE store,
+                               FILETIME* when, KeyUsage usage) {
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof para;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!api.get_chain(nullptr, leaf, when, store, &para, 0, nullptr, &chain))
+        return SignatureVerdict::NOT_TRUSTED;
+    CERT_CHAIN_POLICY_PARA policy = {};
+    policy.cbSize = sizeof policy;
+    CERT_CHAIN_POLICY_STATUS status = {};
+    status.cbSize = sizeof status;
+    bool judged = api.chain_policy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status) != 0;
+    DWORD errors = chain->TrustStatus.dwErrorStatus;
+    bool named = usage == KeyUsage::TIME_STAMPING;
+    SignatureVerdict verdict = SignatureVerdict::SIGNED;
+    if (!judged || chain->cChain == 0 || (errors & UNTRUSTED) != 0 ||
+        (status.dwError != 0 && status.dwError != static_cast<DWORD>(CERT_E_EXPIRED) &&
+         status.dwError != static_cast<DWORD>(CERT_E_WRONG_USAGE)))
+        verdict = SignatureVerdict::NOT_TRUSTED;
+    else if (!chain_allows(*chain->rgpChain[0], usage, named) ||
+             (errors & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 ||
+             status.dwError == static_cast<DWORD>(CERT_E_WRONG_USAGE))
+        verdict = SignatureVerdict::NOT_FOR_CODE_SIGNING;
+    else if ((errors & CERT_TRUST_IS_NOT_TIME_VALID) != 0 || status.dwError != 0)
+        verdict = SignatureVerdict::EXPIRED;
+    api.free_chain(chain);
+    return verdict;
+}
+
+bool digest_is(const TrustApi& api, Sha2 digest, const Bytes& data, const Bytes& expected) {
+    static const ALG_ID ALGORITHMS[] = {CALG_SHA_256, CALG_SHA_384, CALG_SHA_512};
+    BYTE out[64];
+    DWORD size = sizeof out;
+    return api.hash(0, ALGORITHMS[static_cast<int>(digest)], 0, data.at,
+                    static_cast<DWORD>(data.length), out, &size) != 0 &&
+           size == expected.length && memcmp(out, expected.at, size) == 0;
+}
+
+// Whether the token's signature holds, by a time-stamping authority whose
+// chain was valid at `when`, the time it gives.
+bool token_holds(const TrustApi& api, const Bytes& token, FILETIME when) {
+    HCRYPTMSG msg = api.msg_open(ENCODING, 0, 0, 0, nullptr, nullptr);
+    HCERTSTORE store = nullptr;
+    PCCERT_CONTEXT authority = nullptr;
+    union {
+        CERT_INFO info;
+        BYTE bytes[2048];
+    } signer_id;
+    DWORD size = sizeof signer_id;
+    bool ok = msg != nullptr &&
+              api.msg_update(msg, token.at, static_cast<DWORD>(token.length), TRUE) &&
+              api.msg_param(msg, CMSG_SIGNER_CERT_INFO_PARAM, 0, &signer_id, &size);
+    if (ok) store = api.open_store(CERT_STORE_PROV_MSG, ENCODING, 0, 0, msg);
+    if (store != nullptr) authority = api.subject_certificate(store, ENCODING, &signer_id.info);
+    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA verify = {};
+    verify.cbSize = sizeof verify;
+    verify.dwSignerIndex = 0;
+    verify.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+    verify.pvSigner = const_cast<CERT_CONTEXT*>(authority);
+    ok = authority != nullptr && api.msg_control(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &verify) &&
+         chain_verdict(api, authority, store, &when, KeyUsage::TIME_STAMPING) ==
+             SignatureVerdict::SIGNED;
+    if (authority != nullptr) api.free_certificate(authority);
+    if (store != nullptr) api.close_store(store, 0);
+    if (msg != nullptr) api.msg_close(msg);
+    return ok;
+}
+
+uint8_t g_signature[SIGNATURE_DER_CAPACITY];
+
+// The time a valid RFC 3161 time stamp of the file's signature gives; false
+// when it has none that holds, and the signer's chain is then judged now.
+bool time_stamped_at(const TrustApi& api, FILE* file, FILETIME* when) {
+    PeLayout pe;
+    size_t length = 0;
+    TimeStamp stamp;
+    if (!pe_layout(file, &pe) ||
+        read_cert_table(file, pe, g_signature, &length) != CertTable::SIGNATURE ||
+        !signature_time_stamp(g_signature, length, &stamp) || stamp.seconds <= 0 ||
+        !digest_is(api, stamp.imprint_digest, stamp.signed_value, stamp.imprint) ||
+        !digest_is(api, stamp.token_digest, stamp.tst_info, stamp.message_digest))
+        return false;
+    // FILETIME counts 100 ns from 1601-01-01.
+    uint64_t ticks = (static_cast<uint64_t>(stamp.seconds) + 11644473600ull) * 10000000ull;
+    when->dwLowDateTime = static_cast<DWORD>(ticks);
+    when->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return token_holds(api, stamp.token, *when);
+}
+
+// The signer's chain judged here, and its subject, from the state
+// WinVerifyTrust verified.
+SignatureVerdict judge_signer(const TrustApi& api, HANDLE state, FILE* file, SignerFacts* signer) {
+    CRYPT_PROVIDER_DATA* provider = api.provider_data(state);
+    CRYPT_PROVIDER_SGNR* sgnr =
+        provider != nullptr ? api.signer_from_chain(provider, 0, FALSE, 0) : nullptr;
+    if (sgnr == nullptr || sgnr->csCertChain == 0 || sgnr->pasCertChain == nullptr ||
+        provider->chStores == 0)
+        return SignatureVerdict::NOT_TRUSTED;
+    PCCERT_CONTEXT leaf = sgnr->pasCertChain[0].pCert;
+    FILETIME when;
+    bool stamped = time_stamped_at(api, file, &when);
+    SignatureVerdict verdict = chain_verdict(api, leaf, provider->pahStores[0],
+                                             stamped ? &when : nullptr, KeyUsage::CODE_SIGNING);
+    const CERT_NAME_BLOB& subject = leaf->pCertInfo->Subject;
+    if (verdict == SignatureVerdict::SIGNED && subject.cbData <= sizeof signer->subject) {
+        memcpy(signer->subject, subject.pbData, subject.cbData);
+        signer->subject_length = subject.cbData;
+    }
+    return verdict;
+}
+
+}  // namespace
+
+SignatureVerdict win32_check_signature(FILE* file, const char* path, SignerFacts* signer) {
+    signer->subject_length = 0;
+    TrustApi api;
+    wchar_t wide_path[MAX_PATH * 2];
+    if (!trust_ready(&api) ||
+        MultiByteToWideChar(CP_ACP, 0, path, -1, wide_path, MAX_PATH * 2) == 0)
+        return SignatureVerdict::NOT_TRUSTED;
+    WINTRUST_FILE_INFO info = {sizeof info, wide_path,
+                               reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr};
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof data;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &info;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    SignatureVerdict verdict =
+        trust_verdict(api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
+    if (verdict == SignatureVerdict::SIGNED)
+        verdict = judge_signer(api, data.hWVTStateData, file, signer);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    (void)api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return verdict;
+}
