@@ -26,53 +26,66 @@ int sha2_of(DerSpan* span) {
     return last >= 1 && last <= 3 ? last : 0;
 }
 
-// Into the SignedData of a ContentInfo.
-bool signed_data(const uint8_t* der, size_t length, DerSpan* out) {
-    DerSpan span = {der, der + length};
-    DerSpan info;
-    DerSpan content;
-    DerItem type;
-    return der_enter(&span, DER_SEQUENCE, &info) && der_expect(&info, DER_OID, &type) &&
-           der_is_oid(type, OID_SIGNED_DATA) && der_enter(&info, DER_CONTEXT_0, &content) &&
-           der_enter(&content, DER_SEQUENCE, out);
-}
+Bytes bytes_of(DerSpan span) { return {span.at, static_cast<size_t>(span.end - span.at)}; }
 
-// The encapsulated content of `signed_data` when its type is `oid`; the span
-// is inside [0] EXPLICIT. Leaves `signed_data` after it.
-bool encapsulated(DerSpan* signed_data, const uint8_t* oid, size_t oid_length, DerSpan* content) {
-    DerItem skip;
+// A PKCS#7 SignedData with its first signer, as both signatures here (the
+// file's and a time stamp's) are read.
+struct SignedMessage {
+    DerSpan content;            // inside the encapsulated content's [0] EXPLICIT
+    int digest;                 // the first signer's: 1 to 3 for SHA-2, else 0
+    DerSpan signed_attributes;  // empty when there are none
+    DerSpan signature;
+    DerSpan unsigned_attributes;  // empty when there are none
+};
+
+// The ContentInfo `der` as a SignedData whose content is of type `type`.
+bool signed_message(Bytes der, const uint8_t* type, size_t type_length, SignedMessage* m) {
+    DerSpan span = {der.at, der.at + der.length};
     DerSpan info;
-    DerItem type;
-    return der_expect(signed_data, DER_INTEGER, &skip) && der_expect(signed_data, DER_SET, &skip) &&
-           der_enter(signed_data, DER_SEQUENCE, &info) && der_expect(&info, DER_OID, &type) &&
-           der_is_oid(type, oid, oid_length) && der_enter(&info, DER_CONTEXT_0, content);
+    DerSpan data;
+    DerSpan encapsulated;
+    DerSpan signers;
+    DerSpan signer;
+    DerItem oid;
+    DerItem skip;
+    if (!der_enter(&span, DER_SEQUENCE, &info) || !der_expect(&info, DER_OID, &oid) ||
+        !der_is_oid(oid, OID_SIGNED_DATA) || !der_enter(&info, DER_CONTEXT_0, &data) ||
+        !der_enter(&data, DER_SEQUENCE, &data) || !der_expect(&data, DER_INTEGER, &skip) ||
+        !der_expect(&data, DER_SET, &skip) || !der_enter(&data, DER_SEQUENCE, &encapsulated) ||
+        !der_expect(&encapsulated, DER_OID, &oid) || !der_is_oid(oid, type, type_length) ||
+        !der_enter(&encapsulated, DER_CONTEXT_0, &m->content))
+        return false;
+    // Certificates and CRLs, when there, come before the signer infos.
+    (void)der_expect(&data, DER_CONTEXT_0, &skip);
+    (void)der_expect(&data, DER_CONTEXT_1, &skip);
+    if (!der_enter(&data, DER_SET, &signers) || !der_enter(&signers, DER_SEQUENCE, &signer) ||
+        !der_expect(&signer, DER_INTEGER, &skip) || !der_expect(&signer, DER_SEQUENCE, &skip))
+        return false;
+    m->digest = sha2_of(&signer);
+    m->signed_attributes = {signer.end, signer.end};
+    (void)der_enter(&signer, DER_CONTEXT_0, &m->signed_attributes);
+    m->unsigned_attributes = {signer.end, signer.end};
+    if (!der_expect(&signer, DER_SEQUENCE, &skip) || !der_expect(&signer, DER_OCTET_STRING, &skip))
+        return false;
+    m->signature = skip.body;
+    (void)der_enter(&signer, DER_CONTEXT_1, &m->unsigned_attributes);
+    return true;
 }
 
 }  // namespace
 
 SignatureDigest signature_digests(const uint8_t* der, size_t length) {
-    DerSpan data;
-    DerSpan content;
+    SignedMessage m;
     DerSpan indirect;
     DerSpan digest_info;
     DerItem skip;
-    if (!signed_data(der, length, &data) ||
-        !encapsulated(&data, OID_SPC_INDIRECT_DATA, sizeof OID_SPC_INDIRECT_DATA, &content) ||
-        !der_enter(&content, DER_SEQUENCE, &indirect) ||
+    if (!signed_message({der, length}, OID_SPC_INDIRECT_DATA, sizeof OID_SPC_INDIRECT_DATA, &m) ||
+        !der_enter(&m.content, DER_SEQUENCE, &indirect) ||
         !der_expect(&indirect, DER_SEQUENCE, &skip) ||
         !der_enter(&indirect, DER_SEQUENCE, &digest_info))
         return SignatureDigest::BROKEN;
-    int file_digest = sha2_of(&digest_info);
-    // Certificates and CRLs, when there, come before the signer infos.
-    DerSpan signers;
-    DerSpan signer;
-    (void)der_expect(&data, DER_CONTEXT_0, &skip);
-    (void)der_expect(&data, DER_CONTEXT_1, &skip);
-    if (!der_enter(&data, DER_SET, &signers) || !der_enter(&signers, DER_SEQUENCE, &signer) ||
-        !der_expect(&signer, DER_INTEGER, &skip) || !der_expect(&signer, DER_SEQUENCE, &skip))
-        return SignatureDigest::BROKEN;
-    int signer_digest = sha2_of(&signer);
-    return file_digest != 0 && signer_digest != 0 ? SignatureDigest::STRONG : SignatureDigest::WEAK;
+    return sha2_of(&digest_info) != 0 && m.digest != 0 ? SignatureDigest::STRONG
+                                                       : SignatureDigest::WEAK;
 }
 
 namespace {
@@ -278,17 +291,6 @@ const uint8_t OID_RFC3161_COUNTER_SIGNATURE[] = {0x2b, 0x06, 0x01, 0x04, 0x01,
 const uint8_t OID_MESSAGE_DIGEST[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x09, 0x04};
 const size_t SHA2_SIZES[] = {0, 32, 48, 64};
 
-Bytes bytes_of(DerSpan span) { return {span.at, static_cast<size_t>(span.end - span.at)}; }
-
-// Past a SignedData's certificates and CRLs, into its first SignerInfo.
-bool first_signer(DerSpan* data, DerSpan* signer) {
-    DerItem skip;
-    DerSpan signers;
-    (void)der_expect(data, DER_CONTEXT_0, &skip);
-    (void)der_expect(data, DER_CONTEXT_1, &skip);
-    return der_enter(data, DER_SET, &signers) && der_enter(&signers, DER_SEQUENCE, signer);
-}
-
 // The first value of the attribute `oid` in a SET OF Attribute.
 bool attribute(DerSpan attributes, const uint8_t* oid, size_t oid_length, DerItem* value) {
     DerSpan one;
@@ -300,20 +302,6 @@ bool attribute(DerSpan attributes, const uint8_t* oid, size_t oid_length, DerIte
             return der_next(&values, value);
     }
     return false;
-}
-
-// A SignerInfo up to its signature: its digest, its authenticated
-// attributes (empty span when none) and its signature value; the span is
-// left at the unauthenticated attributes.
-bool signer_info(DerSpan* signer, int* digest, DerSpan* signed_attributes, DerItem* value) {
-    DerItem skip;
-    *signed_attributes = {signer->end, signer->end};
-    if (!der_expect(signer, DER_INTEGER, &skip) || !der_expect(signer, DER_SEQUENCE, &skip))
-        return false;
-    *digest = sha2_of(signer);
-    (void)der_enter(signer, DER_CONTEXT_0, signed_attributes);
-    return *digest != 0 && der_expect(signer, DER_SEQUENCE, &skip) &&
-           der_expect(signer, DER_OCTET_STRING, value);
 }
 
 // The token's TSTInfo: its bytes, its imprint and its time.
@@ -340,51 +328,29 @@ bool tst_info(DerSpan content, TimeStamp* stamp) {
     return true;
 }
 
-// The token: a SignedData of TSTInfo, its first signer's message digest.
-bool token(DerSpan token_span, TimeStamp* stamp) {
-    DerSpan data;
-    DerSpan content;
-    DerSpan signer;
-    DerSpan signed_attributes;
-    DerItem value;
-    DerItem message_digest;
-    int digest = 0;
-    stamp->token = bytes_of(token_span);
-    if (!signed_data(token_span.at, stamp->token.length, &data) ||
-        !encapsulated(&data, OID_TST_INFO, sizeof OID_TST_INFO, &content) ||
-        !tst_info(content, stamp) || !first_signer(&data, &signer) ||
-        !signer_info(&signer, &digest, &signed_attributes, &value) ||
-        !attribute(signed_attributes, OID_MESSAGE_DIGEST, sizeof OID_MESSAGE_DIGEST,
-                   &message_digest) ||
-        message_digest.tag != DER_OCTET_STRING ||
-        static_cast<size_t>(message_digest.body.end - message_digest.body.at) != SHA2_SIZES[digest])
-        return false;
-    stamp->token_digest = static_cast<Sha2>(digest - 1);
-    stamp->message_digest = bytes_of(message_digest.body);
-    return true;
-}
-
 }  // namespace
 
 bool signature_time_stamp(const uint8_t* der, size_t length, TimeStamp* stamp) {
-    DerSpan data;
-    DerSpan content;
-    DerSpan signer;
-    DerSpan signed_attributes;
-    DerSpan unsigned_attributes;
+    SignedMessage file;
+    SignedMessage token;
     DerItem value;
-    DerItem token_item;
-    int digest = 0;
-    if (!signed_data(der, length, &data) ||
-        !encapsulated(&data, OID_SPC_INDIRECT_DATA, sizeof OID_SPC_INDIRECT_DATA, &content) ||
-        !first_signer(&data, &signer) ||
-        !signer_info(&signer, &digest, &signed_attributes, &value) ||
-        !der_enter(&signer, DER_CONTEXT_1, &unsigned_attributes) ||
-        !attribute(unsigned_attributes, OID_RFC3161_COUNTER_SIGNATURE,
-                   sizeof OID_RFC3161_COUNTER_SIGNATURE, &token_item) ||
-        token_item.tag != DER_SEQUENCE)
+    if (!signed_message({der, length}, OID_SPC_INDIRECT_DATA, sizeof OID_SPC_INDIRECT_DATA,
+                        &file) ||
+        !attribute(file.unsigned_attributes, OID_RFC3161_COUNTER_SIGNATURE,
+                   sizeof OID_RFC3161_COUNTER_SIGNATURE, &value) ||
+        value.tag != DER_SEQUENCE)
         return false;
-    stamp->signed_value = bytes_of(value.body);
+    stamp->signed_value = bytes_of(file.signature);
     // The token is the whole SEQUENCE, header included.
-    return token({token_item.start, token_item.body.end}, stamp);
+    stamp->token = {value.start, static_cast<size_t>(value.body.end - value.start)};
+    if (!signed_message(stamp->token, OID_TST_INFO, sizeof OID_TST_INFO, &token) ||
+        token.digest == 0 || !tst_info(token.content, stamp) ||
+        !attribute(token.signed_attributes, OID_MESSAGE_DIGEST, sizeof OID_MESSAGE_DIGEST,
+                   &value) ||
+        value.tag != DER_OCTET_STRING ||
+        static_cast<size_t>(value.body.end - value.body.at) != SHA2_SIZES[token.digest])
+        return false;
+    stamp->token_digest = static_cast<Sha2>(token.digest - 1);
+    stamp->message_digest = bytes_of(value.body);
+    return true;
 }

@@ -21,7 +21,8 @@ namespace {
 
 constexpr DWORD ENCODING = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-// WINTRUST and CRYPT32 are no KnownDLLs: loaded by hand from System32.
+// WINTRUST and CRYPT32 are no KnownDLLs: loaded by hand from System32 and
+// bound by name, in the order of the names below.
 struct TrustApi {
     decltype(&WinVerifyTrust) verify;
     decltype(&WTHelperProvDataFromStateData) provider_data;
@@ -40,27 +41,34 @@ struct TrustApi {
     decltype(&CertGetSubjectCertificateFromStore) subject_certificate;
     decltype(&CertFreeCertificateContext) free_certificate;
 };
+constexpr int WINTRUST_FUNCTIONS = 3;
+const char* const TRUST_NAMES[] = {"WinVerifyTrust",
+                                   "WTHelperProvDataFromStateData",
+                                   "WTHelperGetProvSignerFromChain",
+                                   "CertGetCertificateChain",
+                                   "CertVerifyCertificateChainPolicy",
+                                   "CertFreeCertificateChain",
+                                   "CryptHashCertificate",
+                                   "CryptMsgOpenToDecode",
+                                   "CryptMsgUpdate",
+                                   "CryptMsgGetParam",
+                                   "CryptMsgControl",
+                                   "CryptMsgClose",
+                                   "CertOpenStore",
+                                   "CertCloseStore",
+                                   "CertGetSubjectCertificateFromStore",
+                                   "CertFreeCertificateContext"};
+static_assert(sizeof(TrustApi) == sizeof TRUST_NAMES, "one name for each function");
 
 bool trust_ready(TrustApi* api) {
-    HMODULE wintrust = system_library(L"wintrust.dll");
-    HMODULE crypt32 = system_library(L"crypt32.dll");
-    if (wintrust == nullptr || crypt32 == nullptr) return false;
-    bool ok = bind(wintrust, "WinVerifyTrust", &api->verify);
-    ok = bind(wintrust, "WTHelperProvDataFromStateData", &api->provider_data) && ok;
-    ok = bind(wintrust, "WTHelperGetProvSignerFromChain", &api->signer_from_chain) && ok;
-    ok = bind(crypt32, "CertGetCertificateChain", &api->get_chain) && ok;
-    ok = bind(crypt32, "CertVerifyCertificateChainPolicy", &api->chain_policy) && ok;
-    ok = bind(crypt32, "CertFreeCertificateChain", &api->free_chain) && ok;
-    ok = bind(crypt32, "CryptHashCertificate", &api->hash) && ok;
-    ok = bind(crypt32, "CryptMsgOpenToDecode", &api->msg_open) && ok;
-    ok = bind(crypt32, "CryptMsgUpdate", &api->msg_update) && ok;
-    ok = bind(crypt32, "CryptMsgGetParam", &api->msg_param) && ok;
-    ok = bind(crypt32, "CryptMsgControl", &api->msg_control) && ok;
-    ok = bind(crypt32, "CryptMsgClose", &api->msg_close) && ok;
-    ok = bind(crypt32, "CertOpenStore", &api->open_store) && ok;
-    ok = bind(crypt32, "CertCloseStore", &api->close_store) && ok;
-    ok = bind(crypt32, "CertGetSubjectCertificateFromStore", &api->subject_certificate) && ok;
-    return bind(crypt32, "CertFreeCertificateContext", &api->free_certificate) && ok;
+    HMODULE modules[] = {system_library(L"wintrust.dll"), system_library(L"crypt32.dll")};
+    // Function pointers of one size, in declaration order.
+    FARPROC* slots = reinterpret_cast<FARPROC*>(api);
+    for (int i = 0; i < static_cast<int>(sizeof TRUST_NAMES / sizeof TRUST_NAMES[0]); ++i) {
+        HMODULE module = modules[i < WINTRUST_FUNCTIONS ? 0 : 1];
+        if (module == nullptr || !bind(module, TRUST_NAMES[i], &slots[i])) return false;
+    }
+    return true;
 }
 
 // A revocation status the cache cannot tell is no refusal: the check makes
@@ -94,11 +102,11 @@ bool chain_allows(const CERT_SIMPLE_CHAIN& chain, KeyUsage usage, bool named) {
 
 constexpr DWORD UNTRUSTED = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
                             CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC |
-                            CERT_TRUST_INVALID_BASIC_CONSTRAINTS | CERT_TRUST_IS_EXPLICIT_DISTRUST |
-                            CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_INVALID_NAME_CONSTRAINTS;
+                            CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
 
 // The chain of `leaf` as Windows builds it at `when` (null: now), judged
-// by the Authenticode policy and by the usages its certificates name.
+// by the Authenticode policy, by its own error flags (which Wine's policy
+// lets pass) and by the usages its certificates name.
 SignatureVerdict chain_verdict(const TrustApi& api, PCCERT_CONTEXT leaf, HCERTSTORE store,
                                FILETIME* when, KeyUsage usage) {
     CERT_CHAIN_PARA para = {};
@@ -110,20 +118,18 @@ SignatureVerdict chain_verdict(const TrustApi& api, PCCERT_CONTEXT leaf, HCERTST
     policy.cbSize = sizeof policy;
     CERT_CHAIN_POLICY_STATUS status = {};
     status.cbSize = sizeof status;
-    bool judged = api.chain_policy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status) != 0;
+    if (!api.chain_policy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status))
+        status.dwError = static_cast<DWORD>(CERT_E_CHAINING);
     DWORD errors = chain->TrustStatus.dwErrorStatus;
-    bool named = usage == KeyUsage::TIME_STAMPING;
-    SignatureVerdict verdict = SignatureVerdict::SIGNED;
-    if (!judged || chain->cChain == 0 || (errors & UNTRUSTED) != 0 ||
-        (status.dwError != 0 && status.dwError != static_cast<DWORD>(CERT_E_EXPIRED) &&
-         status.dwError != static_cast<DWORD>(CERT_E_WRONG_USAGE)))
-        verdict = SignatureVerdict::NOT_TRUSTED;
-    else if (!chain_allows(*chain->rgpChain[0], usage, named) ||
-             (errors & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 ||
-             status.dwError == static_cast<DWORD>(CERT_E_WRONG_USAGE))
-        verdict = SignatureVerdict::NOT_FOR_CODE_SIGNING;
-    else if ((errors & CERT_TRUST_IS_NOT_TIME_VALID) != 0 || status.dwError != 0)
-        verdict = SignatureVerdict::EXPIRED;
+    bool expired = (errors & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ||
+                   status.dwError == static_cast<DWORD>(CERT_E_EXPIRED);
+    SignatureVerdict verdict =
+        chain->cChain == 0 || (errors & UNTRUSTED) != 0 || (status.dwError != 0 && !expired)
+            ? SignatureVerdict::NOT_TRUSTED
+        : !chain_allows(*chain->rgpChain[0], usage, usage == KeyUsage::TIME_STAMPING)
+            ? SignatureVerdict::NOT_FOR_CODE_SIGNING
+        : expired ? SignatureVerdict::EXPIRED
+                  : SignatureVerdict::SIGNED;
     api.free_chain(chain);
     return verdict;
 }
