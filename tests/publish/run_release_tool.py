@@ -259,8 +259,9 @@ class Check:
                         [] if code == 0 and out.startswith("v9.2.0\n") else ["exit %d, stderr %r" % (code, err)])
             for version, path, why in refusals:
                 code, out, err, _ = self.world({}, cmd + ["manifest", "--version", version, path])
+                line = "refused: signature not valid: %s\n" % why
                 self.expect("manifest refused: %s [%s]" % (why, build),
-                            [] if code == 1 and not out and "refused: signature not valid: %s\n" % why in err.replace("\r\n", "\n") else
+                            [] if code == 1 and not out and line in err.replace("\r\n", "\n") else
                             ["exit %d, stdout %r, stderr %r" % (code, out, err)])
         for name, release, code, cause, field, words in (
                 ("the publisher's file: its signer named", good, 0, "ok",

@@ -59,7 +59,8 @@ def main():
     fetch = "curl -sfm 10 http://%s/sign-ca.crl | openssl crl -inform DER -noout -text" % world.CRL_HOST
     code, out, err, _ = world.World({"timeout_s": 30}, logs).run(["sh", "-c", fetch])
     shutil.rmtree(logs, ignore_errors=True)
-    serial = subprocess.run(["openssl", "x509", "-noout", "-serial", "-in", os.path.join(pki.dir, "signer-revoked.crt")],
+    revoked = os.path.join(pki.dir, "signer-revoked.crt")
+    serial = subprocess.run(["openssl", "x509", "-noout", "-serial", "-in", revoked],
                             stdout=subprocess.PIPE, text=True).stdout.strip().split("=")[-1]
     if code != 0 or out.decode().count("Serial Number:") != 1 or "Serial Number: " + serial not in out.decode():
         failures.append("CRL served in the world (exit %d): %s%s" % (code, out.decode(), err.decode()))
