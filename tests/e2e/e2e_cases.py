@@ -1,9 +1,8 @@
 """The end-to-end cases: what each host serves and what the run must show."""
 import base64
 import os
-import subprocess
 
-from run_e2e import (ROOT, BUILTIN, E2, E6, FAIL, VERIFY, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
+from run_e2e import (BUILTIN, E2, E6, FAIL, VERIFY, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
                      Release, fault, header3, mismatch, probe_block, release_line, route, verified)
 
 CODE = "\x00CODE\x00"
@@ -59,48 +58,87 @@ def nodes(release, behaviours):
     return hosts
 
 
-def sign(runner, marker, signer, name):
-    from world import Pki
-    pki = Pki()
-    pki.ensure([])
-    out = os.path.join(runner.work, name)
-    env = dict(os.environ, VARNEL_SIGN_PKCS12=pki.signer(signer), VARNEL_SIGN_PASSWORD="test",
-               VARNEL_SIGN_CAFILE=pki.ca("sign-ca"))
-    subprocess.run([os.path.join(ROOT, "scripts", "sign"), marker, out], env=env, check=True,
-                   stdout=subprocess.DEVNULL, timeout=60)
-    return out
+# The revocation rows wait for the installer's revocation check: False leaves them out.
+REVOCATION_ROWS = True
+STARTED = None
+NO_NODE = "refused at stage 1, the built-in release left, and no node serves it"
+PUBLISHER = "Varnel Test Publisher"
+OTHER = "signed by another publisher, Varnel Other Signer"
+# name, signed file (signed_files.FILES), STARTED, NO_NODE or the refusal's reason, further fields:
+#   two_nodes   both serve it, tried in either order
+#   manifests   the versions mirror entries 1, 2... name with the file (default only the
+#               release's 9.2.0); one older than the built-in release is refused as a broken
+#               one is (NO_NODE: none left)
+#   unchecked   started with the revocation line; crl: the CRL host's behaviour; max_seconds
+SIGNED_ROWS = [
+    ("the publisher's file", "publisher", STARTED, {}),
+    ("another signer, on two nodes", "other", OTHER, dict(two_nodes=True)),
+    ("changed after signing, the manifest's digest its own", "changed", "the file does not match its signature", {}),
+    ("self-signed", "self_signed", "not from a trusted root", {}),
+    ("under a CA nobody trusts", "foreign", "not from a trusted root", {}),
+    ("a certificate for TLS only", "tls_only", "not for code signing", {}),
+    ("under an intermediate for TLS only", "restricted_intermediate", "not for code signing", {}),
+    ("expired, no time stamp", "expired", "expired", {}),
+    ("expired, time-stamped while valid", "expired_stamped", STARTED, {}),
+    ("no extended key usage", "no_eku", STARTED, {}),
+    ("4 KiB hidden in the certificate table", "hidden_in_table", "data hidden in the signature", {}),
+    ("bytes after the certificate table", "after_table", "data hidden in the signature", {}),
+    ("a SHA-1 file digest", "sha1", "weak digest", {}),
+    ("the publisher's name and Ltd", "ltd", "signed by another publisher, Varnel Test Publisher Ltd", {}),
+    ("a prefix of the publisher's name", "prefix", "signed by another publisher, Varnel Test", {}),
+    ("an organisation and no common name", "o_only", "the signer's name is not one common name", {}),
+    ("nested, the publisher's primary", "nested_publisher_first", STARTED, {}),
+    ("nested, another signer's primary", "nested_other_first", OTHER, {}),
+    ("the file's version 9.1", "version_9.1", "version 9.1.0, not the release's 9.2.0", {}),
+    ("no version resource", "no_version", "no version information", {}),
+    ("the only manifest older than the built-in release", "publisher", NO_NODE, dict(manifests=["1.0.0"])),
+    ("an older manifest, then the release's", "publisher", STARTED, dict(manifests=["1.0.0", "9.2.0"])),
+] + ([
+    ("a revoked signer", "revoked", "revoked", {}),
+    ("the CRL host refuses", "publisher", STARTED, dict(crl="refuse", unchecked=True)),
+    # The revocation check's 10 s bound, not the 120 s stall.
+    ("the CRL host stalls", "publisher", STARTED, dict(crl="stall", unchecked=True, max_seconds=40)),
+    ("no CRL distribution point", "no_cdp", STARTED, dict(unchecked=True)),
+] if REVOCATION_ROWS else [])
 
 
-def signed_cases(runner, marker, builds):
-    """Launched when the publisher signed it; refused, and the next node tried, otherwise."""
-    by_publisher = sign(runner, marker, "Varnel Test Publisher", "by-publisher.exe")
-    by_other = sign(runner, marker, "Varnel Other Signer", "by-other.exe")
-    data = bytearray(open(by_publisher, "rb").read())
-    data[0x410] ^= 1  # a byte of the code, after signing
-    changed = runner.write("changed.exe", bytes(data))
+def signed_cases(runner, builds):
+    """Builds naming the publisher: the 9.2.0 release started when its signature holds, refused
+    with the reason and the next node tried otherwise."""
+    from signed_files import make
     refused = "   签名无效 / Signature not valid: %s\n"
     out = []
-    for name, path, two_nodes, tail, code in [
-            ("signed by the publisher: launched", by_publisher, False, None, 0),
-            ("signed by another signer: refused, the next node too", by_other, True,
-             refused % "signed by another publisher, Varnel Other Signer", 1),
-            ("changed after signing, the manifest's digest its own: refused", changed, False,
-             refused % "the file does not match its signature", 1)]:
-        prog = Release("9.9.9", "Varnel-9.9.9-setup.exe", open(path, "rb").read())
+    for name, file, outcome, more in SIGNED_ROWS:
+        path = make(runner.work, file)
+        data = open(path, "rb").read()
+        prog = Release("9.2.0", "Varnel-9.2.0-setup.exe", data)
         prog.file = path
-        serving = [None, ok_node(), ok_node() if two_nodes else None, None, None, None]
-        head = (HEAD + release_line(prog.version, prog.name, len(prog.data), "节点A/Node A") + STAGE2 +
+        named = [Release(v, "Varnel-%s-setup.exe" % v, data) for v in more.get("manifests", [prog.version])]
+        hosts = manifest_hosts({i: dict(body=r.manifest()) for i, r in enumerate(named)})
+        two = more.get("two_nodes", False)
+        serving = [None, ok_node(), ok_node() if two else None, None, None, None]
+        source = [LABELS[i] for i, r in enumerate(named) if r.version == prog.version][:1]
+        head = (HEAD + release_line(prog.version, prog.name, len(prog.data), "".join(source)) + STAGE2 +
                 probe_block([f is not None for f in serving]))
-        stage4 = lambda label: header3(label) + PROGRESS % label + "\n" + (
-            verified(prog, signer="Varnel Test Publisher") if tail is None else
-            verified(prog).split("   启动")[0] + tail)
-        text = head + stage4(LABELS[1]) + ("" if code == 0 else E6)
-        if two_nodes:  # the two nodes in either order, by their latency
-            text = head + ("\x00ANYORDER\x00" + tail) * 2 + E6
-        c = Case(name, merge(manifest_hosts({0: dict(body=prog.manifest())}), nodes(prog, serving)), text, code,
-                 left=[prog.name] if code == 0 else [], launched=prog.name if code == 0 else "", builds=builds)
-        c.marker = code == 0
-        c.attempts = 2 if two_nodes else 1
+        stage4 = header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n"
+        if outcome is NO_NODE:
+            text = (HEAD + release_line(BUILTIN[0], BUILTIN[1], len(runner.fixture.data), "程序内置/Built-in") +
+                    STAGE2 + probe_block([False] * 6) + E2)
+        elif outcome is STARTED:
+            text = head + stage4 + verified(prog, signer=PUBLISHER, unchecked=more.get("unchecked", False))
+        elif two:  # the two nodes in either order, by their latency
+            text = head + ("\x00ANYORDER\x00" + refused % outcome) * 2 + E6
+        else:
+            text = head + stage4 + verified(prog).split("   启动")[0] + refused % outcome + E6
+        if outcome is not NO_NODE:
+            hosts = merge(hosts, nodes(prog, serving))
+        started = outcome is STARTED
+        c = Case("signed: " + name, hosts, text, 0 if started else 1, left=[prog.name] if started else [],
+                 launched=prog.name if started else "", builds=builds, max_seconds=more.get("max_seconds", 60),
+                 not_requested=[r.node_paths()[0] for r in named if r.version != prog.version])
+        c.marker = started
+        c.attempts = 2 if two else 0 if outcome is NO_NODE else 1
+        c.crl = more.get("crl", "serve")
         out.append(c)
     return out
 
@@ -307,7 +345,7 @@ def cases(runner):
     # Builds that name the test signer as publisher: the real program signed now.
     signed_builds = ("signed-native", "signed-windows")
     if marker and os.path.exists(marker) and any(b in runner.builds for b in signed_builds):
-        out += signed_cases(runner, marker, signed_builds)
+        out += signed_cases(runner, signed_builds)
 
     # A temporary directory that cannot be written.
     out.append(Case("temporary directory cannot be written", nodes(fx, [None, ok(), None, None, None, None]),

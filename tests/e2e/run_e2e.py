@@ -7,6 +7,7 @@ loosely), its exit code, what it leaves in the temporary directory, whether
 it launched the installer, and which requests reached the servers. Every
 case runs on the native build and on the Windows build under Wine.
 """
+import glob
 import hashlib
 import json
 import os
@@ -136,10 +137,11 @@ def header3(label):
     return "\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n" % label
 
 
-def verified(release, expected_digest=None, launched=True, code=None, signer=None):
+def verified(release, expected_digest=None, launched=True, code=None, signer=None, unchecked=False):
     text = ("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
             "   校验通过 / Verified  SHA-256 %s\n" % (expected_digest or release.digest) +
             ("   签名/Signed by: %s\n" % signer if signer else "") +
+            ("   无法检查吊销状态 / Revocation status could not be checked\n" if unchecked else "") +
             "   启动安装器 / Launching installer...\n")
     if launched:
         return text + "\n完成: 安装器已启动 / Installer launched (at " + PATH + ")\n"
@@ -149,6 +151,15 @@ def verified(release, expected_digest=None, launched=True, code=None, signer=Non
 def mismatch(expected, actual):
     return ("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n   哈希不匹配 / Hash mismatch!\n"
             "   期望/Expected: %s\n   实际/Actual:   %s\n" % (expected, actual))
+
+
+def forget_fetched_crls(prefix):
+    """Wine keeps each CRL it fetched in the prefix, and a revoked leaf as good; a cached CRL
+    would also answer for a CRL host that refuses: every case fetches anew. Wine 8's cryptnet
+    caches in wininet's INetCache."""
+    for d in ("LocalLow/Microsoft/CryptnetUrlCache", "Local/Microsoft/Windows/INetCache"):
+        for path in glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", *d.split("/"))):
+            shutil.rmtree(path, ignore_errors=True)
 
 
 def kind(build):
@@ -256,7 +267,8 @@ class Runner:
         if build == "windows":
             env.update(self.wine_env(getattr(case, "wine_user", None)))
             pid = True
-        world = World({"hosts": case.hosts, "timeout_s": case.max_seconds + 30}, logs)
+        world = World({"hosts": case.hosts, "timeout_s": case.max_seconds + 30,
+                       "crl": getattr(case, "crl", "serve")}, logs)
         code, out, err, elapsed = world.run(cmd + ["ignored", "--arguments"], env, pid=pid)
         text = out.decode("utf-8", "replace")
         if build == "windows":
@@ -353,6 +365,7 @@ class Runner:
             for f in os.listdir(d):
                 if f.lower().endswith((".exe", ".ran")):
                     os.remove(os.path.join(d, f))
+        forget_fetched_crls(self.wine_env(user)["WINEPREFIX"])
 
     def run(self, cases, only=None):
         # Lanes side by side, LANES per build kind: the cases mostly wait on

@@ -14,7 +14,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
 from e2e_cases import manifest_hosts, merge, nodes  # noqa: E402
-from run_e2e import Release  # noqa: E402
+from run_e2e import Release, forget_fetched_crls  # noqa: E402
 from world import World  # noqa: E402
 
 NATIVE = os.environ.get("VARNEL_RELEASE_TOOL", os.path.join(ROOT, "build", "release", "varnel-release"))
@@ -35,9 +35,10 @@ class Check:
         # 3 MiB: long enough that a node at 16 KiB/s is slow by the installer's rule.
         self.big = self.release("3.2.0", bytes(range(256)) * 12288)
 
-    def release(self, version, data):
+    def release(self, version, data, where=""):
         r = Release(version, "Varnel-%s-setup.exe" % version, data)
-        r.file = os.path.join(self.work, r.name)
+        os.makedirs(os.path.join(self.work, where), exist_ok=True)
+        r.file = os.path.join(self.work, where, r.name)
         with open(r.file, "wb") as f:
             f.write(data)
         return r
@@ -63,6 +64,7 @@ class Check:
         if cmd[0] == "wine":
             env.update(WINEPREFIX=os.environ.get("WINEPREFIX", os.path.join(ROOT, "build", "wine-prefix")),
                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+            forget_fetched_crls(env["WINEPREFIX"])
         w = World({"hosts": hosts, "timeout_s": 120}, tempfile.mkdtemp(dir=self.work))
         code, out, err, _ = w.run(cmd, env)
         left = os.listdir(tmp)
@@ -241,21 +243,25 @@ class Check:
         if not builds or not os.path.exists(MARKER):
             print("skip signature cases: no build naming the test publisher")
             return
-        from e2e_cases import sign
-        by = {who: self.release(version, open(sign(self, MARKER, who, who.replace(" ", "-") + ".exe"), "rb").read())
-              for who, version in (("Varnel Test Publisher", "4.0.0"), ("Varnel Other Signer", "4.0.1"))}
-        good, other = by["Varnel Test Publisher"], by["Varnel Other Signer"]
-        refusals = ((MARKER, "not signed"),
-                    (other.file, "signed by another publisher, Varnel Other Signer"))
+        from signed_files import make
+        # One release, 9.2.0 as the marker's version resource, signed each way.
+        by = {who: self.release("9.2.0", open(make(self.work, who), "rb").read(), who)
+              for who in ("publisher", "other", "hidden_in_table")}
+        good, other = by["publisher"], by["other"]
+        refusals = (("9.2.0", MARKER, "not signed"),
+                    ("9.2.0", other.file, "signed by another publisher, Varnel Other Signer"),
+                    ("9.2.0", by["hidden_in_table"].file, "data hidden in the signature"),
+                    ("v9.1.0", good.file, "version 9.2.0, not the release's 9.1.0"))
         for build, cmd in builds.items():
             # In a world, whose trust store holds the code-signing CA.
-            code, out, err, _ = self.world({}, cmd + ["manifest", "--version", "4.0.0", good.file])
+            code, out, err, _ = self.world({}, cmd + ["manifest", "--version", "v9.2.0", good.file])
             self.expect("manifest of the publisher's signed file [%s]" % build,
-                        [] if code == 0 and out.startswith("4.0.0\n") else ["exit %d, stderr %r" % (code, err)])
-            for path, why in refusals:
-                code, out, err, _ = self.world({}, cmd + ["manifest", "--version", "4.0.0", path])
+                        [] if code == 0 and out.startswith("v9.2.0\n") else ["exit %d, stderr %r" % (code, err)])
+            for version, path, why in refusals:
+                code, out, err, _ = self.world({}, cmd + ["manifest", "--version", version, path])
+                line = "refused: signature not valid: %s\n" % why
                 self.expect("manifest refused: %s [%s]" % (why, build),
-                            [] if code == 1 and not out and "signature not valid: %s" % why in err else
+                            [] if code == 1 and not out and line in err.replace("\r\n", "\n") else
                             ["exit %d, stdout %r, stderr %r" % (code, out, err)])
         for name, release, code, cause, field, words in (
                 ("the publisher's file: its signer named", good, 0, "ok",

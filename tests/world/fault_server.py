@@ -5,7 +5,8 @@ Run by world.py inside the namespace:
     fault_server.py SPEC.json
 
 SPEC: {"lifetime_s": N, "log": "DIR/requests.jsonl",
-       "hosts": [{"name", "address", "cert", "key", "tls", "routes"}]}
+       "hosts": [{"name", "address", "port", "cert", "key", "tls", "routes"}]}
+A host whose tls is "plain" speaks plain HTTP (the world's CRL host, port 80).
 Route fields are described at the top of world.py. One process serves every
 fault host; the listening address picks the certificate, so no SNI is needed.
 Prints "ready" on stdout once every socket listens; exits by itself after
@@ -90,9 +91,12 @@ class Host:
         self.routes = plan.get("routes", [])
         self.hits = {}
         self.hits_lock = threading.Lock()
+        self.ctx = None
+        mode = plan.get("tls", "normal")
+        if mode == "plain":
+            return
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(plan["cert"], plan["key"])
-        mode = plan.get("tls", "normal")
         if mode == "tls13_only":
             ctx.minimum_version = ssl.TLSVersion.TLSv1_3
         elif mode == "tls10_only":
@@ -180,6 +184,13 @@ class Conn:
 
     def close_clean(self):
         # close_notify then FIN, so a client sees an orderly end of stream.
+        if not isinstance(self.sock, ssl.SSLSocket):
+            try:
+                self.sock.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+            self.close_fin()
+            return
         try:
             self.sock.settimeout(1.0)
             raw = self.sock.unwrap()
@@ -206,7 +217,8 @@ class Conn:
     def serve(self):
         try:
             self.sock.settimeout(HANDSHAKE_TIMEOUT_S)
-            self.sock.do_handshake()
+            if isinstance(self.sock, ssl.SSLSocket):
+                self.sock.do_handshake()
         except (OSError, ssl.SSLError) as e:
             diag("%s conn %d: handshake failed: %s" % (self.host.name, self.id, e))
             self.close_fin()
@@ -235,7 +247,7 @@ class Conn:
         log_request(self.log_path, {
             "t": time.time(), "server": "fault", "host": self.host.name,
             "address": self.host.address, "conn": self.id,
-            "tls_version": self.sock.version(),
+            "tls_version": self.sock.version() if isinstance(self.sock, ssl.SSLSocket) else None,
             "request_line": request_line, "method": method, "target": target,
             "version": version, "headers": headers,
         })
@@ -451,7 +463,7 @@ def accept_loop(host, lsock, log_path, counter):
             counter["n"] += 1
             cid = counter["n"]
         try:
-            tls = host.ctx.wrap_socket(s, server_side=True, do_handshake_on_connect=False)
+            tls = host.ctx.wrap_socket(s, server_side=True, do_handshake_on_connect=False) if host.ctx else s
         except (OSError, ssl.SSLError):
             s.close()
             CONN_SLOTS.release()

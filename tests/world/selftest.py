@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """The world's certificates: every one the world made has a signature that
-Wine 8 can verify, and the check that says so tells a short ECDSA r or s."""
+Wine 8 can verify, and the check that says so tells a short ECDSA r or s; the
+CRL host serves sign-ca's CRL, which lists the revoked signer alone."""
 import glob
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import world  # noqa: E402
@@ -51,6 +55,15 @@ def main():
         why = world.wine_cannot_verify(world.pem_der(path))
         if why:
             failures.append("%s: %s" % (path, why))
+    logs = tempfile.mkdtemp(prefix="selftest-")
+    fetch = "curl -sfm 10 http://%s/sign-ca.crl | openssl crl -inform DER -noout -text" % world.CRL_HOST
+    code, out, err, _ = world.World({"timeout_s": 30}, logs).run(["sh", "-c", fetch])
+    shutil.rmtree(logs, ignore_errors=True)
+    revoked = os.path.join(pki.dir, "signer-revoked.crt")
+    serial = subprocess.run(["openssl", "x509", "-noout", "-serial", "-in", revoked],
+                            stdout=subprocess.PIPE, text=True).stdout.strip().split("=")[-1]
+    if code != 0 or out.decode().count("Serial Number:") != 1 or "Serial Number: " + serial not in out.decode():
+        failures.append("CRL served in the world (exit %d): %s%s" % (code, out.decode(), err.decode()))
     for f in failures:
         print("FAIL " + f)
     print("%d certificates in %s, %d check cases; %d failed" % (len(made), pki.dir, len(cases), len(failures)))

@@ -12,6 +12,11 @@ bound expired, 125 when the world itself could not be set up.
 Config (JSON):
   timeout_s      bound on CMD's run time (default 120)
   extra_hosts    further names to map to addresses (served by nobody)
+  crl            what crl.varnel.dev, the signers' CRL distribution point, does on
+                 port 80 (plain HTTP): "serve" (default: sign-ca.crl, DER, at
+                 /sign-ca.crl), "refuse" (nothing listens), "stall" (reads the
+                 request, then sends nothing for 120 s), "trickle" (the CRL, 4 bytes
+                 a second), "endless" (a body without end at 1 MB/s)
   hosts          {name: host}; a name outside the fixed table gets an address
     host.server  "nginx" | "fault" | "refuse" | "drop"   (absent host: refused)
     host.tls     "normal" (TLS 1.2 max) | "tls12" | "tls13_only" | "tls10_only" (fault only) |
@@ -60,8 +65,11 @@ Certificates are cached in $WORLD_PKI_DIR (default build/world-pki in this
 checkout, so no other clone shares them). Every one is RSA-signed: Wine 8's
 certificate check fails ECDSA signatures whose r or s is short, which about
 one P-256 signature in 128 has; ensure() refuses any signature Wine cannot
-verify. The bundle also trusts a code-signing CA, sign-ca, whose two signers
-(SIGNERS) Pki.signer() gives as PKCS#12 files for scripts/sign.
+verify. The bundle also trusts a code-signing CA, sign-ca. Pki.signer(kind)
+gives a code signer's PKCS#12 (password "test"), Pki.signer_pem(kind) its
+certificate with chain and its key, for each kind in SIGNER_KINDS: the
+publisher and another signer, hostile ones, and a time-stamping authority.
+Pki.crl() is sign-ca's CRL, listing the revoked signer only.
 CMD's environment: the caller's, without proxy variables unless given with
 --env, plus SSL_CERT_FILE/CURL_CA_BUNDLE (the bundle with the test CA),
 SSL_CERT_DIR (an empty dir), WORLD_LOGS, WORLD_CA_FILE, and --env values.
@@ -71,6 +79,7 @@ import argparse
 import base64
 import ctypes
 import fcntl
+import glob
 import json
 import os
 import shutil
@@ -83,10 +92,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+CRL_HOST = "crl.varnel.dev"   # sign-ca's CRL, over plain HTTP on port 80 in every run
 FIXED_HOSTS = [
     "www.modelscope.cn", "varnel.dev", "raw.githubusercontent.com", "github.com",
     "ghfast.top", "gh-proxy.com", "ghproxy.net", "huggingface.co",
-    "objects.githubusercontent.com", "cdn-lfs.hf.co",
+    "objects.githubusercontent.com", "cdn-lfs.hf.co", CRL_HOST,
 ]
 FIXED_BASE = 11      # 127.0.0.11 ...
 EXTRA_BASE = 101     # 127.0.0.101 ... for names the config adds
@@ -96,6 +106,7 @@ PROXY_VARS = ["http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_pro
               "ALL_PROXY", "no_proxy", "NO_PROXY", "ftp_proxy", "FTP_PROXY"]
 SERVER_KINDS = ("nginx", "fault", "refuse", "drop")
 TLS_MODES = ("normal", "tls12", "tls13_only", "tls10_only", "foreign_ca", "wrong_name")
+CRL_MODES = ("serve", "refuse", "stall", "trickle", "endless")
 HOST_KEYS = {"server", "tls", "routes", "root", "limit_rate", "nginx_extra"}
 ROUTE_KEYS = {
     "path", "when_hit", "status", "reason", "headers", "location", "body", "body_b64",
@@ -141,6 +152,8 @@ def load_config(config):
         with open(path, encoding="utf-8") as f:
             config = json.load(f)
     config = json.loads(json.dumps(config))  # private deep copy
+    if config.get("crl", "serve") not in CRL_MODES:
+        raise WorldError("crl must be one of %s" % (CRL_MODES,))
     for name, h in config.get("hosts", {}).items():
         bad = set(h) - HOST_KEYS
         if bad:
@@ -177,6 +190,7 @@ def _openssl(*args):
                        stderr=subprocess.PIPE, timeout=60)
     if p.returncode != 0:
         raise WorldError("openssl %s failed: %s" % (args[0], p.stderr.decode(errors="replace")))
+    return p.stdout.decode(errors="replace")
 
 
 def _safe(name):
@@ -234,10 +248,60 @@ def pem_der(path):
     return base64.b64decode("".join(body.split()))
 
 
-# The world trusts "ca" for TLS and "sign-ca" for code signing; "foreign-ca" not at all.
+# The world trusts "ca" for TLS and "sign-ca" for code signing; "foreign-ca"
+# not at all. Roots from before 2020, so a chain holds at a time stamp then.
 CAS = (("ca", "Varnel World Test CA"), ("foreign-ca", "Foreign Test CA"),
        ("sign-ca", "Varnel World Code Signing CA"))
-SIGNERS = ("Varnel Test Publisher", "Varnel Other Signer")
+ROOT_DATES = ("20190101000000Z", "20450101000000Z")
+CA_EXT = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\nsubjectKeyIdentifier=hash\n"
+LEAF_EXT = "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\nsubjectKeyIdentifier=hash\n"
+ISSUED = "authorityKeyIdentifier=keyid\n"
+CRL_URL = "http://%s/sign-ca.crl" % CRL_HOST
+CDP = "crlDistributionPoints=URI:%s\n" % CRL_URL
+CODE = "extendedKeyUsage=codeSigning\n"
+PUBLISHER = "/CN=Varnel Test Publisher"
+# A CA under sign-ca whose chain may not sign code (restricted_intermediate).
+INTERMEDIATE = ("restricted-ca", "/CN=Varnel Restricted Intermediate CA", "sign-ca",
+                CA_EXT + ISSUED + "extendedKeyUsage=serverAuth\n" + CDP)
+# Code signers by kind: subject, issuer (None: itself), extensions, dates.
+# Every one under sign-ca names its CRL, but no_cdp and the TSA.
+SIGNER_KINDS = {
+    "publisher": (PUBLISHER, "sign-ca", CODE + CDP, None),
+    "other": ("/CN=Varnel Other Signer", "sign-ca", CODE + CDP, None),
+    "self_signed": (PUBLISHER, None, CODE, None),
+    "foreign": (PUBLISHER, "foreign-ca", CODE, None),
+    "tls_only": (PUBLISHER, "sign-ca", "extendedKeyUsage=serverAuth\n" + CDP, None),
+    "restricted_intermediate": (PUBLISHER, "restricted-ca", CODE, None),
+    "expired": (PUBLISHER, "sign-ca", CODE + CDP, ("20200101000000Z", "20210101000000Z")),
+    "no_eku": (PUBLISHER, "sign-ca", CDP, None),
+    "ltd": ("/CN=Varnel Test Publisher Ltd", "sign-ca", CODE + CDP, None),
+    "prefix": ("/CN=Varnel Test", "sign-ca", CODE + CDP, None),
+    "o_only": ("/O=Varnel Test Publisher", "sign-ca", CODE + CDP, None),
+    "revoked": (PUBLISHER, "sign-ca", CODE + CDP, None),   # listed in sign-ca.crl
+    "no_cdp": (PUBLISHER, "sign-ca", CODE, None),
+    # osslsigncode's built-in time-stamping authority (-TSA-certs, -TSA-key).
+    "tsa": ("/CN=Varnel World Time Stamping", "sign-ca", "extendedKeyUsage=critical,timeStamping\n",
+            ("20190101000000Z", "20360101000000Z")),
+}
+SIGNERS = {"Varnel Test Publisher": "publisher", "Varnel Other Signer": "other"}
+# Changed whenever the files made change: a cache from before is made anew.
+PKI_LAYOUT = "2"
+CA_CONFIG = """[ca]
+default_ca = issuing
+[issuing]
+database = %(dir)s/index.txt
+serial = %(dir)s/serial
+crlnumber = %(dir)s/crlnumber
+new_certs_dir = %(dir)s
+default_md = sha256
+policy = any
+unique_subject = no
+[any]
+commonName = optional
+organizationName = optional
+[crl]
+authorityKeyIdentifier = keyid:always
+"""
 
 
 class Pki:
@@ -251,75 +315,113 @@ class Pki:
         # One key serves every leaf: RSA keys are slow to make.
         return os.path.join(self.dir, ca + "-" + _safe(name) + ".crt"), os.path.join(self.dir, "leaf.key")
 
-    def signer(self, name):
-        """PKCS#12 file (password "test") of a code signer under sign-ca, with its chain."""
-        return os.path.join(self.dir, "sign-ca-" + _safe(name) + ".p12")
+    def signer(self, kind):
+        """PKCS#12 file (password "test") of a code signer (a kind or a SIGNERS name): key,
+        certificate and chain."""
+        return os.path.join(self.dir, "signer-%s.p12" % SIGNERS.get(kind, kind))
 
-    def ensure_signers(self):
-        if all(os.path.exists(self.signer(n)) for n in SIGNERS):
-            return
-        with open(os.path.join(self.dir, ".lock"), "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            for n in SIGNERS:
-                if not os.path.exists(self.signer(n)):
-                    self._make_signer(n)
+    def signer_pem(self, kind):
+        """(certificate then chain, key): osslsigncode's -certs and -key, or -TSA-certs and -TSA-key."""
+        return os.path.join(self.dir, "signer-%s.pem" % SIGNERS.get(kind, kind)), self.leaf("")[1]
 
-    def _make_signer(self, name):
-        crt, key = os.path.join(self.dir, "sign-ca-" + _safe(name) + ".crt"), self.leaf("", "ca")[1]
-        tmp = tempfile.mkdtemp(dir=self.dir)
+    def crl(self, pem=False):
+        """sign-ca's CRL, DER as served (PEM for osslsigncode's -CRLfile), listing only revoked."""
+        return os.path.join(self.dir, "sign-ca.crl" + (".pem" if pem else ""))
+
+    def _current(self):
         try:
-            csr, ext, p12 = os.path.join(tmp, "csr"), os.path.join(tmp, "ext"), self.signer(name)
-            _openssl("req", "-new", "-key", key, "-out", csr, "-subj", "/CN=" + name)
-            with open(ext, "w") as f:
-                f.write("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                        "extendedKeyUsage=codeSigning\nsubjectKeyIdentifier=hash\n"
-                        "authorityKeyIdentifier=keyid\n")
-            _openssl("x509", "-req", "-in", csr, "-CA", self.ca("sign-ca"), "-sha256",
-                     "-CAkey", os.path.join(self.dir, "sign-ca.key"), "-set_serial",
-                     str(int.from_bytes(os.urandom(8), "big")), "-days", "3650",
-                     "-extfile", ext, "-out", crt)
-            _openssl("pkcs12", "-export", "-inkey", key, "-in", crt, "-certfile", self.ca("sign-ca"),
-                     "-passout", "pass:test", "-out", p12 + ".tmp")
-            os.replace(p12 + ".tmp", p12)
-        finally:
-            shutil.rmtree(tmp, ignore_errors=True)
+            with open(os.path.join(self.dir, "layout"), encoding="ascii") as f:
+                return f.read().strip() == PKI_LAYOUT
+        except OSError:
+            return False
 
-    def ensure(self, names):
+    def ensure(self, names=()):
         os.makedirs(self.dir, exist_ok=True)
         wanted = [("ca", n) for n in names] + [("foreign-ca", n) for n in names]
         wanted.append(("ca", WRONG_NAME))
-        certs = [self.ca(c) for c, _ in CAS] + [self.leaf(n, c)[0] for c, n in wanted]
-        if not all(os.path.exists(c) for c in certs):
+        certs = [self.leaf(n, c)[0] for c, n in wanted]
+        if not (self._current() and all(os.path.exists(c) for c in certs)):
             with open(os.path.join(self.dir, ".lock"), "w") as lock:
                 fcntl.flock(lock, fcntl.LOCK_EX)
-                for ca, cn in CAS:
-                    if not os.path.exists(self.ca(ca)):
-                        self._make_ca(ca, cn)
-                if not os.path.exists(self.leaf("", "ca")[1]):
-                    self._make_key(self.leaf("", "ca")[1])
+                if not self._current():
+                    self._make_all()
                 for ca, n in wanted:
                     if not os.path.exists(self.leaf(n, ca)[0]):
                         self._make_leaf(n, ca)
-        self.ensure_signers()
-        for c in certs:
+        for c in glob.glob(os.path.join(self.dir, "*.crt")):
             why = wine_cannot_verify(pem_der(c))
             if why:
                 raise WorldError("%s: Wine cannot verify its signature (%s)" % (c, why))
 
+    def _make_all(self):
+        for f in os.listdir(self.dir):
+            if f != ".lock":
+                path = os.path.join(self.dir, f)
+                shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+        key = self.leaf("")[1]
+        self._make_key(key)
+        for ca, cn in CAS:
+            self._make_key(os.path.join(self.dir, ca + ".key"))
+            self._issue("/CN=" + cn, os.path.join(self.dir, ca + ".key"), None, CA_EXT, ROOT_DATES, self.ca(ca))
+        ca, subject, issuer, ext = INTERMEDIATE
+        self._make_key(os.path.join(self.dir, ca + ".key"))
+        self._issue(subject, os.path.join(self.dir, ca + ".key"), issuer, ext, None, self.ca(ca))
+        for kind, (subject, issuer, ext, dates) in SIGNER_KINDS.items():
+            crt = os.path.join(self.dir, "signer-%s.crt" % kind)
+            self._issue(subject, key, issuer, LEAF_EXT + (ISSUED if issuer else "") + ext, dates, crt)
+            chain = {None: [], "restricted-ca": ["restricted-ca", "sign-ca"]}.get(issuer, [issuer])
+            pem = self.signer_pem(kind)[0]
+            with open(pem, "wb") as out:
+                for part in [crt] + [self.ca(c) for c in chain]:
+                    with open(part, "rb") as f:
+                        out.write(f.read())
+            _openssl("pkcs12", "-export", "-inkey", key, "-in", pem, "-passout", "pass:test",
+                     "-out", self.signer(kind))
+        self._make_crl(os.path.join(self.dir, "signer-revoked.crt"))
+        with open(os.path.join(self.dir, "layout"), "w", encoding="ascii") as f:
+            f.write(PKI_LAYOUT + "\n")
+
+    def _issue(self, subject, key, issuer, ext, dates, crt):
+        """One certificate by `openssl ca`, the CLI's way to set its dates; self-signed without issuer."""
+        tmp = tempfile.mkdtemp(dir=self.dir)
+        try:
+            config, extfile, csr = (os.path.join(tmp, n) for n in ("config", "ext", "csr"))
+            for path, text in ((config, CA_CONFIG % {"dir": tmp}), (extfile, ext), (os.path.join(tmp, "index.txt"), ""),
+                               (os.path.join(tmp, "serial"), os.urandom(8).hex() + "\n")):
+                with open(path, "w") as f:
+                    f.write(text)
+            _openssl("req", "-new", "-key", key, "-out", csr, "-subj", subject)
+            args = ["ca", "-batch", "-config", config, "-notext", "-preserveDN", "-in", csr,
+                    "-extfile", extfile, "-out", crt + ".tmp"]
+            args += ["-startdate", dates[0], "-enddate", dates[1]] if dates else ["-days", "3650"]
+            if issuer:
+                args += ["-cert", self.ca(issuer), "-keyfile", os.path.join(self.dir, issuer + ".key")]
+            else:
+                args += ["-selfsign", "-keyfile", key]
+            _openssl(*args)
+            os.replace(crt + ".tmp", crt)
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+    def _make_crl(self, revoked):
+        serial = _openssl("x509", "-noout", "-serial", "-in", revoked).strip().split("=")[1]
+        tmp = tempfile.mkdtemp(dir=self.dir)
+        try:
+            now = time.strftime("%y%m%d%H%M%SZ", time.gmtime())
+            for name, text in (("config", CA_CONFIG % {"dir": tmp}), ("crlnumber", "01\n"),
+                               ("index.txt", "R\t350101000000Z\t%s\t%s\tunknown\t%s\n" % (now, serial, PUBLISHER))):
+                with open(os.path.join(tmp, name), "w") as f:
+                    f.write(text)
+            _openssl("ca", "-gencrl", "-config", os.path.join(tmp, "config"), "-cert", self.ca("sign-ca"),
+                     "-keyfile", os.path.join(self.dir, "sign-ca.key"), "-crldays", "3650", "-crlexts", "crl",
+                     "-out", self.crl(pem=True))
+            _openssl("crl", "-in", self.crl(pem=True), "-outform", "DER", "-out", self.crl())
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
     def _make_key(self, key):
         _openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key + ".tmp")
         os.replace(key + ".tmp", key)
-
-    def _make_ca(self, ca, cn):
-        key, crt = os.path.join(self.dir, ca + ".key"), self.ca(ca)
-        self._make_key(key)
-        _openssl("req", "-x509", "-key", key, "-sha256",
-                 "-out", crt + ".tmp", "-days", "3650",
-                 "-subj", "/CN=" + cn,
-                 "-addext", "basicConstraints=critical,CA:TRUE",
-                 "-addext", "keyUsage=critical,keyCertSign,cRLSign",
-                 "-addext", "subjectKeyIdentifier=hash")
-        os.replace(crt + ".tmp", crt)
 
     def _make_leaf(self, name, ca):
         crt, key = self.leaf(name, ca)
@@ -415,11 +517,23 @@ def prepare(config, logs_dir, cmd, env, pid, quiet, pki=None):
         "addresses": addrs, "hosts": hosts, "logs": logs_dir, "cmd": list(cmd),
         "env": env, "ca": pki.ca("ca"), "more_cas": [pki.ca("sign-ca")], "quiet": quiet,
     }
+    mode = config.get("crl", "serve")
+    if mode != "refuse":
+        plan["crl_host"] = {"name": CRL_HOST, "address": addrs[CRL_HOST], "port": 80, "tls": "plain",
+                            "routes": crl_routes(mode, pki.crl())}
     spec_path = os.path.join(logs_dir, "world-plan.json")
     with open(spec_path, "w", encoding="utf-8") as f:
         json.dump(plan, f, indent=1)
     argv = unshare_prefix(pid) + [sys.executable, os.path.abspath(__file__), "_inner", spec_path]
     return argv, plan
+
+
+def crl_routes(mode, crl):
+    body = dict(body_file=crl, headers=[["Content-Type", "application/pkix-crl"]])
+    return {"serve": [dict(body, path="/sign-ca.crl")],
+            "stall": [dict(path="*", delay_ms=120000)],
+            "trickle": [dict(body, path="*", trickle={"bytes": 4, "every_ms": 1000})],
+            "endless": [dict(path="*", endless=True, throttle_bps=1 << 20)]}[mode]
 
 
 def read_result(logs_dir):
@@ -580,7 +694,8 @@ class Inner:
     def start_servers(self):
         hosts = self.plan["hosts"].values()
         nginx_hosts = [h for h in hosts if h["server"] == "nginx"]
-        fault_hosts = [h for h in hosts if h["server"] == "fault"]
+        fault_hosts = [h for h in hosts if h["server"] == "fault"] + [
+            h for h in [self.plan.get("crl_host")] if h]
         if fault_hosts:
             self.start_fault(fault_hosts)
         if nginx_hosts:
@@ -595,7 +710,7 @@ class Inner:
     def start_fault(self, hosts):
         plan = {"lifetime_s": self.plan["timeout_s"] + SETUP_MARGIN_S,
                 "log": os.path.join(self.logs, "requests.jsonl"),
-                "hosts": [{k: h[k] for k in ("name", "address", "cert", "key", "tls", "routes")
+                "hosts": [{k: h[k] for k in ("name", "address", "port", "cert", "key", "tls", "routes")
                            if k in h} for h in hosts]}
         path = os.path.join(self.work, "fault.json")
         with open(path, "w", encoding="utf-8") as f:
