@@ -31,33 +31,14 @@ struct TrustApi {
     decltype(&CertVerifyCertificateChainPolicy) chain_policy;
     decltype(&CertFreeCertificateChain) free_chain;
     decltype(&CryptHashCertificate) hash;
-    decltype(&CryptMsgOpenToDecode) msg_open;
-    decltype(&CryptMsgUpdate) msg_update;
-    decltype(&CryptMsgGetParam) msg_param;
-    decltype(&CryptMsgControl) msg_control;
-    decltype(&CryptMsgClose) msg_close;
-    decltype(&CertOpenStore) open_store;
-    decltype(&CertCloseStore) close_store;
-    decltype(&CertGetSubjectCertificateFromStore) subject_certificate;
+    decltype(&CryptVerifyMessageSignature) verify_message;
     decltype(&CertFreeCertificateContext) free_certificate;
 };
 constexpr int WINTRUST_FUNCTIONS = 3;
-const char* const TRUST_NAMES[] = {"WinVerifyTrust",
-                                   "WTHelperProvDataFromStateData",
-                                   "WTHelperGetProvSignerFromChain",
-                                   "CertGetCertificateChain",
-                                   "CertVerifyCertificateChainPolicy",
-                                   "CertFreeCertificateChain",
-                                   "CryptHashCertificate",
-                                   "CryptMsgOpenToDecode",
-                                   "CryptMsgUpdate",
-                                   "CryptMsgGetParam",
-                                   "CryptMsgControl",
-                                   "CryptMsgClose",
-                                   "CertOpenStore",
-                                   "CertCloseStore",
-                                   "CertGetSubjectCertificateFromStore",
-                                   "CertFreeCertificateContext"};
+const char* const TRUST_NAMES[] = {
+    "WinVerifyTrust",          "WTHelperProvDataFromStateData",    "WTHelperGetProvSignerFromChain",
+    "CertGetCertificateChain", "CertVerifyCertificateChainPolicy", "CertFreeCertificateChain",
+    "CryptHashCertificate",    "CryptVerifyMessageSignature",      "CertFreeCertificateContext"};
 static_assert(sizeof(TrustApi) == sizeof TRUST_NAMES, "one name for each function");
 
 bool trust_ready(TrustApi* api) {
@@ -146,30 +127,15 @@ bool digest_is(const TrustApi& api, Sha2 digest, const Bytes& data, const Bytes&
 // Whether the token's signature holds, by a time-stamping authority whose
 // chain was valid at `when`, the time it gives.
 bool token_holds(const TrustApi& api, const Bytes& token, FILETIME when) {
-    HCRYPTMSG msg = api.msg_open(ENCODING, 0, 0, 0, nullptr, nullptr);
-    HCERTSTORE store = nullptr;
+    CRYPT_VERIFY_MESSAGE_PARA para = {};
+    para.cbSize = sizeof para;
+    para.dwMsgAndCertEncodingType = ENCODING;
     PCCERT_CONTEXT authority = nullptr;
-    union {
-        CERT_INFO info;
-        BYTE bytes[2048];
-    } signer_id;
-    DWORD size = sizeof signer_id;
-    bool ok = msg != nullptr &&
-              api.msg_update(msg, token.at, static_cast<DWORD>(token.length), TRUE) &&
-              api.msg_param(msg, CMSG_SIGNER_CERT_INFO_PARAM, 0, &signer_id, &size);
-    if (ok) store = api.open_store(CERT_STORE_PROV_MSG, ENCODING, 0, 0, msg);
-    if (store != nullptr) authority = api.subject_certificate(store, ENCODING, &signer_id.info);
-    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA verify = {};
-    verify.cbSize = sizeof verify;
-    verify.dwSignerIndex = 0;
-    verify.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-    verify.pvSigner = const_cast<CERT_CONTEXT*>(authority);
-    ok = authority != nullptr && api.msg_control(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &verify) &&
-         chain_verdict(api, authority, store, &when, KeyUsage::TIME_STAMPING) ==
-             SignatureVerdict::SIGNED;
+    bool ok = api.verify_message(&para, 0, token.at, static_cast<DWORD>(token.length), nullptr,
+                                 nullptr, &authority) != 0 &&
+              chain_verdict(api, authority, authority->hCertStore, &when,
+                            KeyUsage::TIME_STAMPING) == SignatureVerdict::SIGNED;
     if (authority != nullptr) api.free_certificate(authority);
-    if (store != nullptr) api.close_store(store, 0);
-    if (msg != nullptr) api.msg_close(msg);
     return ok;
 }
 
