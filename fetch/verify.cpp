@@ -54,6 +54,7 @@ const char* verdict_refused(SignatureVerdict verdict) {
         case SignatureVerdict::NOT_TRUSTED: return "not from a trusted root";
         case SignatureVerdict::NOT_FOR_CODE_SIGNING: return "not for code signing";
         case SignatureVerdict::EXPIRED: return "expired";
+        case SignatureVerdict::REVOKED: return "revoked";
         case SignatureVerdict::ALTERED: break;
     }
     return ALTERED_TEXT;
@@ -92,12 +93,20 @@ bool is_release(FILE* held, const char* release_version, char* text, uint32_t ca
 }  // namespace
 
 bool signed_by_publisher(FILE* held, const char* installer_path, const char* publisher,
-                         const char* release_version, char* text, uint32_t capacity) {
+                         const char* release_version, PinCheck* check) {
+    char* text = check->text;
+    const uint32_t capacity = sizeof check->text;
+    check->revocation_unchecked = false;
+    check->revoked = false;
     const char* why = structure_refused(held);
     SignerFacts signer;
     signer.subject_length = 0;
-    if (why == nullptr)
-        why = verdict_refused(platform().check_signature(held, installer_path, &signer));
+    signer.revocation_unchecked = false;
+    if (why == nullptr) {
+        SignatureVerdict verdict = platform().check_signature(held, installer_path, &signer);
+        check->revoked = verdict == SignatureVerdict::REVOKED;
+        why = verdict_refused(verdict);
+    }
     char name[SIGNER_NAME_CAPACITY];
     if (why == nullptr && !common_name(signer.subject, signer.subject_length, name, sizeof name))
         why = "the signer's name is not one common name";
@@ -111,6 +120,7 @@ bool signed_by_publisher(FILE* held, const char* installer_path, const char* pub
     }
     if (!is_release(held, release_version, text, capacity)) return false;
     snprintf(text, capacity, "%s", name);
+    check->revocation_unchecked = signer.revocation_unchecked;
     return true;
 }
 
@@ -119,9 +129,11 @@ namespace {
 // Prints the signer, or why the pin refuses the file.
 bool pin_holds(FILE* held, const char* installer_path, const char* release_version,
                const Pin& pin) {
-    char text[SIGNATURE_TEXT_CAPACITY];
-    bool ok = pin.holds(held, installer_path, pin.publisher, release_version, text, sizeof text);
-    printf(ok ? "   签名/Signed by: %s\n" : "   签名无效 / Signature not valid: %s\n", text);
+    PinCheck check;
+    bool ok = pin.holds(held, installer_path, pin.publisher, release_version, &check);
+    printf(ok ? "   签名/Signed by: %s\n" : "   签名无效 / Signature not valid: %s\n", check.text);
+    if (ok && check.revocation_unchecked)
+        puts("   无法检查吊销状态 / Revocation status could not be checked");
     return ok;
 }
 

@@ -48,13 +48,25 @@ enum class HttpFailure : uint8_t {
 
 // What a file's Authenticode signature is worth, as the platform checks it.
 enum class SignatureVerdict : uint8_t {
-    SIGNED,                // holds, and chains to a trusted root for code signing
-    NOT_SIGNED,            // the file carries no signature
-    NOT_TRUSTED,           // the signer's chain reaches no trusted root
-    NOT_FOR_CODE_SIGNING,  // a certificate of the chain names usages, none of them code signing
-    EXPIRED,  // a certificate not valid at the signature's time stamp (or now, with none)
-    ALTERED,  // the file, or its signature, does not match what was signed
+    // Holds, and chains to a trusted root for code signing.
+    SIGNED,
+    // The file carries no signature.
+    NOT_SIGNED,
+    // The signer's chain reaches no trusted root.
+    NOT_TRUSTED,
+    // A certificate of the chain names usages, none of them code signing.
+    NOT_FOR_CODE_SIGNING,
+    // A certificate not valid at the signature's time stamp (or now, with none).
+    EXPIRED,
+    // A certificate below the root is revoked.
+    REVOKED,
+    // The file, or its signature, does not match what was signed.
+    ALTERED,
 };
+
+// However the revocation servers behave, the check of a signer's chain
+// against them ends within this; a status not fetched by then is unknown.
+inline constexpr uint32_t REVOCATION_LIMIT_MS = 10000;
 
 // Far more than a certificate's subject takes.
 inline constexpr uint32_t SIGNER_SUBJECT_CAPACITY = 1024;
@@ -64,6 +76,9 @@ struct SignerFacts {
     // Its subject, an X.501 Name as DER; length 0 when it does not fit.
     uint8_t subject[SIGNER_SUBJECT_CAPACITY];
     uint32_t subject_length;
+    // SIGNED, yet the revocation status of a certificate below the root was
+    // not fetched in time, or it names no distribution point.
+    bool revocation_unchecked;
 };
 
 // Three bindings exist: the Windows APIs (platform_win32.cpp), the POSIX

@@ -3,6 +3,8 @@
 // that Windows refuses): the signer's chain is built again here, at the time
 // of a time stamp that holds, and judged with the Authenticode chain policy
 // and with the usages every certificate of it names.
+// The revocation call's timeout is among these fields.
+#define CERT_REVOCATION_PARA_HAS_EXTRA_FIELDS
 #include <windows.h>
 //
 #include <io.h>
@@ -33,31 +35,41 @@ struct TrustApi {
     decltype(&CryptHashCertificate) hash;
     decltype(&CryptVerifyMessageSignature) verify_message;
     decltype(&CertFreeCertificateContext) free_certificate;
+    decltype(&CertVerifyRevocation) verify_revocation;
+    decltype(&CertDuplicateCertificateChain) duplicate_chain;
 };
 constexpr int WINTRUST_FUNCTIONS = 3;
 const char* const TRUST_NAMES[] = {
     "WinVerifyTrust",          "WTHelperProvDataFromStateData",    "WTHelperGetProvSignerFromChain",
     "CertGetCertificateChain", "CertVerifyCertificateChainPolicy", "CertFreeCertificateChain",
-    "CryptHashCertificate",    "CryptVerifyMessageSignature",      "CertFreeCertificateContext"};
+    "CryptHashCertificate",    "CryptVerifyMessageSignature",      "CertFreeCertificateContext",
+    "CertVerifyRevocation",    "CertDuplicateCertificateChain"};
 static_assert(sizeof(TrustApi) == sizeof TRUST_NAMES, "one name for each function");
 
-bool trust_ready(TrustApi* api) {
+// Bound once and never written again: a revocation check left running past
+// its bound still reads it.
+TrustApi g_api;
+bool g_api_bound = false;
+
+bool trust_ready() {
+    if (g_api_bound) return true;
     HMODULE modules[] = {system_library(L"wintrust.dll"), system_library(L"crypt32.dll")};
+    TrustApi api;
     // Function pointers of one size, in declaration order.
-    FARPROC* slots = reinterpret_cast<FARPROC*>(api);
+    FARPROC* slots = reinterpret_cast<FARPROC*>(&api);
     for (int i = 0; i < static_cast<int>(sizeof TRUST_NAMES / sizeof TRUST_NAMES[0]); ++i) {
         HMODULE module = modules[i < WINTRUST_FUNCTIONS ? 0 : 1];
         if (module == nullptr || !bind(module, TRUST_NAMES[i], &slots[i])) return false;
     }
+    g_api = api;
+    g_api_bound = true;
     return true;
 }
 
-// A revocation status the cache cannot tell is no refusal: the check makes
-// no network call, and a revoked certificate still fails as revoked.
+// WinVerifyTrust's own verdict; it is not asked for revocation.
 SignatureVerdict trust_verdict(LONG status) {
     switch (status) {
-        case ERROR_SUCCESS:
-        case CERT_E_REVOCATION_FAILURE: return SignatureVerdict::SIGNED;
+        case ERROR_SUCCESS: return SignatureVerdict::SIGNED;
         case TRUST_E_NOSIGNATURE:
         case TRUST_E_SUBJECT_FORM_UNKNOWN: return SignatureVerdict::NOT_SIGNED;
         case TRUST_E_BAD_DIGEST:
@@ -85,21 +97,76 @@ constexpr DWORD UNTRUSTED = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL
                             CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC |
                             CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
 
+// What the revocation check ends with, as its thread's exit code.
+enum : DWORD { STATUS_GOOD, STATUS_REVOKED, STATUS_UNCHECKED };
+
+// The status of every certificate of `chain` but the root, each asked of its
+// distribution points with its issuer. Runs on a thread of its own and frees
+// the chain it is given.
+DWORD WINAPI check_revocation(void* chain_context) {
+    auto* context = static_cast<PCCERT_CHAIN_CONTEXT>(chain_context);
+    const CERT_SIMPLE_CHAIN& chain = *context->rgpChain[0];
+    const ULONGLONG deadline = GetTickCount64() + REVOCATION_LIMIT_MS;
+    DWORD result = STATUS_GOOD;
+    for (DWORD i = 0; i + 1 < chain.cElement && result != STATUS_REVOKED; ++i) {
+        ULONGLONG now = GetTickCount64();
+        CERT_REVOCATION_PARA para = {};
+        para.cbSize = sizeof para;
+        para.pIssuerCert = chain.rgpElement[i + 1]->pCertContext;
+        para.dwUrlRetrievalTimeout = now < deadline ? static_cast<DWORD>(deadline - now) : 1;
+        CERT_REVOCATION_STATUS status = {};
+        status.cbSize = sizeof status;
+        void* cert = const_cast<CERT_CONTEXT*>(chain.rgpElement[i]->pCertContext);
+        if (now < deadline &&
+            g_api.verify_revocation(ENCODING, CERT_CONTEXT_REVOCATION_TYPE, 1, &cert,
+                                    CERT_VERIFY_REV_ACCUMULATIVE_TIMEOUT_FLAG, &para, &status))
+            continue;
+        result = status.dwError == static_cast<DWORD>(CRYPT_E_REVOKED) ? STATUS_REVOKED
+                                                                       : STATUS_UNCHECKED;
+    }
+    g_api.free_chain(context);
+    return result;
+}
+
+// The chain's revocation status, within REVOCATION_LIMIT_MS whatever the
+// servers do: CertVerifyRevocation's own timeout does not bound a list that
+// trickles or never ends (Wine's bounds neither), so it runs on a thread of
+// its own, which is left behind, with its own copy of the chain, when it has
+// not answered in time.
+SignatureVerdict revocation(PCCERT_CHAIN_CONTEXT chain, SignerFacts* signer) {
+    PCCERT_CHAIN_CONTEXT copy = g_api.duplicate_chain(chain);
+    HANDLE thread = copy != nullptr
+                        ? CreateThread(nullptr, 0, check_revocation,
+                                       const_cast<CERT_CHAIN_CONTEXT*>(copy), 0, nullptr)
+                        : nullptr;
+    DWORD result = STATUS_UNCHECKED;
+    if (thread == nullptr) {
+        if (copy != nullptr) g_api.free_chain(copy);
+    } else if (WaitForSingleObject(thread, REVOCATION_LIMIT_MS) != WAIT_OBJECT_0 ||
+               !GetExitCodeThread(thread, &result)) {
+        result = STATUS_UNCHECKED;
+    }
+    if (thread != nullptr) CloseHandle(thread);
+    signer->revocation_unchecked = result == STATUS_UNCHECKED;
+    return result == STATUS_REVOKED ? SignatureVerdict::REVOKED : SignatureVerdict::SIGNED;
+}
+
 // The chain of `leaf` as Windows builds it at `when` (null: now), judged
 // by the Authenticode policy, by its own error flags (which Wine's policy
-// lets pass) and by the usages its certificates name.
-SignatureVerdict chain_verdict(const TrustApi& api, PCCERT_CONTEXT leaf, HCERTSTORE store,
-                               FILETIME* when, KeyUsage usage) {
+// lets pass) and by the usages its certificates name; then, for a signer
+// (non-null `signer`), by its revocation status now.
+SignatureVerdict chain_verdict(PCCERT_CONTEXT leaf, HCERTSTORE store, FILETIME* when,
+                               KeyUsage usage, SignerFacts* signer = nullptr) {
     CERT_CHAIN_PARA para = {};
     para.cbSize = sizeof para;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!api.get_chain(nullptr, leaf, when, store, &para, 0, nullptr, &chain))
+    if (!g_api.get_chain(nullptr, leaf, when, store, &para, 0, nullptr, &chain))
         return SignatureVerdict::NOT_TRUSTED;
     CERT_CHAIN_POLICY_PARA policy = {};
     policy.cbSize = sizeof policy;
     CERT_CHAIN_POLICY_STATUS status = {};
     status.cbSize = sizeof status;
-    if (!api.chain_policy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status))
+    if (!g_api.chain_policy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status))
         status.dwError = static_cast<DWORD>(CERT_E_CHAINING);
     DWORD errors = chain->TrustStatus.dwErrorStatus;
     bool expired = (errors & CERT_TRUST_IS_NOT_TIME_VALID) != 0 ||
@@ -111,31 +178,33 @@ SignatureVerdict chain_verdict(const TrustApi& api, PCCERT_CONTEXT leaf, HCERTST
             ? SignatureVerdict::NOT_FOR_CODE_SIGNING
         : expired ? SignatureVerdict::EXPIRED
                   : SignatureVerdict::SIGNED;
-    api.free_chain(chain);
+    if (verdict == SignatureVerdict::SIGNED && signer != nullptr)
+        verdict = revocation(chain, signer);
+    g_api.free_chain(chain);
     return verdict;
 }
 
-bool digest_is(const TrustApi& api, Sha2 digest, const Bytes& data, const Bytes& expected) {
+bool digest_is(Sha2 digest, const Bytes& data, const Bytes& expected) {
     static const ALG_ID ALGORITHMS[] = {CALG_SHA_256, CALG_SHA_384, CALG_SHA_512};
     BYTE out[64];
     DWORD size = sizeof out;
-    return api.hash(0, ALGORITHMS[static_cast<int>(digest)], 0, data.at,
-                    static_cast<DWORD>(data.length), out, &size) != 0 &&
+    return g_api.hash(0, ALGORITHMS[static_cast<int>(digest)], 0, data.at,
+                      static_cast<DWORD>(data.length), out, &size) != 0 &&
            size == expected.length && memcmp(out, expected.at, size) == 0;
 }
 
 // Whether the token's signature holds, by a time-stamping authority whose
 // chain was valid at `when`, the time it gives.
-bool token_holds(const TrustApi& api, const Bytes& token, FILETIME when) {
+bool token_holds(const Bytes& token, FILETIME when) {
     CRYPT_VERIFY_MESSAGE_PARA para = {};
     para.cbSize = sizeof para;
     para.dwMsgAndCertEncodingType = ENCODING;
     PCCERT_CONTEXT authority = nullptr;
-    bool ok = api.verify_message(&para, 0, token.at, static_cast<DWORD>(token.length), nullptr,
-                                 nullptr, &authority) != 0 &&
-              chain_verdict(api, authority, authority->hCertStore, &when,
-                            KeyUsage::TIME_STAMPING) == SignatureVerdict::SIGNED;
-    if (authority != nullptr) api.free_certificate(authority);
+    bool ok = g_api.verify_message(&para, 0, token.at, static_cast<DWORD>(token.length), nullptr,
+                                   nullptr, &authority) != 0 &&
+              chain_verdict(authority, authority->hCertStore, &when, KeyUsage::TIME_STAMPING) ==
+                  SignatureVerdict::SIGNED;
+    if (authority != nullptr) g_api.free_certificate(authority);
     return ok;
 }
 
@@ -143,37 +212,37 @@ uint8_t g_signature[SIGNATURE_DER_CAPACITY];
 
 // The time a valid RFC 3161 time stamp of the file's signature gives; false
 // when it has none that holds, and the signer's chain is then judged now.
-bool time_stamped_at(const TrustApi& api, FILE* file, FILETIME* when) {
+bool time_stamped_at(FILE* file, FILETIME* when) {
     PeLayout pe;
     size_t length = 0;
     TimeStamp stamp;
     if (!pe_layout(file, &pe) ||
         read_cert_table(file, pe, g_signature, &length) != CertTable::SIGNATURE ||
         !signature_time_stamp(g_signature, length, &stamp) || stamp.seconds <= 0 ||
-        !digest_is(api, stamp.imprint_digest, stamp.signed_value, stamp.imprint) ||
-        !digest_is(api, stamp.token_digest, stamp.tst_info, stamp.message_digest))
+        !digest_is(stamp.imprint_digest, stamp.signed_value, stamp.imprint) ||
+        !digest_is(stamp.token_digest, stamp.tst_info, stamp.message_digest))
         return false;
     // FILETIME counts 100 ns from 1601-01-01.
     uint64_t ticks = (static_cast<uint64_t>(stamp.seconds) + 11644473600ull) * 10000000ull;
     when->dwLowDateTime = static_cast<DWORD>(ticks);
     when->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return token_holds(api, stamp.token, *when);
+    return token_holds(stamp.token, *when);
 }
 
 // The signer's chain judged here, and its subject, from the state
 // WinVerifyTrust verified.
-SignatureVerdict judge_signer(const TrustApi& api, HANDLE state, FILE* file, SignerFacts* signer) {
-    CRYPT_PROVIDER_DATA* provider = api.provider_data(state);
+SignatureVerdict judge_signer(HANDLE state, FILE* file, SignerFacts* signer) {
+    CRYPT_PROVIDER_DATA* provider = g_api.provider_data(state);
     CRYPT_PROVIDER_SGNR* sgnr =
-        provider != nullptr ? api.signer_from_chain(provider, 0, FALSE, 0) : nullptr;
+        provider != nullptr ? g_api.signer_from_chain(provider, 0, FALSE, 0) : nullptr;
     if (sgnr == nullptr || sgnr->csCertChain == 0 || sgnr->pasCertChain == nullptr ||
         provider->chStores == 0)
         return SignatureVerdict::NOT_TRUSTED;
     PCCERT_CONTEXT leaf = sgnr->pasCertChain[0].pCert;
     FILETIME when;
-    bool stamped = time_stamped_at(api, file, &when);
-    SignatureVerdict verdict = chain_verdict(api, leaf, provider->pahStores[0],
-                                             stamped ? &when : nullptr, KeyUsage::CODE_SIGNING);
+    bool stamped = time_stamped_at(file, &when);
+    SignatureVerdict verdict = chain_verdict(
+        leaf, provider->pahStores[0], stamped ? &when : nullptr, KeyUsage::CODE_SIGNING, signer);
     const CERT_NAME_BLOB& subject = leaf->pCertInfo->Subject;
     if (verdict == SignatureVerdict::SIGNED && subject.cbData <= sizeof signer->subject) {
         memcpy(signer->subject, subject.pbData, subject.cbData);
@@ -186,27 +255,27 @@ SignatureVerdict judge_signer(const TrustApi& api, HANDLE state, FILE* file, Sig
 
 SignatureVerdict win32_check_signature(FILE* file, const char* path, SignerFacts* signer) {
     signer->subject_length = 0;
-    TrustApi api;
+    signer->revocation_unchecked = false;
     wchar_t wide_path[MAX_PATH * 2];
-    if (!trust_ready(&api) ||
-        MultiByteToWideChar(CP_ACP, 0, path, -1, wide_path, MAX_PATH * 2) == 0)
+    if (!trust_ready() || MultiByteToWideChar(CP_ACP, 0, path, -1, wide_path, MAX_PATH * 2) == 0)
         return SignatureVerdict::NOT_TRUSTED;
     WINTRUST_FILE_INFO info = {sizeof info, wide_path,
                                reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr};
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof data;
     data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+    // Revocation is checked below, within a bound of the program's.
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &info;
     data.dwStateAction = WTD_STATEACTION_VERIFY;
-    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT;
+
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     SignatureVerdict verdict =
-        trust_verdict(api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
+        trust_verdict(g_api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
     if (verdict == SignatureVerdict::SIGNED)
-        verdict = judge_signer(api, data.hWVTStateData, file, signer);
+        verdict = judge_signer(data.hWVTStateData, file, signer);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
-    (void)api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    (void)g_api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     return verdict;
 }

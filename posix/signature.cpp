@@ -18,6 +18,8 @@
 
 #include "pe/authenticode.h"
 #include "pe/image.h"
+#include "posix/clock.h"
+#include "posix/revocation.h"
 #include "posix/trust.h"
 
 namespace {
@@ -131,16 +133,44 @@ bool chain_may_sign_code(STACK_OF(X509) * chain) {
 struct ChainFaults {
     bool untrusted;
     bool expired;
+    bool revoked;
+    // A certificate below the root whose list is missing, stale or not the
+    // issuer's: its status could not be checked.
+    bool unchecked;
 };
 ChainFaults g_faults;
+
+bool is_crl_fault(int error) {
+    switch (error) {
+        case X509_V_ERR_UNABLE_TO_GET_CRL:
+        case X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE:
+        case X509_V_ERR_CRL_SIGNATURE_FAILURE:
+        case X509_V_ERR_CRL_NOT_YET_VALID:
+        case X509_V_ERR_CRL_HAS_EXPIRED:
+        case X509_V_ERR_ERROR_IN_CRL_LAST_UPDATE_FIELD:
+        case X509_V_ERR_ERROR_IN_CRL_NEXT_UPDATE_FIELD:
+        case X509_V_ERR_UNABLE_TO_GET_CRL_ISSUER:
+        case X509_V_ERR_KEYUSAGE_NO_CRL_SIGN:
+        case X509_V_ERR_UNHANDLED_CRITICAL_CRL_EXTENSION:
+        case X509_V_ERR_DIFFERENT_CRL_SCOPE:
+        case X509_V_ERR_CRL_PATH_VALIDATION_ERROR: return true;
+        default: return false;
+    }
+}
 
 // Goes on past each fault so that all are seen; the verdict comes from them,
 // never from the verification's own result.
 int note_fault(int ok, X509_STORE_CTX* ctx) {
     if (ok == 1) return 1;
     int error = X509_STORE_CTX_get_error(ctx);
+    int depth = X509_STORE_CTX_get_error_depth(ctx);
+    bool root = depth + 1 >= sk_X509_num(X509_STORE_CTX_get0_chain(ctx));
     if (error == X509_V_ERR_CERT_HAS_EXPIRED || error == X509_V_ERR_CERT_NOT_YET_VALID)
         g_faults.expired = true;
+    else if (error == X509_V_ERR_CERT_REVOKED)
+        g_faults.revoked = true;
+    else if (is_crl_fault(error))
+        g_faults.unchecked = g_faults.unchecked || !root;
     else
         g_faults.untrusted = true;
     return 1;
@@ -149,8 +179,10 @@ int note_fault(int ok, X509_STORE_CTX* ctx) {
 // Verifies `leaf` with `untrusted` at `when` (0: now) and `purpose` (0:
 // any), in a context whose parameters are its own: none of the flags that
 // the HTTPS side sets on the shared store (partial chains, say) apply.
+// With `crls`, every certificate's status is checked against them too.
 // Returns the chain built, to be freed, or null when none could be.
-STACK_OF(X509) * verify_chain(X509* leaf, STACK_OF(X509) * untrusted, time_t when, int purpose) {
+STACK_OF(X509) * verify_chain(X509* leaf, STACK_OF(X509) * untrusted, time_t when, int purpose,
+                              STACK_OF(X509_CRL) * crls = nullptr) {
     X509_STORE* store = posix_trust_store();
     X509_STORE_CTX* ctx = X509_STORE_CTX_new();
     X509_VERIFY_PARAM* param = X509_VERIFY_PARAM_new();
@@ -163,6 +195,11 @@ STACK_OF(X509) * verify_chain(X509* leaf, STACK_OF(X509) * untrusted, time_t whe
         X509_STORE_CTX_init(ctx, store, leaf, untrusted) == 1) {
         if (when != 0) X509_VERIFY_PARAM_set_time(param, when);
         if (purpose != 0) (void)X509_VERIFY_PARAM_set_purpose(param, purpose);
+        if (crls != nullptr) {
+            (void)X509_VERIFY_PARAM_set_flags(param,
+                                              X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+            X509_STORE_CTX_set0_crls(ctx, crls);
+        }
         X509_STORE_CTX_set0_param(ctx, param);
         param = nullptr;
         X509_STORE_CTX_set_verify_cb(ctx, note_fault);
@@ -218,7 +255,21 @@ time_t time_stamped_at(const uint8_t* der, size_t length) {
     return vouched && when > 0 && token_holds(stamp.token, when) ? when : 0;
 }
 
-SignatureVerdict judge_chain(PKCS7* p7, X509* cert, size_t der_length) {
+// The chain's status now, from the lists its certificates name, fetched
+// within REVOCATION_LIMIT_MS; judged in a second pass, after the chain held
+// at its time stamp.
+SignatureVerdict revocation(X509* cert, STACK_OF(X509) * untrusted, STACK_OF(X509) * chain,
+                            SignerFacts* signer) {
+    STACK_OF(X509_CRL)* crls = posix_fetch_crls(chain, posix_now_ms() + REVOCATION_LIMIT_MS);
+    STACK_OF(X509)* again = crls != nullptr ? verify_chain(cert, untrusted, 0, 0, crls) : nullptr;
+    bool revoked = crls != nullptr && g_faults.revoked;
+    signer->revocation_unchecked = crls == nullptr || g_faults.unchecked;
+    sk_X509_pop_free(again, X509_free);
+    sk_X509_CRL_pop_free(crls, X509_CRL_free);
+    return revoked ? SignatureVerdict::REVOKED : SignatureVerdict::SIGNED;
+}
+
+SignatureVerdict judge_chain(PKCS7* p7, X509* cert, size_t der_length, SignerFacts* signer) {
     time_t when = time_stamped_at(g_signature, der_length);
     STACK_OF(X509)* chain = verify_chain(cert, p7->d.sign->cert, when, 0);
     SignatureVerdict verdict = g_faults.untrusted ? SignatureVerdict::NOT_TRUSTED
@@ -226,6 +277,8 @@ SignatureVerdict judge_chain(PKCS7* p7, X509* cert, size_t der_length) {
                                    ? SignatureVerdict::NOT_FOR_CODE_SIGNING
                                : g_faults.expired ? SignatureVerdict::EXPIRED
                                                   : SignatureVerdict::SIGNED;
+    if (verdict == SignatureVerdict::SIGNED)
+        verdict = revocation(cert, p7->d.sign->cert, chain, signer);
     sk_X509_pop_free(chain, X509_free);
     return verdict;
 }
@@ -242,7 +295,7 @@ SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, size_t der_len
     STACK_OF(X509)* signers = PKCS7_get0_signers(p7, nullptr, 0);
     X509* cert = sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
     SignatureVerdict verdict =
-        cert != nullptr ? judge_chain(p7, cert, der_length) : SignatureVerdict::NOT_TRUSTED;
+        cert != nullptr ? judge_chain(p7, cert, der_length, signer) : SignatureVerdict::NOT_TRUSTED;
     const unsigned char* subject = nullptr;
     size_t subject_length = 0;
     if (verdict == SignatureVerdict::SIGNED &&
@@ -259,6 +312,7 @@ SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, size_t der_len
 
 SignatureVerdict posix_check_signature(FILE* file, const char*, SignerFacts* signer) {
     signer->subject_length = 0;
+    signer->revocation_unchecked = false;
     PeLayout pe;
     size_t length = 0;
     CertTable table =

@@ -186,7 +186,7 @@ ToolFault check_signature(const char* path, const char* publisher, const char* v
                           NodeResult* out) {
     FILE* held = platform().open_held(path);
     if (held == nullptr) return ToolFault::REREAD;
-    if (!signed_by_publisher(held, path, publisher, version, out->signature, sizeof out->signature))
+    if (!signed_by_publisher(held, path, publisher, version, &out->signature))
         out->cause = Cause::SIGNATURE;
     fclose(held);
     return ToolFault::NONE;

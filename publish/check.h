@@ -72,8 +72,8 @@ struct NodeResult {
     uint64_t differs_at;
     char sha256_hex[65];
     // With a publisher named, for a file of the release's bytes: its signer,
-    // or why the installer refuses its signature; else empty.
-    char signature[SIGNATURE_TEXT_CAPACITY];
+    // or why the installer refuses its signature; else an empty text.
+    PinCheck signature;
 };
 
 // One thing a user could meet, by the mirror or node slot it concerns.

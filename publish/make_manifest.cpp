@@ -54,11 +54,13 @@ int signature_refused(const char* installer_path, const char* publisher, const c
         fprintf(stderr, "varnel-release: cannot read %s\n", installer_path);
         return TOOL_EXIT_CANNOT_WORK;
     }
-    char text[SIGNATURE_TEXT_CAPACITY];
-    bool ok = signed_by_publisher(held, installer_path, publisher, version, text, sizeof text);
+    PinCheck check;
+    bool ok = signed_by_publisher(held, installer_path, publisher, version, &check);
     fclose(held);
+    if (ok && check.revocation_unchecked)
+        fprintf(stderr, "note: the signer's revocation status could not be checked\n");
     if (ok) return TOOL_EXIT_OK;
-    fprintf(stderr, "refused: signature not valid: %s\n", text);
+    fprintf(stderr, "refused: signature not valid: %s\n", check.text);
     return TOOL_EXIT_FOUND;
 }
 

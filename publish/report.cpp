@@ -86,10 +86,14 @@ void describe(Cause cause, GetStep step, uint32_t status, ManifestRule rule, dou
 
 // After the cause: whom the signature names, or why the installer refuses it.
 void signature_text(const NodeResult& n, char (&out)[TEXT_CAPACITY]) {
-    if (n.signature[0] == '\0') return;
+    if (n.signature.text[0] == '\0') return;
     const size_t used = strlen(out);
-    snprintf(out + used, sizeof out - used, n.cause == Cause::SIGNATURE ? ": %s" : ", signed by %s",
-             n.signature);
+    snprintf(out + used, sizeof out - used,
+             n.cause == Cause::SIGNATURE ? ": %s"
+             : n.signature.revocation_unchecked
+                 ? ", signed by %s (its revocation status could not be checked)"
+                 : ", signed by %s",
+             n.signature.text);
 }
 
 // The rule a refused manifest breaks; an empty body has no lines at all.
@@ -435,9 +439,14 @@ void json_download(const NodeResult& nr) {
         verdict_id(nr), get_step_text(d.step), d.status,
         static_cast<unsigned long long>(d.written));
     json_string(nr.sha256_hex);
-    if (nr.signature[0] != '\0') {
-        printf(nr.cause == Cause::SIGNATURE ? ", \"signature_not_valid\": " : ", \"signed_by\": ");
-        json_string(nr.signature);
+    if (nr.signature.text[0] != '\0') {
+        bool refused = nr.cause == Cause::SIGNATURE;
+        printf(refused ? ", \"signature_not_valid\": " : ", \"signed_by\": ");
+        json_string(nr.signature.text);
+        if (!refused || nr.signature.revoked)
+            printf(", \"revocation\": \"%s\"", nr.signature.revoked                ? "revoked"
+                                               : nr.signature.revocation_unchecked ? "not_checked"
+                                                                                   : "good");
     }
     if (nr.cut_off != CutOffBytes::NOT_CUT_OFF) {
         static const char* const BYTES[] = {"", "same", "differ", "not_compared"};

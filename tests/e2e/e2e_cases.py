@@ -58,8 +58,6 @@ def nodes(release, behaviours):
     return hosts
 
 
-# The revocation rows wait for the installer's revocation check: False leaves them out.
-REVOCATION_ROWS = True
 STARTED = None
 NO_NODE = "refused at stage 1, the built-in release left, and no node serves it"
 PUBLISHER = "Varnel Test Publisher"
@@ -93,13 +91,13 @@ SIGNED_ROWS = [
     ("no version resource", "no_version", "no version information", {}),
     ("the only manifest older than the built-in release", "publisher", NO_NODE, dict(manifests=["1.0.0"])),
     ("an older manifest, then the release's", "publisher", STARTED, dict(manifests=["1.0.0", "9.2.0"])),
-] + ([
     ("a revoked signer", "revoked", "revoked", {}),
     ("the CRL host refuses", "publisher", STARTED, dict(crl="refuse", unchecked=True)),
     # The revocation check's 10 s bound, not the 120 s stall.
     ("the CRL host stalls", "publisher", STARTED, dict(crl="stall", unchecked=True, max_seconds=40)),
     ("no CRL distribution point", "no_cdp", STARTED, dict(unchecked=True)),
-] if REVOCATION_ROWS else [])
+    ("the CRL host trickles", "publisher", STARTED, dict(crl="trickle", unchecked=True, max_seconds=40)),
+]
 
 
 def signed_cases(runner, builds):

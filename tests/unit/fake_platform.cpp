@@ -92,6 +92,7 @@ SignatureVerdict check_signature(FILE*, const char*, SignerFacts* signer) {
     bool named =
         g_fake->signature == SignatureVerdict::SIGNED && subject.size() <= sizeof signer->subject;
     signer->subject_length = named ? static_cast<uint32_t>(subject.size()) : 0;
+    signer->revocation_unchecked = named && g_fake->revocation_unchecked;
     if (named) memcpy(signer->subject, subject.data(), subject.size());
     return g_fake->signature;
 }

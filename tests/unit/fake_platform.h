@@ -56,11 +56,12 @@ struct FakePlatform {
     bool temp_fails = false;
     uintptr_t shell_result = 42;
     SignatureVerdict signature = SignatureVerdict::SIGNED;  // what check_signature says
-    std::string signer;               // the signer's common name it gives, when `subject` is empty
-    std::string subject;              // else the signer's subject, as DER
-    int held_fd = -1;                 // the descriptor of the last file held
-    std::vector<bool> held_at_start;  // whether it was still open at each shell "open"
-    bool console_own = false;         // what console_is_own answers
+    std::string signer;   // the signer's common name it gives, when `subject` is empty
+    std::string subject;  // else the signer's subject, as DER
+    bool revocation_unchecked = false;  // its status not fetched, said when SIGNED
+    int held_fd = -1;                   // the descriptor of the last file held
+    std::vector<bool> held_at_start;    // whether it was still open at each shell "open"
+    bool console_own = false;           // what console_is_own answers
     std::vector<std::string> deleted;
     std::vector<std::string> opened;  // shell "open" calls
     std::vector<uint32_t> options;    // option numbers in order

@@ -262,6 +262,12 @@ TEST_F(FetchTest, VerifyOutcomes) {
          SignatureVerdict::NOT_FOR_CODE_SIGNING, refused + "not for code signing\n"},
         {"expired", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
          SignatureVerdict::EXPIRED, refused + "expired\n"},
+        {"revoked", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
+         SignatureVerdict::REVOKED, refused + "revoked\n"},
+        {"its revocation status not fetched", true, "", 33, VerifyResult::LAUNCHED, true, "Varnel",
+         SignatureVerdict::SIGNED,
+         "   签名/Signed by: Varnel\n   无法检查吊销状态 / Revocation status could not be "
+         "checked\n   启动安装器"},
         {"no certificate table", true, "", 42, VerifyResult::TRY_NEXT_NODE, false, "Varnel",
          SignatureVerdict::SIGNED, refused + "not signed\n",
          image([](Image& i) { i.signature = ""; })},
@@ -297,6 +303,7 @@ TEST_F(FetchTest, VerifyOutcomes) {
         if (c.signer != nullptr) f.signer = c.signer;
         f.subject = c.subject;
         f.signature = c.verdict;
+        f.revocation_unchecked = c.name == std::string("its revocation status not fetched");
         const Pin pin = {"Varnel", signed_by_publisher};
         const std::string file = pe_test::image(c.file);
         if (c.write) {

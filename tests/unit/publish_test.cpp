@@ -156,6 +156,19 @@ const Row ROWS[] = {
      "ok, signed by Varnel, sha256 ", false, 0},
     {"signed by another publisher", [](World& w) { w.signed_release("Other"); }, -1, 0, "signature",
      "signature not valid: signed by another publisher, Other; the installer deletes it", true, 1},
+    {"a revoked signer",
+     [](World& w) {
+         w.signed_release("Varnel");
+         w.f.signature = SignatureVerdict::REVOKED;
+     },
+     -1, 0, "signature", "signature not valid: revoked; the installer deletes it", true, 1},
+    {"a signer whose revocation status is not fetched",
+     [](World& w) {
+         w.signed_release("Varnel");
+         w.f.revocation_unchecked = true;
+     },
+     -1, 0, "ok", "ok, signed by Varnel (its revocation status could not be checked), sha256 ",
+     false, 0},
     {"right size, other bytes", [](World& w) { w.node(0).body = std::string(w.body.size(), 'x'); },
      -1, 0, "wrong_digest", "other bytes than the release", true, 1},
     {"body short of its length",
