@@ -34,31 +34,24 @@ uint8_t g_signature[SIGNATURE_DER_CAPACITY];
 
 // Why the signature's own structure is refused, read the same on both
 // builds; null when it is one strong signature and nothing else.
-const char* structure_refused(FILE* held) {
-    PeLayout pe;
-    size_t length = 0;
+const char* structure_refused(FILE* held, PeLayout* pe, size_t* length) {
     CertTable table =
-        pe_layout(held, &pe) ? read_cert_table(held, pe, g_signature, &length) : CertTable::NONE;
+        pe_layout(held, pe) ? read_cert_table(held, *pe, g_signature, length) : CertTable::NONE;
     if (table == CertTable::NONE) return "not signed";
     if (table == CertTable::HIDDEN) return "data hidden in the signature";
-    SignatureDigest digest = table == CertTable::SIGNATURE ? signature_digests(g_signature, length)
+    SignatureDigest digest = table == CertTable::SIGNATURE ? signature_digests(g_signature, *length)
                                                            : SignatureDigest::BROKEN;
     if (digest == SignatureDigest::WEAK) return "weak digest";
     return digest == SignatureDigest::BROKEN ? ALTERED_TEXT : nullptr;
 }
 
-const char* verdict_refused(SignatureVerdict verdict) {
-    switch (verdict) {
-        case SignatureVerdict::SIGNED: return nullptr;
-        case SignatureVerdict::NOT_SIGNED: return "not signed";
-        case SignatureVerdict::NOT_TRUSTED: return "not from a trusted root";
-        case SignatureVerdict::NOT_FOR_CODE_SIGNING: return "not for code signing";
-        case SignatureVerdict::EXPIRED: return "expired";
-        case SignatureVerdict::REVOKED: return "revoked";
-        case SignatureVerdict::ALTERED: break;
-    }
-    return ALTERED_TEXT;
-}
+// Why the platform refuses the signature, by verdict; null for SIGNED.
+const char* const VERDICT_REFUSED[] = {
+    nullptr,   "not signed", "not from a trusted root", "not for code signing", "expired",
+    "revoked", ALTERED_TEXT};
+static_assert(sizeof VERDICT_REFUSED / sizeof VERDICT_REFUSED[0] ==
+                  static_cast<size_t>(SignatureVerdict::ALTERED) + 1,
+              "a reason for every verdict");
 
 // The file's version as text: as many numbers as the release's version has,
 // more where a further one is not 0.
@@ -67,17 +60,17 @@ void version_text(const uint16_t (&numbers)[4], const char* release_version, cha
     for (const char* p = release_version; *p != '\0'; ++p) parts += *p == '.' ? 1 : 0;
     for (int i = parts; i < 4; ++i)
         if (numbers[i] != 0) parts = i + 1;
-    int used = 0;
-    for (int i = 0; i < parts && i < 4; ++i)
-        used += snprintf(out + used, sizeof out - static_cast<size_t>(used), i == 0 ? "%u" : ".%u",
-                         static_cast<unsigned>(numbers[i]));
+    snprintf(out, sizeof out, "%u.%u.%u.%u", numbers[0], numbers[1], numbers[2], numbers[3]);
+    int dots = 0;
+    for (char* p = out; *p != '\0'; ++p)
+        if (*p == '.' && ++dots == parts) *p = '\0';
 }
 
 // Whether the image's version resource names the release; else why not.
-bool is_release(FILE* held, const char* release_version, char* text, uint32_t capacity) {
-    PeLayout pe;
+bool is_release(FILE* held, const PeLayout& pe, const char* release_version, char* text,
+                uint32_t capacity) {
     uint16_t file[4];
-    if (!pe_layout(held, &pe) || !pe_product_version(held, pe, file)) {
+    if (!pe_product_version(held, pe, file)) {
         snprintf(text, capacity, "no version information");
         return false;
     }
@@ -98,14 +91,17 @@ bool signed_by_publisher(FILE* held, const char* installer_path, const char* pub
     const uint32_t capacity = sizeof check->text;
     check->revocation_unchecked = false;
     check->revoked = false;
-    const char* why = structure_refused(held);
+    PeLayout pe;
+    size_t length = 0;
+    const char* why = structure_refused(held, &pe, &length);
     SignerFacts signer;
     signer.subject_length = 0;
     signer.revocation_unchecked = false;
     if (why == nullptr) {
-        SignatureVerdict verdict = platform().check_signature(held, installer_path, &signer);
+        SignatureVerdict verdict = platform().check_signature(
+            held, installer_path, g_signature, static_cast<uint32_t>(length), &signer);
         check->revoked = verdict == SignatureVerdict::REVOKED;
-        why = verdict_refused(verdict);
+        why = VERDICT_REFUSED[static_cast<int>(verdict)];
     }
     char name[SIGNER_NAME_CAPACITY];
     if (why == nullptr && !common_name(signer.subject, signer.subject_length, name, sizeof name))
@@ -118,7 +114,7 @@ bool signed_by_publisher(FILE* held, const char* installer_path, const char* pub
         snprintf(text, capacity, "signed by another publisher, %s", name);
         return false;
     }
-    if (!is_release(held, release_version, text, capacity)) return false;
+    if (!is_release(held, pe, release_version, text, capacity)) return false;
     snprintf(text, capacity, "%s", name);
     check->revocation_unchecked = signer.revocation_unchecked;
     return true;

@@ -1,7 +1,5 @@
 #include "pe/der.h"
 
-#include <cstring>
-
 bool der_next(DerSpan* span, DerItem* item) {
     const uint8_t* start = span->at;
     const uint8_t* p = start;
@@ -26,18 +24,6 @@ bool der_expect(DerSpan* span, uint8_t tag, DerItem* item) {
     if (!der_next(&rest, item) || item->tag != tag) return false;
     *span = rest;
     return true;
-}
-
-bool der_enter(DerSpan* span, uint8_t tag, DerSpan* body) {
-    DerItem item;
-    if (!der_expect(span, tag, &item)) return false;
-    *body = item.body;
-    return true;
-}
-
-bool der_is_oid(const DerItem& item, const uint8_t* oid, size_t length) {
-    return item.tag == DER_OID && static_cast<size_t>(item.body.end - item.body.at) == length &&
-           memcmp(item.body.at, oid, length) == 0;
 }
 
 size_t der_item_size(const uint8_t* at, size_t available) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // DER tags the readers here meet.
 enum : uint8_t {
@@ -46,9 +47,17 @@ bool der_next(DerSpan* span, DerItem* item);
 // der_next that also demands the tag; false for another.
 bool der_expect(DerSpan* span, uint8_t tag, DerItem* item);
 // The body of the next item, which must have `tag`, as a span; false else.
-bool der_enter(DerSpan* span, uint8_t tag, DerSpan* body);
+inline bool der_enter(DerSpan* span, uint8_t tag, DerSpan* body) {
+    DerItem item;
+    if (!der_expect(span, tag, &item)) return false;
+    *body = item.body;
+    return true;
+}
 // True when the item is an OBJECT IDENTIFIER with the content bytes `oid`.
-bool der_is_oid(const DerItem& item, const uint8_t* oid, size_t length);
+inline bool der_is_oid(const DerItem& item, const uint8_t* oid, size_t length) {
+    return item.tag == DER_OID && static_cast<size_t>(item.body.end - item.body.at) == length &&
+           memcmp(item.body.at, oid, length) == 0;
+}
 template <size_t N>
 bool der_is_oid(const DerItem& item, const uint8_t (&oid)[N]) {
     return der_is_oid(item, oid, N);

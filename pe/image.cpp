@@ -155,59 +155,39 @@ bool rva_offset(FILE* file, const PeLayout& pe, uint32_t rva, uint32_t size, uin
     return false;
 }
 
-// Entry `index` of the resource directory `rva` (relative to the resource
-// section): its id (or name), and where it leads.
-bool resource_entry(FILE* file, const PeLayout& pe, uint32_t rva, uint32_t index, uint32_t* id,
-                    uint32_t* target) {
+// `n` bytes at `rva` of the image, as rva_offset finds them.
+bool read_rva(FILE* file, const PeLayout& pe, uint32_t rva, void* out, uint32_t n) {
     uint64_t at = 0;
-    uint8_t entry[8];
-    if (!rva_offset(file, pe, rva + 16 + 8 * index, sizeof entry, &at) ||
-        !read_at(file, at, pe.file_size, entry, sizeof entry))
-        return false;
-    *id = le32(entry);
-    *target = le32(entry + 4);
-    return true;
-}
-
-uint32_t resource_entry_count(FILE* file, const PeLayout& pe, uint32_t rva) {
-    uint64_t at = 0;
-    uint8_t directory[16];
-    if (!rva_offset(file, pe, rva, sizeof directory, &at) ||
-        !read_at(file, at, pe.file_size, directory, sizeof directory))
-        return 0;
-    uint32_t count = le16(directory + 12) + le16(directory + 14);
-    return count < RESOURCE_ENTRY_LIMIT ? count : RESOURCE_ENTRY_LIMIT;
+    return rva_offset(file, pe, rva, n, &at) && read_at(file, at, pe.file_size, out, n);
 }
 
 constexpr uint32_t SUBDIRECTORY = 0x80000000u;
 
-// The first version resource's data: its RVA and size.
+// The first version resource's data: its RVA and size. The resource tree's
+// three levels: the type RT_VERSION, its first name, that name's first
+// language, which leads to the data entry.
 bool version_data(FILE* file, const PeLayout& pe, uint32_t* rva, uint32_t* size) {
-    uint32_t root = pe.resource_rva;
-    uint32_t count = resource_entry_count(file, pe, root);
-    uint32_t directory = 0;
-    for (uint32_t i = 0; i < count && directory == 0; ++i) {
-        uint32_t id = 0;
-        uint32_t target = 0;
-        if (!resource_entry(file, pe, root, i, &id, &target)) return false;
-        if (id == RT_VERSION && (target & SUBDIRECTORY) != 0) directory = target & ~SUBDIRECTORY;
+    const uint32_t root = pe.resource_rva;
+    uint32_t directory = 0;  // from the root
+    for (int level = 0; level < 3; ++level) {
+        uint8_t header[16];
+        if (!read_rva(file, pe, root + directory, header, sizeof header)) return false;
+        uint32_t count = le16(header + 12) + le16(header + 14);
+        if (count > RESOURCE_ENTRY_LIMIT) count = RESOURCE_ENTRY_LIMIT;
+        bool found = false;
+        uint32_t next = 0;
+        for (uint32_t i = 0; i < count && !found; ++i) {
+            uint8_t entry[8];
+            if (!read_rva(file, pe, root + directory + 16 + 8 * i, entry, sizeof entry))
+                return false;
+            found = level > 0 || le32(entry) == RT_VERSION;
+            next = le32(entry + 4);
+        }
+        if (!found || ((next & SUBDIRECTORY) != 0) == (level == 2)) return false;
+        directory = next & ~SUBDIRECTORY;
     }
-    // Its first name, then that name's first language.
-    for (int level = 0; level < 2; ++level) {
-        uint32_t id = 0;
-        uint32_t target = 0;
-        if (directory == 0 || resource_entry_count(file, pe, root + directory) == 0 ||
-            !resource_entry(file, pe, root + directory, 0, &id, &target))
-            return false;
-        bool last = level == 1;
-        if (((target & SUBDIRECTORY) != 0) == last) return false;
-        directory = last ? target : target & ~SUBDIRECTORY;
-    }
-    uint64_t at = 0;
     uint8_t data_entry[16];
-    if (!rva_offset(file, pe, root + directory, sizeof data_entry, &at) ||
-        !read_at(file, at, pe.file_size, data_entry, sizeof data_entry))
-        return false;
+    if (!read_rva(file, pe, root + directory, data_entry, sizeof data_entry)) return false;
     *rva = le32(data_entry);
     *size = le32(data_entry + 4);
     return true;
@@ -224,10 +204,8 @@ bool pe_product_version(FILE* file, const PeLayout& pe, uint16_t (&version)[4]) 
     uint8_t info[FIXED_AT + FIXED_SIZE];
     uint32_t rva = 0;
     uint32_t size = 0;
-    uint64_t at = 0;
     if (pe.resource_rva == 0 || !version_data(file, pe, &rva, &size) || size < sizeof info ||
-        !rva_offset(file, pe, rva, sizeof info, &at) ||
-        !read_at(file, at, pe.file_size, info, sizeof info))
+        !read_rva(file, pe, rva, info, sizeof info))
         return false;
     if (le16(info) < sizeof info || le16(info + 2) < FIXED_SIZE || le16(info + 4) != 0)
         return false;

@@ -43,33 +43,24 @@ struct WinHttpApi {
     decltype(&WinHttpCloseHandle) close_handle;
     decltype(&WinHttpSetStatusCallback) set_status_callback;
 };
+// Its functions' names, in the record's order, each ended by a NUL.
+constexpr int WINHTTP_FUNCTIONS = sizeof(WinHttpApi) / sizeof(FARPROC);
+const char WINHTTP_NAMES[] =
+    "WinHttpOpen\0WinHttpSetOption\0WinHttpConnect\0WinHttpOpenRequest\0"
+    "WinHttpAddRequestHeaders\0WinHttpSendRequest\0WinHttpReceiveResponse\0"
+    "WinHttpQueryHeaders\0WinHttpQueryDataAvailable\0WinHttpReadData\0WinHttpCloseHandle\0"
+    "WinHttpSetStatusCallback";
 
 WinHttpApi g_winhttp;
 bool g_winhttp_tried = false;
 bool g_winhttp_bound = false;
-
-bool bind_winhttp(HMODULE module, WinHttpApi* api) {
-    bool ok = bind(module, "WinHttpOpen", &api->open);
-    ok = bind(module, "WinHttpSetOption", &api->set_option) && ok;
-    ok = bind(module, "WinHttpConnect", &api->connect) && ok;
-    ok = bind(module, "WinHttpOpenRequest", &api->open_request) && ok;
-    ok = bind(module, "WinHttpAddRequestHeaders", &api->add_request_headers) && ok;
-    ok = bind(module, "WinHttpSendRequest", &api->send_request) && ok;
-    ok = bind(module, "WinHttpReceiveResponse", &api->receive_response) && ok;
-    ok = bind(module, "WinHttpQueryHeaders", &api->query_headers) && ok;
-    ok = bind(module, "WinHttpQueryDataAvailable", &api->query_data_available) && ok;
-    ok = bind(module, "WinHttpReadData", &api->read_data) && ok;
-    ok = bind(module, "WinHttpCloseHandle", &api->close_handle) && ok;
-    ok = bind(module, "WinHttpSetStatusCallback", &api->set_status_callback) && ok;
-    return ok;
-}
 
 bool winhttp_ready() {
     if (g_winhttp_tried) return g_winhttp_bound;
     g_winhttp_tried = true;
     HMODULE module = system_library(L"winhttp.dll");
     if (module == nullptr) return false;
-    g_winhttp_bound = bind_winhttp(module, &g_winhttp);
+    g_winhttp_bound = bind_all(module, WINHTTP_NAMES, WINHTTP_FUNCTIONS, &g_winhttp);
     if (!g_winhttp_bound) (void)FreeLibrary(module);
     return g_winhttp_bound;
 }
@@ -243,8 +234,7 @@ void delete_file(const char* path) { (void)DeleteFileA(path); }
 uintptr_t shell_open(const char* path) {
     HMODULE module = system_library(L"shell32.dll");
     decltype(&ShellExecuteA) shell_execute = nullptr;
-    if (module == nullptr || !bind(module, "ShellExecuteA", &shell_execute))
-        return SE_ERR_DLLNOTFOUND;
+    if (!bind_all(module, "ShellExecuteA", 1, &shell_execute)) return SE_ERR_DLLNOTFOUND;
     HINSTANCE result = shell_execute(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<uintptr_t>(result);
 }
@@ -382,6 +372,16 @@ const PlatformOps WIN32_OPS = {
 };
 
 }  // namespace
+
+bool bind_all(HMODULE module, const char* names, int count, void* table) {
+    // A record of function pointers, all of one size, read as an array.
+    auto* slots = static_cast<FARPROC*>(table);
+    for (int i = 0; i < count; ++i, names += strlen(names) + 1) {
+        slots[i] = module != nullptr ? GetProcAddress(module, names) : nullptr;
+        if (slots[i] == nullptr) return false;
+    }
+    return true;
+}
 
 // Runs at process attach, before the C runtime starts and before main: the
 // loader calls the TLS callbacks that the .CRT$XL* sections list.

@@ -38,13 +38,16 @@ struct TrustApi {
     decltype(&CertVerifyRevocation) verify_revocation;
     decltype(&CertDuplicateCertificateChain) duplicate_chain;
 };
+// WINTRUST's functions, then CRYPT32's: their names in the record's order,
+// each ended by a NUL.
 constexpr int WINTRUST_FUNCTIONS = 3;
-const char* const TRUST_NAMES[] = {
-    "WinVerifyTrust",          "WTHelperProvDataFromStateData",    "WTHelperGetProvSignerFromChain",
-    "CertGetCertificateChain", "CertVerifyCertificateChainPolicy", "CertFreeCertificateChain",
-    "CryptHashCertificate",    "CryptVerifyMessageSignature",      "CertFreeCertificateContext",
-    "CertVerifyRevocation",    "CertDuplicateCertificateChain"};
-static_assert(sizeof(TrustApi) == sizeof TRUST_NAMES, "one name for each function");
+constexpr int TRUST_FUNCTIONS = sizeof(TrustApi) / sizeof(FARPROC);
+const char WINTRUST_NAMES[] =
+    "WinVerifyTrust\0WTHelperProvDataFromStateData\0WTHelperGetProvSignerFromChain";
+const char CRYPT32_NAMES[] =
+    "CertGetCertificateChain\0CertVerifyCertificateChainPolicy\0CertFreeCertificateChain\0"
+    "CryptHashCertificate\0CryptVerifyMessageSignature\0CertFreeCertificateContext\0"
+    "CertVerifyRevocation\0CertDuplicateCertificateChain";
 
 // Bound once and never written again: a revocation check left running past
 // its bound still reads it.
@@ -53,17 +56,14 @@ bool g_api_bound = false;
 
 bool trust_ready() {
     if (g_api_bound) return true;
-    HMODULE modules[] = {system_library(L"wintrust.dll"), system_library(L"crypt32.dll")};
     TrustApi api;
-    // Function pointers of one size, in declaration order.
     FARPROC* slots = reinterpret_cast<FARPROC*>(&api);
-    for (int i = 0; i < static_cast<int>(sizeof TRUST_NAMES / sizeof TRUST_NAMES[0]); ++i) {
-        HMODULE module = modules[i < WINTRUST_FUNCTIONS ? 0 : 1];
-        if (module == nullptr || !bind(module, TRUST_NAMES[i], &slots[i])) return false;
-    }
-    g_api = api;
-    g_api_bound = true;
-    return true;
+    g_api_bound =
+        bind_all(system_library(L"wintrust.dll"), WINTRUST_NAMES, WINTRUST_FUNCTIONS, slots) &&
+        bind_all(system_library(L"crypt32.dll"), CRYPT32_NAMES,
+                 TRUST_FUNCTIONS - WINTRUST_FUNCTIONS, slots + WINTRUST_FUNCTIONS);
+    if (g_api_bound) g_api = api;
+    return g_api_bound;
 }
 
 // WinVerifyTrust's own verdict; it is not asked for revocation.
@@ -208,20 +208,17 @@ bool token_holds(const Bytes& token, FILETIME when) {
     return ok;
 }
 
-uint8_t g_signature[SIGNATURE_DER_CAPACITY];
-
 // The time a valid RFC 3161 time stamp of the file's signature gives; false
 // when it has none that holds, and the signer's chain is then judged now.
-bool time_stamped_at(FILE* file, FILETIME* when) {
-    PeLayout pe;
-    size_t length = 0;
+bool time_stamped_at(const uint8_t* signature, uint32_t length, FILETIME* when) {
     TimeStamp stamp;
-    if (!pe_layout(file, &pe) ||
-        read_cert_table(file, pe, g_signature, &length) != CertTable::SIGNATURE ||
-        !signature_time_stamp(g_signature, length, &stamp) || stamp.seconds <= 0 ||
-        !digest_is(stamp.imprint_digest, stamp.signed_value, stamp.imprint) ||
-        !digest_is(stamp.token_digest, stamp.tst_info, stamp.message_digest))
-        return false;
+    if (!signature_time_stamp(signature, length, &stamp) || stamp.seconds <= 0) return false;
+    // The imprint digests the signature's value; the token's signer digested its TSTInfo.
+    const Sha2 digests[] = {stamp.imprint_digest, stamp.token_digest};
+    const Bytes* data[] = {&stamp.signed_value, &stamp.tst_info};
+    const Bytes* expected[] = {&stamp.imprint, &stamp.message_digest};
+    for (int i = 0; i < 2; ++i)
+        if (!digest_is(digests[i], *data[i], *expected[i])) return false;
     // FILETIME counts 100 ns from 1601-01-01.
     uint64_t ticks = (static_cast<uint64_t>(stamp.seconds) + 11644473600ull) * 10000000ull;
     when->dwLowDateTime = static_cast<DWORD>(ticks);
@@ -231,7 +228,8 @@ bool time_stamped_at(FILE* file, FILETIME* when) {
 
 // The signer's chain judged here, and its subject, from the state
 // WinVerifyTrust verified.
-SignatureVerdict judge_signer(HANDLE state, FILE* file, SignerFacts* signer) {
+SignatureVerdict judge_signer(HANDLE state, const uint8_t* signature, uint32_t length,
+                              SignerFacts* signer) {
     CRYPT_PROVIDER_DATA* provider = g_api.provider_data(state);
     CRYPT_PROVIDER_SGNR* sgnr =
         provider != nullptr ? g_api.signer_from_chain(provider, 0, FALSE, 0) : nullptr;
@@ -240,7 +238,7 @@ SignatureVerdict judge_signer(HANDLE state, FILE* file, SignerFacts* signer) {
         return SignatureVerdict::NOT_TRUSTED;
     PCCERT_CONTEXT leaf = sgnr->pasCertChain[0].pCert;
     FILETIME when;
-    bool stamped = time_stamped_at(file, &when);
+    bool stamped = time_stamped_at(signature, length, &when);
     SignatureVerdict verdict = chain_verdict(
         leaf, provider->pahStores[0], stamped ? &when : nullptr, KeyUsage::CODE_SIGNING, signer);
     const CERT_NAME_BLOB& subject = leaf->pCertInfo->Subject;
@@ -253,7 +251,8 @@ SignatureVerdict judge_signer(HANDLE state, FILE* file, SignerFacts* signer) {
 
 }  // namespace
 
-SignatureVerdict win32_check_signature(FILE* file, const char* path, SignerFacts* signer) {
+SignatureVerdict win32_check_signature(FILE* file, const char* path, const uint8_t* signature,
+                                       uint32_t signature_length, SignerFacts* signer) {
     signer->subject_length = 0;
     signer->revocation_unchecked = false;
     wchar_t wide_path[MAX_PATH * 2];
@@ -274,7 +273,7 @@ SignatureVerdict win32_check_signature(FILE* file, const char* path, SignerFacts
     SignatureVerdict verdict =
         trust_verdict(g_api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data));
     if (verdict == SignatureVerdict::SIGNED)
-        verdict = judge_signer(data.hWVTStateData, file, signer);
+        verdict = judge_signer(data.hWVTStateData, signature, signature_length, signer);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     (void)g_api.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     return verdict;

@@ -7,4 +7,5 @@
 #include "platform/platform.h"
 
 // As check_signature in platform.h.
-SignatureVerdict win32_check_signature(FILE* file, const char* path, SignerFacts* signer);
+SignatureVerdict win32_check_signature(FILE* file, const char* path, const uint8_t* signature,
+                                       uint32_t signature_length, SignerFacts* signer);

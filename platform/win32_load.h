@@ -10,10 +10,8 @@ inline HMODULE system_library(const wchar_t* name) {
     return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-template <typename Fn>
-bool bind(HMODULE module, const char* name, Fn* slot) {
-    FARPROC proc = GetProcAddress(module, name);
-    // Through void(*)(): the one function pointer cast GCC takes silently.
-    *slot = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(proc));
-    return proc != nullptr;
-}
+// Binds `count` functions of `module`, named in `names` one after another,
+// each ended by a NUL, into `table`, a record of as many function pointers
+// in the same order; false, with the record not to be used, when the module
+// is null or lacks one of them.
+bool bind_all(HMODULE module, const char* names, int count, void* table);

@@ -24,7 +24,6 @@
 
 namespace {
 
-uint8_t g_signature[SIGNATURE_DER_CAPACITY];
 uint8_t g_chunk[65536];
 
 bool seek(FILE* file, uint64_t offset) {
@@ -269,8 +268,8 @@ SignatureVerdict revocation(X509* cert, STACK_OF(X509) * untrusted, STACK_OF(X50
     return revoked ? SignatureVerdict::REVOKED : SignatureVerdict::SIGNED;
 }
 
-SignatureVerdict judge_chain(PKCS7* p7, X509* cert, size_t der_length, SignerFacts* signer) {
-    time_t when = time_stamped_at(g_signature, der_length);
+SignatureVerdict judge_chain(PKCS7* p7, X509* cert, Bytes der, SignerFacts* signer) {
+    time_t when = time_stamped_at(der.at, der.length);
     STACK_OF(X509)* chain = verify_chain(cert, p7->d.sign->cert, when, 0);
     SignatureVerdict verdict = g_faults.untrusted ? SignatureVerdict::NOT_TRUSTED
                                : !chain_may_sign_code(chain)
@@ -283,8 +282,7 @@ SignatureVerdict judge_chain(PKCS7* p7, X509* cert, size_t der_length, SignerFac
     return verdict;
 }
 
-SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, size_t der_length,
-                       SignerFacts* signer) {
+SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, Bytes der, SignerFacts* signer) {
     SignedContent content{};
     uint8_t digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
@@ -295,7 +293,7 @@ SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, size_t der_len
     STACK_OF(X509)* signers = PKCS7_get0_signers(p7, nullptr, 0);
     X509* cert = sk_X509_num(signers) == 1 ? sk_X509_value(signers, 0) : nullptr;
     SignatureVerdict verdict =
-        cert != nullptr ? judge_chain(p7, cert, der_length, signer) : SignatureVerdict::NOT_TRUSTED;
+        cert != nullptr ? judge_chain(p7, cert, der, signer) : SignatureVerdict::NOT_TRUSTED;
     const unsigned char* subject = nullptr;
     size_t subject_length = 0;
     if (verdict == SignatureVerdict::SIGNED &&
@@ -310,20 +308,17 @@ SignatureVerdict judge(FILE* file, const PeLayout& pe, PKCS7* p7, size_t der_len
 
 }  // namespace
 
-SignatureVerdict posix_check_signature(FILE* file, const char*, SignerFacts* signer) {
+SignatureVerdict posix_check_signature(FILE* file, const char*, const uint8_t* signature,
+                                       uint32_t signature_length, SignerFacts* signer) {
     signer->subject_length = 0;
     signer->revocation_unchecked = false;
     PeLayout pe;
-    size_t length = 0;
-    CertTable table =
-        pe_layout(file, &pe) ? read_cert_table(file, pe, g_signature, &length) : CertTable::NONE;
-    if (table == CertTable::NONE) return SignatureVerdict::NOT_SIGNED;
-    const unsigned char* p = g_signature;
-    PKCS7* p7 =
-        table == CertTable::SIGNATURE ? d2i_PKCS7(nullptr, &p, static_cast<long>(length)) : nullptr;
+    if (!pe_layout(file, &pe)) return SignatureVerdict::NOT_SIGNED;
+    const unsigned char* p = signature;
+    PKCS7* p7 = d2i_PKCS7(nullptr, &p, static_cast<long>(signature_length));
     SignatureVerdict verdict = SignatureVerdict::ALTERED;
     if (p7 != nullptr && PKCS7_type_is_signed(p7) && p7->d.sign->contents != nullptr)
-        verdict = judge(file, pe, p7, length, signer);
+        verdict = judge(file, pe, p7, {signature, signature_length}, signer);
     PKCS7_free(p7);
     ERR_clear_error();
     return verdict;

@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 
-// As check_signature in platform.h; reads `file` from its start. A file with
-// no certificate table is NOT_SIGNED; one whose table or signature cannot be
-// parsed is ALTERED.
-SignatureVerdict posix_check_signature(FILE* file, const char* path, SignerFacts* signer);
+// As check_signature in platform.h. A file that is no PE image is
+// NOT_SIGNED; a signature that cannot be parsed is ALTERED.
+SignatureVerdict posix_check_signature(FILE* file, const char* path, const uint8_t* signature,
+                                       uint32_t signature_length, SignerFacts* signer);

@@ -86,7 +86,8 @@ FILE* open_held(const char* path) {
     return file;
 }
 
-SignatureVerdict check_signature(FILE*, const char*, SignerFacts* signer) {
+SignatureVerdict check_signature(FILE*, const char*, const uint8_t*, uint32_t,
+                                 SignerFacts* signer) {
     std::string subject =
         g_fake->subject.empty() ? pe_test::common_name(g_fake->signer) : g_fake->subject;
     bool named =
