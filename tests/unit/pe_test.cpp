@@ -8,6 +8,7 @@
 #include "pe/authenticode.h"
 #include "pe/image.h"
 #include "unit/pe_builder.h"
+#include "unit/temp_path.h"
 
 namespace {
 
@@ -58,7 +59,9 @@ TEST(PeImage, CertificateTable) {
         {"no DER inside", head(at, 16) + entry + "notpkcs7", true, CertTable::BROKEN},
     };
     for (const Case& c : cases) {
-        FILE* file = tmpfile();
+        // A file of its own: Windows' tmpfile names collide across processes.
+        const std::string path = temp_path("image");
+        FILE* file = fopen(path.c_str(), "w+b");
         ASSERT_NE(file, nullptr);
         fwrite(c.file.data(), 1, c.file.size(), file);
         PeLayout pe;
@@ -69,6 +72,7 @@ TEST(PeImage, CertificateTable) {
         EXPECT_EQ(table, c.expected) << c.name;
         EXPECT_EQ(length, table == CertTable::SIGNATURE ? der.size() : c.pe ? 0 : 1) << c.name;
         fclose(file);
+        remove(path.c_str());
     }
 }
 
