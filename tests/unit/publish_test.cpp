@@ -194,6 +194,12 @@ const Row ROWS[] = {
     {"the first mirror lags",
      [](World& w) { w.mirror(0).body = "v0.9" + w.mirror(0).body.substr(4); }, 0, 0, "ok",
      "serves v0.9, older than v3.0", false, 1},
+    {"a pinned tool: the first mirror older than the built-in release",
+     [](World& w) {
+         w.signed_release("Varnel");
+         w.mirror(0).body = "v1.0" + w.mirror(0).body.substr(4);
+     },
+     0, 0, "rule", "older than the built-in release", true, 1},
     {"slow with a reachable node behind it",
      [](World& w) {
          w.slow(0);
