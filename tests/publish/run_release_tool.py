@@ -246,7 +246,7 @@ class Check:
         from signed_files import make
         # One release, 9.2.0 as the marker's version resource, signed each way.
         by = {who: self.release("9.2.0", open(make(self.work, who), "rb").read(), who)
-              for who in ("publisher", "other", "hidden_in_table")}
+              for who in ("publisher", "other", "hidden_in_table", "revoked")}
         good, other = by["publisher"], by["other"]
         refusals = (("9.2.0", MARKER, "not signed"),
                     ("9.2.0", other.file, "signed by another publisher, Varnel Other Signer"),
@@ -268,7 +268,10 @@ class Check:
                  ("signed_by", "Varnel Test Publisher"), ": ok, signed by Varnel Test Publisher, sha256 "),
                 ("another signer's file: a problem", other, 1, "signature",
                  ("signature_not_valid", "signed by another publisher, Varnel Other Signer"), "signature not valid: signed by another publisher, Varnel Other "
-                                        "Signer; the installer deletes it and goes on to the next node")):
+                                        "Signer; the installer deletes it and goes on to the next node"),
+                ("a revoked signer's file: a problem", by["revoked"], 1, "signature",
+                 ("revocation", "revoked"),
+                 "signature not valid: revoked; the installer deletes it and goes on to the next node")):
             mirrors = {i: dict(body=release.manifest()) for i in range(5)}
             for build, cmd in builds.items():
                 self.check("check --download, " + name, mirrors,
