@@ -108,7 +108,7 @@ DWORD WINAPI check_revocation(void* chain_context) {
     const CERT_SIMPLE_CHAIN& chain = *context->rgpChain[0];
     const ULONGLONG deadline = GetTickCount64() + REVOCATION_LIMIT_MS;
     DWORD result = STATUS_GOOD;
-    for (DWORD i = 0; i + 1 < chain.cElement && result != STATUS_REVOKED; ++i) {
+    for (DWORD i = 0; i + 1 < chain.cElement && (result & 0xff) != STATUS_REVOKED; ++i) {
         ULONGLONG now = GetTickCount64();
         CERT_REVOCATION_PARA para = {};
         para.cbSize = sizeof para;
@@ -121,7 +121,8 @@ DWORD WINAPI check_revocation(void* chain_context) {
             g_api.verify_revocation(ENCODING, CERT_CONTEXT_REVOCATION_TYPE, 1, &cert,
                                     CERT_VERIFY_REV_ACCUMULATIVE_TIMEOUT_FLAG, &para, &status))
             continue;
-        result = status.dwError == static_cast<DWORD>(CRYPT_E_REVOKED) ? STATUS_REVOKED
+        // A revoked certificate's place in the chain goes with the verdict.
+        result = status.dwError == static_cast<DWORD>(CRYPT_E_REVOKED) ? STATUS_REVOKED | i << 8
                                                                        : STATUS_UNCHECKED;
     }
     g_api.free_chain(context);
@@ -133,7 +134,32 @@ DWORD WINAPI check_revocation(void* chain_context) {
 // trickles or never ends (Wine's bounds neither), so it runs on a thread of
 // its own, which is left behind, with its own copy of the chain, when it has
 // not answered in time.
+// Certificates found revoked in this run, by their SHA-256: asked again,
+// Wine answers from its own cache that they are good.
+constexpr int REVOKED_MEMORY = 8;
+BYTE g_revoked[REVOKED_MEMORY][32];
+int g_revoked_count = 0;
+
+// Whether the certificate was found revoked before; with `remember`, it is
+// noted as such.
+[[gnu::always_inline]] inline bool revoked_before(PCCERT_CONTEXT cert, bool remember) {
+    BYTE thumbprint[32];
+    DWORD size = sizeof thumbprint;
+    if (!g_api.hash(0, CALG_SHA_256, 0, cert->pbCertEncoded, cert->cbCertEncoded, thumbprint,
+                    &size))
+        return false;
+    for (int i = 0; i < g_revoked_count; ++i)
+        if (memcmp(g_revoked[i], thumbprint, sizeof thumbprint) == 0) return true;
+    if (remember && g_revoked_count < REVOKED_MEMORY)
+        memcpy(g_revoked[g_revoked_count++], thumbprint, sizeof thumbprint);
+    return false;
+}
+
 SignatureVerdict revocation(PCCERT_CHAIN_CONTEXT chain, SignerFacts* signer) {
+    const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
+    for (DWORD i = 0; i + 1 < simple.cElement; ++i)
+        if (revoked_before(simple.rgpElement[i]->pCertContext, false))
+            return SignatureVerdict::REVOKED;
     PCCERT_CHAIN_CONTEXT copy = g_api.duplicate_chain(chain);
     HANDLE thread = copy != nullptr
                         ? CreateThread(nullptr, 0, check_revocation,
@@ -148,7 +174,10 @@ SignatureVerdict revocation(PCCERT_CHAIN_CONTEXT chain, SignerFacts* signer) {
     }
     if (thread != nullptr) CloseHandle(thread);
     signer->revocation_unchecked = result == STATUS_UNCHECKED;
-    return result == STATUS_REVOKED ? SignatureVerdict::REVOKED : SignatureVerdict::SIGNED;
+    if ((result & 0xff) != STATUS_REVOKED) return SignatureVerdict::SIGNED;
+    DWORD place = result >> 8;
+    if (place < simple.cElement) (void)revoked_before(simple.rgpElement[place]->pCertContext, true);
+    return SignatureVerdict::REVOKED;
 }
 
 // The chain of `leaf` as Windows builds it at `when` (null: now), judged

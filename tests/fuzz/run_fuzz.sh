@@ -12,7 +12,7 @@ mkdir -p "$out/obj"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -I"$root")
 core=(manifest/release.cpp manifest/fetch_manifest.cpp net/https.cpp nodes/node_table.cpp
   fetch/download.cpp fetch/verify.cpp fetch/sha256.cpp fetch/sha256_x86.cpp
-  platform/platform.cpp)
+  platform/platform.cpp pe/der.cpp pe/image.cpp pe/authenticode.cpp)
 # The stand-in's files, as the build lists them.
 mapfile -t posix_sources < posix/sources.txt
 core+=("${posix_sources[@]}")
@@ -27,7 +27,7 @@ for source in "${core[@]}"; do
   objects+=("$object")
 done
 status=0
-for target in fuzz_manifest fuzz_split_url fuzz_transfer; do
+for target in fuzz_manifest fuzz_split_url fuzz_transfer fuzz_signature; do
   if ! clang++ "${flags[@]}" -fsanitize=fuzzer "tests/fuzz/$target.cpp" "${objects[@]}" \
     -lcurl -lssl -lcrypto -o "$out/$target"; then
     echo "FAIL $target: build"
@@ -42,6 +42,12 @@ for target in fuzz_manifest fuzz_split_url fuzz_transfer; do
   elif [ "$target" = fuzz_transfer ]; then
     # A 70000-byte release, then three nodes: whole body, endless, overlong.
     printf '\x01\x11\x70\x01\x08\x04\x00\x10\x00\x09\x05\x01\x00\x00\x0a\x06\x00\x10\x00\x00\x00' > "$corpus/seed"
+  elif [ "$target" = fuzz_signature ]; then
+    # A signed image, when a test build left one.
+    for seed in build/windows/tests/marker-installer.exe; do
+      [ -f "$seed" ] && head -c 4096 "$seed" > "$corpus/seed"
+    done
+    [ -f "$corpus/seed" ] || printf 'MZ' > "$corpus/seed"
   else
     printf 'https://ghfast.top/https://github.com/varnel/varnel/releases/download/v2/a.exe' > "$corpus/seed"
   fi
