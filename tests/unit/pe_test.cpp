@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "pe/authenticode.h"
 #include "pe/image.h"
@@ -73,6 +74,92 @@ TEST(PeImage, CertificateTable) {
         EXPECT_EQ(length, table == CertTable::SIGNATURE ? der.size() : c.pe ? 0 : 1) << c.name;
         fclose(file);
         remove(path.c_str());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A certificate as far as certificate_usage reads it: the TBSCertificate's
+// fields, then [3] Extensions when given.
+std::string certificate(const std::string& extensions) {
+    std::string tbs = pe_test::der(0x02, "\x01") + pe_test::der(0x30, "") + pe_test::der(0x30, "");
+    if (!extensions.empty()) tbs += pe_test::der(0xa3, pe_test::der(0x30, extensions));
+    return pe_test::der(0x30, pe_test::der(0x30, tbs));
+}
+
+std::string extended_key_usage(const std::vector<std::string>& purposes) {
+    std::string list;
+    for (const std::string& p : purposes) list += pe_test::der(0x06, p);
+    return pe_test::der(0x30, pe_test::der(0x06, pe_test::bytes({0x55, 0x1d, 0x25})) +
+                                  pe_test::der(0x04, pe_test::der(0x30, list)));
+}
+
+TEST(PeImage, CertificateUsage) {
+    const std::string code = pe_test::bytes({0x2b, 6, 1, 5, 5, 7, 3, 3});
+    const std::string stamps = pe_test::bytes({0x2b, 6, 1, 5, 5, 7, 3, 8});
+    const std::string server = pe_test::bytes({0x2b, 6, 1, 5, 5, 7, 3, 1});
+    const std::string any = pe_test::bytes({0x55, 0x1d, 0x25, 0x00});
+    const std::string key_usage =
+        pe_test::der(0x30, pe_test::der(0x06, pe_test::bytes({0x55, 0x1d, 0x0f})) +
+                               pe_test::der(0x04, "\x03\x02\x07\x80"));
+    struct Case {
+        const char* name;
+        std::string cert;
+        KeyUsage usage;
+        UsageSays expected;
+    } cases[] = {
+        {"no extensions", certificate(""), KeyUsage::CODE_SIGNING, UsageSays::ANY},
+        {"other extensions only", certificate(key_usage), KeyUsage::CODE_SIGNING, UsageSays::ANY},
+        {"code signing named", certificate(extended_key_usage({server, code})),
+         KeyUsage::CODE_SIGNING, UsageSays::NAMED},
+        {"any usage named", certificate(extended_key_usage({any})), KeyUsage::CODE_SIGNING,
+         UsageSays::NAMED},
+        {"servers only", certificate(key_usage + extended_key_usage({server})),
+         KeyUsage::CODE_SIGNING, UsageSays::EXCLUDED},
+        {"time stamping asked", certificate(extended_key_usage({stamps})), KeyUsage::TIME_STAMPING,
+         UsageSays::NAMED},
+        {"time stamping of a code signer", certificate(extended_key_usage({code})),
+         KeyUsage::TIME_STAMPING, UsageSays::EXCLUDED},
+        {"not DER", "garbage", KeyUsage::CODE_SIGNING, UsageSays::EXCLUDED},
+    };
+    for (const Case& c : cases) {
+        const auto* der = reinterpret_cast<const uint8_t*>(c.cert.data());
+        EXPECT_EQ(certificate_usage(der, c.cert.size(), c.usage), c.expected) << c.name;
+    }
+}
+
+TEST(PeImage, CommonNameDecoded) {
+    struct Case {
+        const char* name;
+        uint8_t tag;
+        std::string value;
+        const char* expected;  // null: refused
+        size_t capacity = 64;
+    } cases[] = {
+        {"UTF-8", 0x0c, "Varnel \xe5\x85\xac\xe5\x8f\xb8", "Varnel \xe5\x85\xac\xe5\x8f\xb8"},
+        {"printable", 0x13, "Varnel", "Varnel"},
+        {"teletex as Latin-1", 0x14, "Caf\xe9", "Caf\xc3\xa9"},
+        {"BMP with a surrogate pair", 0x1e, std::string("\0V\xd8\x3d\xde\x00", 6),
+         "V\xf0\x9f\x98\x80"},
+        {"universal", 0x1c, std::string("\0\0\0V\0\0\0a", 8), "Va"},
+        {"UTF-8 with a bad continuation", 0x0c, "Varnel\xe5\x85", nullptr},
+        {"UTF-8 overlong", 0x0c, "\xc0\xaf", nullptr},
+        {"BMP with a lone surrogate", 0x1e, std::string("\xd8\x3d\0V", 4), nullptr},
+        {"printable past ASCII", 0x13, "Caf\xe9", nullptr},
+        {"an octet string", 0x04, "Varnel", nullptr},
+        {"empty", 0x0c, "", nullptr},
+        {"exactly filling its room", 0x0c, "Varnel", "Varnel", 7},
+        {"one byte past its room", 0x0c, "Varnel", nullptr, 6},
+    };
+    for (const Case& c : cases) {
+        const std::string name = pe_test::name({{pe_test::OID_CN, c.tag, c.value}});
+        char out[64] = "left";
+        bool ok = common_name(reinterpret_cast<const uint8_t*>(name.data()), name.size(), out,
+                              c.capacity);
+        EXPECT_EQ(ok, c.expected != nullptr) << c.name;
+        EXPECT_STREQ(out, c.expected != nullptr ? c.expected : "") << c.name;
     }
 }
 
