@@ -58,6 +58,9 @@ PaceCheck window_check(const Transfer* t, uint64_t now) {
 // gives the node up.
 bool pace_window_gives_up(Transfer* t) {
     uint64_t now = platform().tick_count_ms();
+    // The clock is monotonic by contract; one stepped back would give an
+    // absurd window, so the window starts again rather.
+    if (now < t->window_start) t->window_start = now;
     if (now - t->window_start < SLOW_WINDOW_MS) return false;
     t->last_window = window_check(t, now);
     t->window_start = now;

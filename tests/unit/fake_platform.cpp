@@ -232,6 +232,10 @@ bool http_read(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
     g_fake->reads_asked.push_back(max);
     auto pace = r->read_ms.upper_bound(h->offset);
     if (pace != r->read_ms.begin()) g_fake->clock_ms += std::prev(pace)->second;
+    if (h->offset >= r->clock_back.first) {
+        g_fake->clock_ms -= r->clock_back.second;
+        r->clock_back.first = SIZE_MAX;
+    }
     size_t rest = r->body.size() - h->offset;
     size_t n = rest < max ? rest : max;
     if (r->chunk != 0 && n > r->chunk) n = r->chunk;

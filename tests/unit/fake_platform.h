@@ -39,6 +39,9 @@ struct FakeResponse {
     bool head_bounded = false;
     // Milliseconds the clock moves on each read, from each body offset on.
     std::map<size_t, uint32_t> read_ms;
+    // Once the body reaches this offset, the clock steps back this far (a
+    // clock that is not monotonic); none by default.
+    std::pair<size_t, uint64_t> clock_back = {SIZE_MAX, 0};
     // What http_take_failure gives after a scripted step failed.
     HttpFailure failure = HttpFailure::OTHER;
     // Runs as each request for this response closes.

@@ -113,6 +113,7 @@ struct Row {
     bool problem;
     int exit_code;
     const char* stderr_words = nullptr;  // the tool's own failure, as it says it
+    const char* json_words = nullptr;    // in its JSON document
 };
 
 const char STOPPED[] = "Result: not checked to the end, the tool's own failure";
@@ -152,6 +153,13 @@ const Row ROWS[] = {
      STOPPED, false, 2, "could not reread its own file "},
     {"the download session cannot be opened", [](World& w) { w.f.opens_allowed = 1; }, -1, 0, "ok",
      STOPPED, false, 2, "cannot open an HTTP session for the downloads;"},
+    // A problem found before the tool's own failure does not make the check's work complete.
+    {"a lagging mirror, then no download session",
+     [](World& w) {
+         w.mirror(0).body = "v0.9" + w.mirror(0).body.substr(4);
+         w.f.opens_allowed = 1;
+     },
+     0, 0, "ok", STOPPED, false, 2, "cannot open an HTTP session for the downloads;"},
     {"signed by the publisher named", [](World& w) { w.signed_release("Varnel"); }, -1, 0, "ok",
      "ok, signed by Varnel, sha256 ", false, 0},
     {"signed by another publisher", [](World& w) { w.signed_release("Other"); }, -1, 0, "signature",
@@ -208,7 +216,7 @@ const Row ROWS[] = {
      -1, 0, "slow",
      "too slow (0.02 MB/s); its 245760 bytes so far are the release's; the installer gives it up "
      "for the next node",
-     true, 1},
+     true, 1, nullptr, "\"given_up_for\": \"untried\""},
     {"slow and the last reachable node", [](World& w) { w.slow(0); }, -1, 0, "slow_kept",
      "slow (0.02 MB/s); the installer keeps it (last reachable node, none twice", false, 0},
     // A cut-off node held against the bytes of one that verified.
@@ -223,6 +231,13 @@ const Row ROWS[] = {
      "its bytes differ from the release's from byte 0 of 245760; the installer keeps it and "
      "meets a hash mismatch",
      true, 1},
+    {"cut off, its bytes differing past the first 64 KiB",
+     [](World& w) {
+         w.slow(0);
+         w.node(0).body[100000] = 'x';
+     },
+     -1, 0, "wrong_bytes", "its bytes differ from the release's from byte 100000 of 245760", true,
+     1},
     {"cut off, no node verified to compare with",
      [](World& w) {
          w.slow(0);
@@ -236,7 +251,8 @@ const Row ROWS[] = {
          w.node(0).chunk = 16384;
          w.node(0).read_ms = {{0, 100}, {2u << 20, 16000}};
      },
-     -1, 0, "slow_kept", "2129920 bytes in 44.8 s: slow (0.00 MB/s)", false, 0},
+     -1, 0, "slow_kept", "2129920 bytes in 44.8 s: slow (0.00 MB/s)", false, 0, nullptr,
+     "\"window_bytes_per_second\": 1024"},
     {"slow and the last reachable node, one given up at over twice its pace",
      [](World& w) {
          w.slow(0);
@@ -247,7 +263,7 @@ const Row ROWS[] = {
      -1, 1, "slow",
      "too slow (0.00 MB/s); not compared, as no node verified the release; the installer gives "
      "it up to go back to a faster node",
-     true, 1},
+     true, 1, nullptr, "\"given_up_for\": \"faster\""},
     // Only the first slow node is given up; the others are as fast as it.
     {"slow everywhere: a later slow node downloaded whole",
      [](World& w) {
@@ -273,6 +289,10 @@ TEST(ReleaseCheck, EachOutcomeNamedAndCounted) {
         EXPECT_EQ(said.find("no node is to blame") != std::string::npos,
                   row.stderr_words != nullptr)
             << said;
+        if (row.json_words != nullptr) {
+            std::string json = capture_stdout([&] { print_json(w.r); });
+            EXPECT_NE(json.find(row.json_words), std::string::npos) << json;
+        }
         const int index = row.mirror >= 0 ? row.mirror : w.slot(row.node);
         ASSERT_GE(index, 0);
         Cause cause = row.mirror >= 0 ? w.r.mirrors[index].cause : w.r.node_results[index].cause;

@@ -371,6 +371,7 @@ TEST_F(PaceFixture, SlowNodesAreJudgedAgainstTheLine) {
         Serve serve;
         std::map<size_t, uint32_t> read_ms;  // the probe's one read, at 0, stays instant
         uint32_t head_ms;
+        std::pair<size_t, uint64_t> clock_back = {SIZE_MAX, 0};  // FakeResponse's
     };
     struct Case {
         const char* name;
@@ -435,6 +436,11 @@ TEST_F(PaceFixture, SlowNodesAreJudgedAgainstTheLine) {
          false,
          "AB"},
         // A and B both given up at 666 B/s (A after a fast window); C at 312.
+        // 10 kB/s, with the clock stepped back 1 s early on: no absurd pace.
+        {"the clock stepped back mid-window: kept",
+         {{GOOD, {{0, 0}, {1000, 100}}, 0, {5000, 1000}}, slow},
+         false,
+         "A"},
         {"two given up at the same pace: taken back in the ranking's order",
          {{GOOD, {{0, 0}, {1000, 500}, {31000, 1500}}, 0},
           {GOOD, {{0, 0}, {1000, 1650}}, 0},
@@ -469,6 +475,7 @@ TEST_F(PaceFixture, SlowNodesAreJudgedAgainstTheLine) {
             r.chunk = 1000;
             r.read_ms = n.read_ms;
             r.latency_ms = n.head_ms;
+            r.clock_back = n.clock_back;
         }
         int code = -1;
         std::string out = capture_stdout([&] { code = run_installer(); });
