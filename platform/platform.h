@@ -144,12 +144,15 @@ struct PlatformOps {
     // (its position afterwards is any), as the caller read it from the
     // file's certificate table (`signature`, a PKCS#7 ContentInfo): the image digest, the signature
     // over it, and the signer's chain to a trusted root for code signing, each certificate valid at
-    // the signature's RFC 3161 time stamp when one holds, else now. SIGNED fills `signer`; any
-    // other verdict leaves its length 0. Windows asks WinVerifyTrust (revocation from the cache
-    // only), then judges the signer's chain itself with CertVerifyCertificateChainPolicy, and says
-    // NOT_TRUSTED when WINTRUST or CRYPT32 cannot be loaded from System32; the stand-in checks with
-    // OpenSSL against the trust store its HTTPS uses, in a verification context of its own. Null in
-    // a Windows build that names no publisher, which never asks.
+    // the signature's RFC 3161 time stamp when one holds, else now; then each certificate below
+    // the root against revocation, within REVOCATION_LIMIT_MS. SIGNED fills `signer`, the subject
+    // whole or, when it does not fit, not at all (length 0); any other verdict leaves the
+    // subject's length 0. Windows asks WinVerifyTrust (no revocation asked), then judges the
+    // signer's chain itself with CertVerifyCertificateChainPolicy and its revocation with
+    // CertVerifyRevocation, and says NOT_TRUSTED when WINTRUST or CRYPT32 cannot be loaded from
+    // System32; the stand-in checks with OpenSSL against the trust store its HTTPS uses, in a
+    // verification context of its own, with the lists its libcurl fetches. Null in a Windows
+    // build that names no publisher, which never asks.
     SignatureVerdict (*check_signature)(FILE* file, const char* path, const uint8_t* signature,
                                         uint32_t signature_length, SignerFacts* signer);
     // The shell's "open" verb; above 32 means started, else the shell's code.

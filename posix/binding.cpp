@@ -45,7 +45,8 @@ void delete_file(const char* path) { (void)unlink(path); }
 // name is replaced or removed, but a writer can still change it in place.
 FILE* open_held(const char* path) { return fopen(path, "rb"); }
 
-// The shell's "open": xdg-open from PATH, not waiting for what it starts.
+// The shell's "open": xdg-open from PATH, waited for; its exit status is
+// mapped to the shell's codes. What xdg-open starts is not waited for.
 uintptr_t shell_open(const char* path) {
     const uintptr_t SE_ERR_FNF = 2;
     const uintptr_t SE_ERR_NOASSOC = 31;
