@@ -81,7 +81,7 @@ struct SignerFacts {
     bool revocation_unchecked;
 };
 
-// Three bindings exist: the Windows APIs (platform_win32.cpp), the POSIX
+// Three bindings exist: the Windows APIs (win32/binding.cpp), the POSIX
 // stand-ins (posix/binding.cpp, posix/http.h) and the unit tests' scripted
 // fake (tests/unit/fake_platform.h). Each contract says where one differs;
 // what WinHTTP, Wine 8 and the stand-in do differently on the wire is
@@ -113,6 +113,18 @@ struct PlatformOps {
     // page put back: the caller flushes standard output and error first.
     // The POSIX build changed nothing and does nothing.
     void (*console_end)();
+
+    // Standard streams, beyond what the C runtime offers; the release tool's.
+    // Both are null in the Windows installer, which never asks.
+    // True when standard error is a terminal, so a progress line can
+    // overwrite itself without filling a log; false when it is not or that
+    // cannot be told. Windows asks _isatty, which says true for any
+    // character device (NUL too); POSIX asks isatty.
+    bool (*stderr_is_terminal)();
+    // Standard output without newline translation from here on, so that text
+    // written to it keeps its LF ends; a failure leaves the stream as it was.
+    // POSIX streams never translate, and the POSIX build does nothing.
+    void (*stdout_binary)();
 
     // Kernel.
     // Directory text ending in a separator, or 0 when there is none or it

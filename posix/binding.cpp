@@ -24,6 +24,9 @@ bool console_is_own() { return false; }
 void discard_input() {}
 void wait_for_enter() {}
 void console_end() {}
+bool stderr_is_terminal() { return isatty(fileno(stderr)) != 0; }
+// POSIX streams never translate line ends.
+void stdout_binary() {}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     const char* dir = getenv("TMPDIR");
@@ -84,6 +87,8 @@ const PlatformOps POSIX_OPS = {
     .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
+    .stderr_is_terminal = stderr_is_terminal,
+    .stdout_binary = stdout_binary,
     .get_temp_path = get_temp_path,
     .tick_count_ms = posix_now_ms,
     .delete_file = delete_file,

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "app/process.h"
-#include "platform/console_stream.h"
 #include "platform/platform.h"
 #include "publish/check.h"
 #include "publish/make_manifest.h"
@@ -54,7 +53,7 @@ int check_command(int argc, char** argv) {
             return usage();
     }
     // A progress line overwrites itself on a terminal; in a log it would not.
-    FILE* progress = stderr_is_terminal() ? stderr : nullptr;
+    FILE* progress = platform().stderr_is_terminal() ? stderr : nullptr;
     if (!run_check(download, BUILD_PUBLISHER, progress, &g_result)) return TOOL_EXIT_CANNOT_WORK;
     if (json)
         print_json(g_result);
