@@ -11,8 +11,6 @@
 
 namespace {
 
-CheckResult g_result;
-
 const char USAGE[] =
     "usage: varnel-release manifest --version V INSTALLER.exe [-o FILE]\n"
     "       varnel-release check [--download] [--json]\n";
@@ -54,12 +52,14 @@ int check_command(int argc, char** argv) {
     }
     // A progress line overwrites itself on a terminal; in a log it would not.
     FILE* progress = platform().stderr_is_terminal() ? stderr : nullptr;
-    if (!run_check(download, BUILD_PUBLISHER, progress, &g_result)) return TOOL_EXIT_CANNOT_WORK;
+    // About 10 KiB, kept off the stack as the installer keeps its records.
+    static CheckResult result;
+    if (!run_check(download, BUILD_PUBLISHER, progress, &result)) return TOOL_EXIT_CANNOT_WORK;
     if (json)
-        print_json(g_result);
+        print_json(result);
     else
-        print_table(g_result);
-    return check_exit_code(g_result);
+        print_table(result);
+    return check_exit_code(result);
 }
 
 int run_command(int argc, char** argv) {
