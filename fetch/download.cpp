@@ -150,9 +150,9 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
                 .body_ms = 0,
                 .last_window = {}};
     HttpsExchange exchange = {nullptr, nullptr};
-    attempt->step = begin_get_step(download_session, node.url, nullptr, &exchange);
+    attempt->step = begin_get(download_session, node.url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;
-    attempt->step = send_get_step(&exchange, &attempt->status);
+    attempt->step = send_get(&exchange, &attempt->status);
     if (attempt->step == GetStep::DONE) {
         uint64_t start = platform().tick_count_ms();
         Transfer t = {.exchange = &exchange,

@@ -61,8 +61,9 @@ void start(Sha256Context* ctx) {
     ctx->block_fill = 0;
 }
 
-// Steps 6 and 7 of sha256_file: the padding, fed through sha256_update, and
-// the result text. `bit_length` was taken before the padding.
+// The end of every digest: the padding of FIPS 180-4, section 5.1.1, fed
+// through sha256_update, and the result text. `bit_length` was taken before
+// the padding.
 void finish(Sha256Context* ctx, uint64_t bit_length, char (&out)[65]) {
     const uint8_t one_bit = 0x80;
     const uint8_t zero = 0;

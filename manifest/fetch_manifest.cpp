@@ -50,9 +50,9 @@ bool try_mirror(HttpsSession session, const char* url, bool pinned, ReleaseInfo*
                 .body_slow = false,
                 .rule = ManifestRule::NONE};
     HttpsExchange exchange = {nullptr, nullptr};
-    attempt->step = begin_get_step(session, url, nullptr, &exchange);
+    attempt->step = begin_get(session, url, nullptr, &exchange);
     if (attempt->step != GetStep::DONE) return false;
-    attempt->step = send_get_step(&exchange, &attempt->status);
+    attempt->step = send_get(&exchange, &attempt->status);
     if (attempt->step != GetStep::DONE) {
         end_get(&exchange);
         return false;

@@ -54,8 +54,8 @@ void split_url(const char* url, char16_t (&host)[URL_PART_UNITS],
     path[URL_PART_UNITS - 1] = 0;
 }
 
-GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* extra_header,
-                       HttpsExchange* exchange) {
+GetStep begin_get(HttpsSession session, const char* url, const char16_t* extra_header,
+                  HttpsExchange* exchange) {
     char16_t host[URL_PART_UNITS];
     char16_t path[URL_PART_UNITS];
     host[0] = 0;
@@ -85,7 +85,7 @@ GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* ex
     return GetStep::DONE;
 }
 
-GetStep send_get_step(HttpsExchange* exchange, uint32_t* status) {
+GetStep send_get(HttpsExchange* exchange, uint32_t* status) {
     const PlatformOps& p = platform();
     *status = 0;
     if (!p.http_send_request(exchange->request)) return GetStep::SEND;

@@ -58,13 +58,13 @@ enum class GetStep { DONE, CONNECT, OPEN_REQUEST, ADD_HEADER, SEND, RECEIVE, STA
 // Opens the connection and the GET request for `url` over port 443, adding
 // `extra_header` when given. DONE fills `exchange`, which end_get closes;
 // anything else has closed what it opened and left `exchange` unused.
-GetStep begin_get_step(HttpsSession session, const char* url, const char16_t* extra_header,
-                       HttpsExchange* exchange);
+GetStep begin_get(HttpsSession session, const char* url, const char16_t* extra_header,
+                  HttpsExchange* exchange);
 // Sends the request and reads the response head, interim heads included,
 // which must end within the session's receive timeout of the send. DONE for
 // a final status of 200 or 206; STATUS for any other, with `status` holding
 // it; `status` is 0 when it could not be read. Closes nothing: the caller still calls end_get.
-GetStep send_get_step(HttpsExchange* exchange, uint32_t* status);
+GetStep send_get(HttpsExchange* exchange, uint32_t* status);
 // The announced Content-Length, 0 when it is absent or unreadable.
 uint32_t query_content_length(HttpsExchange* exchange);
 // Bytes readable now, 0 once the body has ended; false (and 0) when the body

@@ -21,13 +21,13 @@ void probe_node(HttpsSession session, NodeEntry* entry, ProbeAttempt* attempt) {
     entry->reachable = 0;
     entry->latency_ms = LATENCY_UNMEASURED;
     HttpsExchange exchange = {nullptr, nullptr};
-    a.step = begin_get_step(session, entry->url, PROBE_RANGE_HEADER, &exchange);
+    a.step = begin_get(session, entry->url, PROBE_RANGE_HEADER, &exchange);
     if (a.step != GetStep::DONE) return;
     const PlatformOps& p = platform();
     uint64_t start = p.tick_count_ms();
     uint32_t available = 0;
     uint32_t got = 0;
-    a.step = send_get_step(&exchange, &a.status);
+    a.step = send_get(&exchange, &a.status);
     a.body_failed = a.step == GetStep::DONE &&
                     !(data_available(&exchange, &available) && available != 0 &&
                       read_data(&exchange, g_probe_scratch,

@@ -81,7 +81,7 @@ struct SignerFacts {
     bool revocation_unchecked;
 };
 
-// Three bindings exist: the Windows APIs (platform_win32.cpp), the POSIX
+// Three bindings exist: the Windows APIs (win32/binding.cpp), the POSIX
 // stand-ins (posix/binding.cpp, posix/http.h) and the unit tests' scripted
 // fake (tests/unit/fake_platform.h). Each contract says where one differs;
 // what WinHTTP, Wine 8 and the stand-in do differently on the wire is
@@ -114,6 +114,18 @@ struct PlatformOps {
     // The POSIX build changed nothing and does nothing.
     void (*console_end)();
 
+    // Standard streams, beyond what the C runtime offers; the release tool's.
+    // Both are null in the Windows installer, which never asks.
+    // True when standard error is a terminal, so a progress line can
+    // overwrite itself without filling a log; false when it is not or that
+    // cannot be told. Windows asks _isatty, which says true for any
+    // character device (NUL too); POSIX asks isatty.
+    bool (*stderr_is_terminal)();
+    // Standard output without newline translation from here on, so that text
+    // written to it keeps its LF ends; a failure leaves the stream as it was.
+    // POSIX streams never translate, and the POSIX build does nothing.
+    void (*stdout_binary)();
+
     // Kernel.
     // Directory text ending in a separator, or 0 when there is none or it
     // does not fit `capacity` bytes with its terminator. Windows asks
@@ -144,12 +156,15 @@ struct PlatformOps {
     // (its position afterwards is any), as the caller read it from the
     // file's certificate table (`signature`, a PKCS#7 ContentInfo): the image digest, the signature
     // over it, and the signer's chain to a trusted root for code signing, each certificate valid at
-    // the signature's RFC 3161 time stamp when one holds, else now. SIGNED fills `signer`; any
-    // other verdict leaves its length 0. Windows asks WinVerifyTrust (revocation from the cache
-    // only), then judges the signer's chain itself with CertVerifyCertificateChainPolicy, and says
-    // NOT_TRUSTED when WINTRUST or CRYPT32 cannot be loaded from System32; the stand-in checks with
-    // OpenSSL against the trust store its HTTPS uses, in a verification context of its own. Null in
-    // a Windows build that names no publisher, which never asks.
+    // the signature's RFC 3161 time stamp when one holds, else now; then each certificate below
+    // the root against revocation, within REVOCATION_LIMIT_MS. SIGNED fills `signer`, the subject
+    // whole or, when it does not fit, not at all (length 0); any other verdict leaves the
+    // subject's length 0. Windows asks WinVerifyTrust (no revocation asked), then judges the
+    // signer's chain itself with CertVerifyCertificateChainPolicy and its revocation with
+    // CertVerifyRevocation, and says NOT_TRUSTED when WINTRUST or CRYPT32 cannot be loaded from
+    // System32; the stand-in checks with OpenSSL against the trust store its HTTPS uses, in a
+    // verification context of its own, with the lists its libcurl fetches. Null in a Windows
+    // build that names no publisher, which never asks.
     SignatureVerdict (*check_signature)(FILE* file, const char* path, const uint8_t* signature,
                                         uint32_t signature_length, SignerFacts* signer);
     // The shell's "open" verb; above 32 means started, else the shell's code.

@@ -24,6 +24,9 @@ bool console_is_own() { return false; }
 void discard_input() {}
 void wait_for_enter() {}
 void console_end() {}
+bool stderr_is_terminal() { return isatty(fileno(stderr)) != 0; }
+// POSIX streams never translate line ends.
+void stdout_binary() {}
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     const char* dir = getenv("TMPDIR");
@@ -45,7 +48,8 @@ void delete_file(const char* path) { (void)unlink(path); }
 // name is replaced or removed, but a writer can still change it in place.
 FILE* open_held(const char* path) { return fopen(path, "rb"); }
 
-// The shell's "open": xdg-open from PATH, not waiting for what it starts.
+// The shell's "open": xdg-open from PATH, waited for; its exit status is
+// mapped to the shell's codes. What xdg-open starts is not waited for.
 uintptr_t shell_open(const char* path) {
     const uintptr_t SE_ERR_FNF = 2;
     const uintptr_t SE_ERR_NOASSOC = 31;
@@ -83,6 +87,8 @@ const PlatformOps POSIX_OPS = {
     .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
+    .stderr_is_terminal = stderr_is_terminal,
+    .stdout_binary = stdout_binary,
     .get_temp_path = get_temp_path,
     .tick_count_ms = posix_now_ms,
     .delete_file = delete_file,

@@ -1,6 +1,6 @@
 // The handle table of the HTTP stand-in and the operations it puts behind
 // the platform seam: fixed records for sessions, connections and requests,
-// each request owning one of a few exchanges (posix_curl.h) while open.
+// each request owning one of a few exchanges (posix/curl.h) while open.
 //
 // Connections are kept as WinHTTP keeps them: each session owns a libcurl
 // share of its connection cache, so an exchange whose response was read to

@@ -1,5 +1,5 @@
 // A trust store as exact as OpenSSL's default verify paths at a fraction of
-// their resident memory (see posix_trust.h): the bundle is read through on
+// their resident memory (see posix/trust.h): the bundle is read through on
 // demand, never held parsed.
 #include "posix/trust.h"
 

@@ -61,10 +61,6 @@ Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
     return Cause::RULE;
 }
 
-// The table and its results as probed, before the ranking moves them.
-NodeTable g_unranked_nodes;
-NodeResult g_unranked_results[NODE_CAPACITY];
-
 void fetch_mirrors(HttpsSession session, const char* publisher, CheckResult* result) {
     const PlatformOps& p = platform();
     for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
@@ -112,13 +108,16 @@ void probe_all(HttpsSession session, CheckResult* result) {
 
 // Ranks the table as stage 2 does, the probe records following their nodes.
 void rank_with_results(CheckResult* r) {
-    g_unranked_nodes = r->nodes;
-    memcpy(g_unranked_results, r->node_results, sizeof g_unranked_results);
+    // The table and its results as probed, before the ranking moves them:
+    // about 8 KiB, on the stack only while the ranking runs.
+    const NodeTable unranked = r->nodes;
+    NodeResult unranked_results[NODE_CAPACITY];
+    memcpy(unranked_results, r->node_results, sizeof unranked_results);
     rank_nodes(&r->nodes);
     for (int i = 0; i < r->nodes.count; ++i)
-        for (int j = 0; j < g_unranked_nodes.count; ++j)
-            if (strcmp(g_unranked_nodes.entries[j].url, r->nodes.entries[i].url) == 0)
-                r->node_results[i] = g_unranked_results[j];
+        for (int j = 0; j < unranked.count; ++j)
+            if (strcmp(unranked.entries[j].url, r->nodes.entries[i].url) == 0)
+                r->node_results[i] = unranked_results[j];
 }
 
 Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {

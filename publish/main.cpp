@@ -4,15 +4,12 @@
 #include <cstring>
 
 #include "app/process.h"
-#include "platform/console_stream.h"
 #include "platform/platform.h"
 #include "publish/check.h"
 #include "publish/make_manifest.h"
 #include "publisher.h"
 
 namespace {
-
-CheckResult g_result;
 
 const char USAGE[] =
     "usage: varnel-release manifest --version V INSTALLER.exe [-o FILE]\n"
@@ -54,13 +51,15 @@ int check_command(int argc, char** argv) {
             return usage();
     }
     // A progress line overwrites itself on a terminal; in a log it would not.
-    FILE* progress = stderr_is_terminal() ? stderr : nullptr;
-    if (!run_check(download, BUILD_PUBLISHER, progress, &g_result)) return TOOL_EXIT_CANNOT_WORK;
+    FILE* progress = platform().stderr_is_terminal() ? stderr : nullptr;
+    // About 10 KiB, kept off the stack as the installer keeps its records.
+    static CheckResult result;
+    if (!run_check(download, BUILD_PUBLISHER, progress, &result)) return TOOL_EXIT_CANNOT_WORK;
     if (json)
-        print_json(g_result);
+        print_json(result);
     else
-        print_table(g_result);
-    return check_exit_code(g_result);
+        print_table(result);
+    return check_exit_code(result);
 }
 
 int run_command(int argc, char** argv) {

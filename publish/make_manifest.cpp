@@ -8,7 +8,6 @@
 #include "fetch/verify.h"
 #include "manifest/fetch_manifest.h"
 #include "manifest/release.h"
-#include "platform/console_stream.h"
 #include "platform/platform.h"
 
 namespace {
@@ -29,7 +28,7 @@ const char* base_name(const char* path) {
 
 bool write_all(const char* out_path, const char* text, size_t length) {
     if (out_path == nullptr) {
-        stdout_binary();
+        platform().stdout_binary();
         return fwrite(text, 1, length, stdout) == length && fflush(stdout) == 0;
     }
     FILE* file = fopen(out_path, "wb");

@@ -39,8 +39,8 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap, un
     (void)p.http_take_failure();
     uint64_t start = p.tick_count_ms();
     HttpsExchange exchange{};
-    bool begun = begin_get_step(session, url, range ? PROBE_RANGE_HEADER : nullptr, &exchange) ==
-                 GetStep::DONE;
+    bool begun =
+        begin_get(session, url, range ? PROBE_RANGE_HEADER : nullptr, &exchange) == GetStep::DONE;
     // Before the status query below, which fails too after a failed send.
     HttpFailure failure = p.http_take_failure();
     bool sent = false;
@@ -52,7 +52,7 @@ void run_one(HttpsSession session, const char* url, bool range, uint64_t cap, un
     const char* ending = "none";
     if (begun) {
         uint32_t number = 0;
-        sent = send_get_step(&exchange, &number) == GetStep::DONE;
+        sent = send_get(&exchange, &number) == GetStep::DONE;
         failure = p.http_take_failure();
         if (p.http_query_number(exchange.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
                                 &number))

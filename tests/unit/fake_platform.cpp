@@ -54,6 +54,8 @@ void console_end() {
     g_fake->held_at_console_end.push_back(held_output());
     g_fake->log.push_back("console end");
 }
+bool stderr_is_terminal() { return g_fake->stderr_terminal; }
+void stdout_binary() { g_fake->log.push_back("stdout binary"); }
 
 // A scripted step's result, noting its failure for the next take.
 bool step(bool fails, const FakeResponse& response) {
@@ -273,6 +275,8 @@ const PlatformOps FAKE_OPS = {
     .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
+    .stderr_is_terminal = stderr_is_terminal,
+    .stdout_binary = stdout_binary,
     .get_temp_path = get_temp_path,
     .tick_count_ms = tick,
     .delete_file = delete_file,

@@ -65,6 +65,7 @@ struct FakePlatform {
     int held_fd = -1;                   // the descriptor of the last file held
     std::vector<bool> held_at_start;    // whether it was still open at each shell "open"
     bool console_own = false;           // what console_is_own answers
+    bool stderr_terminal = false;       // what stderr_is_terminal answers
     std::vector<std::string> deleted;
     std::vector<std::string> opened;  // shell "open" calls
     std::vector<uint32_t> options;    // option numbers in order

@@ -97,7 +97,7 @@ TEST(OpenSession, FallsBackOnceAndSetsEveryOption) {
             EXPECT_EQ(session_is_open(s), c.opened);
             // Each request's head is held to the session's receive timeout.
             HttpsExchange exchange = {nullptr, nullptr};
-            if (begin_get_step(s, "https://h.test/x", nullptr, &exchange) == GetStep::DONE)
+            if (begin_get(s, "https://h.test/x", nullptr, &exchange) == GetStep::DONE)
                 end_get(&exchange);
             close_session(s);
         });
@@ -152,11 +152,11 @@ TEST(Exchange, ClosingRuleOnEveryFailureStep) {
         HttpsSession s = open_session(PROBE_TIMEOUTS);
         HttpsExchange x{};
         bool begun =
-            begin_get_step(s, "https://h.example/file", PROBE_RANGE_HEADER, &x) == GetStep::DONE;
+            begin_get(s, "https://h.example/file", PROBE_RANGE_HEADER, &x) == GetStep::DONE;
         EXPECT_EQ(begun, c.begins);
         if (begun) {
             uint32_t status = 0;
-            EXPECT_EQ(send_get_step(&x, &status) == GetStep::DONE, c.sends);
+            EXPECT_EQ(send_get(&x, &status) == GetStep::DONE, c.sends);
             end_get(&x);
         }
         std::vector<std::string> closes;
@@ -175,9 +175,9 @@ TEST(Exchange, RequestShapeAndStatuses) {
         f.at("https://h.example:8443/a?b").status = status;
         HttpsSession s = open_session(PROBE_TIMEOUTS);
         HttpsExchange x{};
-        ASSERT_TRUE(begin_get_step(s, "https://h.example:8443/a?b", nullptr, &x) == GetStep::DONE);
+        ASSERT_TRUE(begin_get(s, "https://h.example:8443/a?b", nullptr, &x) == GetStep::DONE);
         uint32_t got = 0;
-        EXPECT_EQ(send_get_step(&x, &got),
+        EXPECT_EQ(send_get(&x, &got),
                   status == 200 || status == 206 ? GetStep::DONE : GetStep::STATUS);
         EXPECT_EQ(got, status);
         end_get(&x);
@@ -190,7 +190,7 @@ TEST(Exchange, RequestShapeAndStatuses) {
     f.at("https://h/x");
     HttpsExchange x{};
     HttpsSession s = open_session(PROBE_TIMEOUTS);
-    ASSERT_TRUE(begin_get_step(s, "https://h/x", PROBE_RANGE_HEADER, &x) == GetStep::DONE);
+    ASSERT_TRUE(begin_get(s, "https://h/x", PROBE_RANGE_HEADER, &x) == GetStep::DONE);
     end_get(&x);
     close_session(s);
     EXPECT_EQ(f.headers_added, (std::vector<std::string>{"Range: bytes=0-16383 536870912"}));
@@ -206,9 +206,9 @@ TEST(Exchange, ContentLengthAbsentIsZero) {
         f.at("https://h/x").content_length = c.header;
         HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
         HttpsExchange x{};
-        ASSERT_TRUE(begin_get_step(s, "https://h/x", nullptr, &x) == GetStep::DONE);
+        ASSERT_TRUE(begin_get(s, "https://h/x", nullptr, &x) == GetStep::DONE);
         uint32_t status = 0;
-        ASSERT_EQ(send_get_step(&x, &status), GetStep::DONE);
+        ASSERT_EQ(send_get(&x, &status), GetStep::DONE);
         EXPECT_EQ(query_content_length(&x), c.expected);
         end_get(&x);
         close_session(s);
@@ -219,7 +219,7 @@ TEST(Exchange, NullSessionFailsAtConnect) {
     FakePlatform f;
     f.at("https://h/x");
     HttpsExchange x{};
-    EXPECT_EQ(begin_get_step(NO_SESSION, "https://h/x", nullptr, &x), GetStep::CONNECT);
+    EXPECT_EQ(begin_get(NO_SESSION, "https://h/x", nullptr, &x), GetStep::CONNECT);
     EXPECT_EQ(f.live_handles, 0);
 }
 

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/winhttp_failure.h"
 #include "unit/fake_platform.h"
 
 namespace {
@@ -70,26 +69,6 @@ TEST(NativePlatform, TempPathEndsWithSeparatorAndFitsOrFails) {
     EXPECT_TRUE(last == '/' || last == '\\') << dir;
     char tiny[2];
     EXPECT_EQ(native_platform().get_temp_path(sizeof tiny, tiny), 0u);
-}
-
-// What Windows names in its secure-failure notification, which Wine 8 never
-// sends. Every other cause is a conformance case's fail= on both backends.
-TEST(WinHttpFailure, WindowsNamesTheCertificateFaultInTheSecureFailure) {
-    struct Case {
-        const char* fault;
-        uint32_t flags;
-        HttpFailure cause;
-    } cases[] = {
-        {"certificate from a foreign CA", WINHTTP_FLAG_INVALID_CA, HttpFailure::TLS_UNTRUSTED},
-        {"certificate for another name", WINHTTP_FLAG_CERT_CN_INVALID, HttpFailure::TLS_NAME},
-        // The root is the one a publisher has to fix first.
-        {"self-signed, for another name", WINHTTP_FLAG_INVALID_CA | WINHTTP_FLAG_CERT_CN_INVALID,
-         HttpFailure::TLS_UNTRUSTED},
-        {"handshake failed", WINHTTP_FLAG_SECURITY_CHANNEL_ERROR, HttpFailure::TLS},
-    };
-    for (const Case& k : cases)
-        EXPECT_EQ(winhttp_failure_cause(WINHTTP_SECURE_FAILURE, k.flags, false), k.cause)
-            << k.fault;
 }
 
 }  // namespace

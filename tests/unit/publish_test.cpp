@@ -418,4 +418,22 @@ TEST(ReleaseManifest, NameWithoutItsFolder) {
     std::filesystem::remove_all(dir, ignored);
 }
 
+// Without -o the manifest goes to standard output, switched to binary through
+// the platform first, so its lines keep their LF ends.
+TEST(ReleaseManifest, StandardOutputSwitchedThroughThePlatform) {
+    const std::string dir = own_dir();
+    std::string installer = dir + "Varnel-1.0-setup.exe";
+    std::ofstream(installer, std::ios::binary) << "installer";
+    FakePlatform f;
+    int code = -1;
+    std::string out =
+        capture_stdout([&] { code = make_manifest("1.0", installer.c_str(), nullptr, ""); });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(f.count("stdout binary"), 1);
+    EXPECT_EQ(out.rfind("1.0", 0), 0u) << out;
+    EXPECT_NE(out.find("Varnel-1.0-setup.exe"), std::string::npos) << out;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
 }  // namespace

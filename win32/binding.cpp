@@ -11,10 +11,10 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "platform/signature_win32.h"
-#include "platform/win32_load.h"
-#include "platform/winhttp_failure.h"
 #include "publisher.h"
+#include "win32/load.h"
+#include "win32/signature.h"
+#include "win32/winhttp_failure.h"
 
 namespace {
 
@@ -66,29 +66,6 @@ bool winhttp_ready() {
 }
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed as wchar_t");
-
-static_assert(WINHTTP_TIMEOUT == ERROR_WINHTTP_TIMEOUT &&
-                  WINHTTP_NAME_NOT_RESOLVED == ERROR_WINHTTP_NAME_NOT_RESOLVED &&
-                  WINHTTP_CANNOT_CONNECT == ERROR_WINHTTP_CANNOT_CONNECT &&
-                  WINHTTP_CONNECTION_ERROR == ERROR_WINHTTP_CONNECTION_ERROR &&
-                  WINHTTP_CERT_DATE_INVALID == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID &&
-                  WINHTTP_CERT_CN_INVALID == ERROR_WINHTTP_SECURE_CERT_CN_INVALID &&
-                  WINHTTP_INVALID_CA == ERROR_WINHTTP_SECURE_INVALID_CA &&
-                  WINHTTP_INVALID_SERVER_RESPONSE == ERROR_WINHTTP_INVALID_SERVER_RESPONSE &&
-                  WINHTTP_REDIRECT_FAILED == ERROR_WINHTTP_REDIRECT_FAILED &&
-                  WINHTTP_SECURE_CHANNEL_ERROR == ERROR_WINHTTP_SECURE_CHANNEL_ERROR &&
-                  WINHTTP_SECURE_INVALID_CERT == ERROR_WINHTTP_SECURE_INVALID_CERT &&
-                  WINHTTP_SECURE_CERT_REVOKED == ERROR_WINHTTP_SECURE_CERT_REVOKED &&
-                  WINHTTP_SECURE_FAILURE == ERROR_WINHTTP_SECURE_FAILURE,
-              "the failure table uses winhttp.h's error codes");
-static_assert(WSA_CONNECTION_ABORTED == WSAECONNABORTED && WSA_CONNECTION_RESET == WSAECONNRESET &&
-                  WSA_TIMED_OUT == WSAETIMEDOUT,
-              "the failure table uses winerror.h's socket errors");
-static_assert(WINHTTP_FLAG_INVALID_CA == WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA &&
-                  WINHTTP_FLAG_CERT_CN_INVALID == WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID &&
-                  WINHTTP_FLAG_SECURITY_CHANNEL_ERROR ==
-                      WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR,
-              "the failure table uses winhttp.h's secure-failure flags");
 
 HttpFailure g_failure = HttpFailure::NONE;
 // Flags of the last secure-failure notification, for the failure it explains.
@@ -216,6 +193,19 @@ void console_end() {
     ReleaseSRWLockExclusive(&g_console_lock);
     (void)SetConsoleCtrlHandler(restore_on_console_event, FALSE);
 }
+
+// The standard streams serve the release tool alone. The installer, which
+// never asks, compiles this file itself with VARNEL_INSTALLER and leaves
+// them null: it carries neither their code nor their imports.
+#ifdef VARNEL_INSTALLER
+constexpr bool STREAMS_ASKED = false;
+#else
+constexpr bool STREAMS_ASKED = true;
+#endif
+
+bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+void stdout_binary() { (void)_setmode(_fileno(stdout), _O_BINARY); }
 
 uint32_t get_temp_path(uint32_t capacity, char* buffer) {
     DWORD length = GetTempPathA(capacity, buffer);
@@ -348,6 +338,8 @@ const PlatformOps WIN32_OPS = {
     .discard_input = discard_input,
     .wait_for_enter = wait_for_enter,
     .console_end = console_end,
+    .stderr_is_terminal = STREAMS_ASKED ? stderr_is_terminal : nullptr,
+    .stdout_binary = STREAMS_ASKED ? stdout_binary : nullptr,
     .get_temp_path = get_temp_path,
     .tick_count_ms = tick_count_ms,
     .delete_file = delete_file,

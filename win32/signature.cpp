@@ -16,8 +16,8 @@
 
 #include "pe/authenticode.h"
 #include "pe/image.h"
-#include "platform/signature_win32.h"
-#include "platform/win32_load.h"
+#include "win32/load.h"
+#include "win32/signature.h"
 
 namespace {
 
