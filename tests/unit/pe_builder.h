@@ -85,7 +85,7 @@ inline void put(std::string& s, size_t at, uint32_t v, int n) {
 
 // A PE32 image: headers, one .rsrc section at RVA 0x1000 holding a
 // VS_VERSIONINFO (when asked), then the certificate table.
-inline std::string image(const Image& spec) {
+inline std::string image(const Image& shape) {
     std::string pe(0x400, '\0');
     pe[0] = 'M', pe[1] = 'Z';
     put(pe, 0x3c, 0x40, 4);
@@ -95,15 +95,15 @@ inline std::string image(const Image& spec) {
     const size_t opt = 0x58;
     put(pe, opt, 0x10b, 2);
     put(pe, opt + 92, 16, 4);
-    put(pe, opt + 96 + 16, spec.version_resource ? 0x1000 : 0, 4);
-    put(pe, opt + 96 + 20, spec.version_resource ? 180 : 0, 4);
+    put(pe, opt + 96 + 16, shape.version_resource ? 0x1000 : 0, 4);
+    put(pe, opt + 96 + 20, shape.version_resource ? 180 : 0, 4);
     const size_t section = opt + 224;
     pe.replace(section, 5, ".rsrc");
     put(pe, section + 8, 0x200, 4);
     put(pe, section + 12, 0x1000, 4);
     put(pe, section + 16, 0x200, 4);
     put(pe, section + 20, 0x200, 4);
-    if (spec.version_resource) {
+    if (shape.version_resource) {
         const size_t r = 0x200;
         put(pe, r + 14, 1, 2), put(pe, r + 16, 16, 4), put(pe, r + 20, 0x80000018, 4);
         put(pe, r + 0x18 + 14, 1, 2), put(pe, r + 0x18 + 16, 1, 4),
@@ -117,20 +117,20 @@ inline std::string image(const Image& spec) {
         for (size_t i = 0; i < sizeof key; ++i)
             put(pe, v + 6 + 2 * i, static_cast<uint8_t>(key[i]), 2);
         put(pe, v + 40, 0xfeef04bd, 4), put(pe, v + 44, 0x10000, 4);
-        uint32_t ms = static_cast<uint32_t>(spec.version[0]) << 16 | spec.version[1];
-        uint32_t ls = static_cast<uint32_t>(spec.version[2]) << 16 | spec.version[3];
+        uint32_t ms = static_cast<uint32_t>(shape.version[0]) << 16 | shape.version[1];
+        uint32_t ls = static_cast<uint32_t>(shape.version[2]) << 16 | shape.version[3];
         put(pe, v + 48, ms, 4), put(pe, v + 52, ls, 4), put(pe, v + 56, ms, 4),
             put(pe, v + 60, ls, 4);
     }
-    if (spec.signature.empty()) return pe + spec.after_table;
-    std::string table = spec.signature + spec.padding;
-    while (spec.pad_to_8 && (8 + table.size()) % 8 != 0) table += '\0';
+    if (shape.signature.empty()) return pe + shape.after_table;
+    std::string table = shape.signature + shape.padding;
+    while (shape.pad_to_8 && (8 + table.size()) % 8 != 0) table += '\0';
     std::string entry(8, '\0');
     put(entry, 0, static_cast<uint32_t>(8 + table.size()), 4);
     put(entry, 4, 0x0200, 2), put(entry, 6, 2, 2);
     put(pe, opt + 96 + 32, static_cast<uint32_t>(pe.size()), 4);
     put(pe, opt + 96 + 36, static_cast<uint32_t>(8 + table.size()), 4);
-    return pe + entry + table + spec.after_table;
+    return pe + entry + table + shape.after_table;
 }
 
 }  // namespace pe_test
