@@ -103,9 +103,10 @@ TEST(OpenSession, FallsBackOnceAndSetsEveryOption) {
         });
         EXPECT_EQ(printed, "");
         std::vector<uint32_t> access;
+        const std::string opened = "open " + narrow(USER_AGENT) + " ";
         for (const auto& line : f.log)
-            if (line.rfind("open tarnwick/1.2 ", 0) == 0)
-                access.push_back(std::stoul(line.substr(18)));
+            if (line.rfind(opened, 0) == 0)
+                access.push_back(std::stoul(line.substr(opened.size())));
         EXPECT_EQ(access, c.access);
         std::vector<std::pair<uint32_t, uint32_t>> set;
         for (size_t i = 0; i < f.options.size(); ++i)

@@ -21,12 +21,13 @@
 
 namespace {
 
-const char HEAD[] =
-    "=== Varnel 在线安装器 / Online Installer v1.2.0 ===\n"
-    "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
-    "Automatically probes multiple download nodes and downloads the latest build via the fastest "
-    "one.\n"
-    "\n";
+const std::string HEAD = std::string("=== Varnel 在线安装器 / Online Installer v") +
+                         INSTALLER_VERSION +
+                         " ===\n"
+                         "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
+                         "Automatically probes multiple download nodes and downloads the latest "
+                         "build via the fastest one.\n"
+                         "\n";
 const char STAGE1[] = "[1/4] 获取版本清单 / Fetching version manifest...\n";
 const char STAGE2[] = "\n[2/4] 探测候选节点 / Probing candidate nodes...\n";
 const char FAIL_LINE[] =
@@ -123,8 +124,7 @@ TEST(RunInstaller, E1NoHttpLibrary) {
     int code = -1;
     out = capture_stdout([&] { code = run_installer(); });
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(out,
-              std::string(HEAD) + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n");
+    EXPECT_EQ(out, HEAD + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n");
     EXPECT_EQ(f.log[0], "console begin");
     EXPECT_EQ(f.live_handles, 0);
 }
@@ -133,7 +133,7 @@ TEST_F(RunFixture, E2NoReachableNode) {
     f.temp_fails = true;
     std::string out;
     EXPECT_EQ(run(&out), 1);
-    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2;
+    std::string expected = HEAD + STAGE1 + release_line() + STAGE2;
     for (char c = 'A'; c <= 'F'; ++c) expected += probe_line(c, "-");
     expected +=
         "\n错误: 所有节点均不可达, 请检查网络后重试。\n   Error: no reachable node. Check your "
@@ -149,8 +149,8 @@ TEST_F(RunFixture, E3NoTemporaryDirectory) {
     f.temp_fails = true;
     std::string out;
     EXPECT_EQ(run(&out), 2);
-    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2 +
-                           probe_line('A', "-") + probe_line('B', "0");
+    std::string expected =
+        HEAD + STAGE1 + release_line() + STAGE2 + probe_line('A', "-") + probe_line('B', "0");
     for (char c = 'C'; c <= 'F'; ++c) expected += probe_line(c, "-");
     expected += "错误: 无法获取临时目录 / Error: cannot get temp directory\n";
     EXPECT_EQ(out, expected);
@@ -175,8 +175,8 @@ TEST_F(RunFixture, E4LaunchedAfterFailover) {
     node(1).chunk = 50000;
     std::string out;
     EXPECT_EQ(run(&out), 0);
-    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2 +
-                           probe_line('A', "10") + probe_line('B', "20");
+    std::string expected =
+        HEAD + STAGE1 + release_line() + STAGE2 + probe_line('A', "10") + probe_line('B', "20");
     for (char c = 'C'; c <= 'F'; ++c) expected += probe_line(c, "-");
     expected += header3('A') + "\r   [节点A/Node A]   0%  (0.0 / 0.2 MB)" + FAIL_LINE;
     expected += header3('B') + "\r   [节点B/Node B]  24%  (0.0 / 0.2 MB)" +
@@ -237,7 +237,7 @@ TEST_F(RunFixture, E6EveryReachableNodeFails) {
     }
     sha256_file(path.c_str(), actual);
     remove(path.c_str());
-    std::string expected = std::string(HEAD) + STAGE1 + release_line() + STAGE2;
+    std::string expected = HEAD + STAGE1 + release_line() + STAGE2;
     for (char c = 'A'; c <= 'E'; ++c) expected += probe_line(c, "0");
     expected += probe_line('F', "-");
     expected += header3('A') + "\n" +
