@@ -213,7 +213,7 @@ ToolFault download_node(HttpsSession session, const NodeEntry& node, const Relea
     }
     if (d.end == DownloadEnd::NO_FILE) return ToolFault::MAKE;
     if (d.end == DownloadEnd::WRITE_FAILED) return ToolFault::WRITE;
-    char hex[65] = "";
+    char hex[SHA256_HEX_CAPACITY] = "";
     uint64_t digested = 0;
     if (complete && !sha256_file_measured(path, hex, &digested)) return ToolFault::REREAD;
     out->downloaded = true;

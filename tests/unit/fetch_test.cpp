@@ -310,7 +310,7 @@ TEST_F(FetchTest, VerifyOutcomes) {
             std::ofstream o(path, std::ios::binary);
             o << file;
         }
-        char hex[65];
+        char hex[SHA256_HEX_CAPACITY];
         sha256_digest_bytes(file.data(), file.size(), hex);
         std::string expected = hex;
         for (auto& ch : expected) ch = static_cast<char>(toupper(ch));

@@ -54,7 +54,7 @@ struct World {
     // The release 3.0 is `bytes`, on every mirror and node.
     void serve(const std::string& bytes) {
         body = bytes;
-        char hex[65];
+        char hex[SHA256_HEX_CAPACITY];
         sha256_digest_bytes(body.data(), body.size(), hex);
         std::string manifest =
             "v3.0\nSmall-3.0.exe\n" + std::to_string(body.size()) + "\n" + hex + "\n";

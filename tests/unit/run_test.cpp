@@ -78,7 +78,7 @@ struct RunFixture : testing::Test {
             std::ofstream out(path, std::ios::binary);
             out << body;
         }
-        char hex[65];
+        char hex[SHA256_HEX_CAPACITY];
         sha256_file(path.c_str(), hex);
         digest = hex;
         remove(path.c_str());
@@ -230,7 +230,7 @@ TEST_F(RunFixture, E6EveryReachableNodeFails) {
     node(4).body = body.substr(1);
     std::string out;
     EXPECT_EQ(run(&out), 1);
-    char actual[65];
+    char actual[SHA256_HEX_CAPACITY];
     {
         std::ofstream o(path, std::ios::binary);
         o << std::string(body.size(), 'w');

@@ -37,7 +37,7 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
 std::string file_digest(const std::vector<uint8_t>& bytes) {
     const std::string path = temp_path("data");
     write_file(path, bytes);
-    char out[65];
+    char out[SHA256_HEX_CAPACITY];
     memset(out, 'x', sizeof out);
     sha256_file(path.c_str(), out);
     std::remove(path.c_str());
@@ -45,7 +45,7 @@ std::string file_digest(const std::vector<uint8_t>& bytes) {
 }
 
 std::string memory_digest(const void* data, uint64_t length) {
-    char out[65];
+    char out[SHA256_HEX_CAPACITY];
     memset(out, 'x', sizeof out);
     sha256_digest_bytes(data, length, out);
     return std::string(out, strnlen(out, sizeof out));
@@ -231,7 +231,7 @@ TEST_P(Sha256Test, PathThatNamesNoFileGivesEmptyText) {
     };
     for (const std::string& path : missing) {
         SCOPED_TRACE("path \"" + path + "\"");
-        char out[65];
+        char out[SHA256_HEX_CAPACITY];
         memset(out, 'x', sizeof out);
         sha256_file(path.c_str(), out);
         EXPECT_EQ(out[0], '\0');
