@@ -56,8 +56,8 @@ Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
     if (a.step != GetStep::DONE) return exchange_cause(a.step, failure);
     if (a.body_slow) return Cause::SLOW;
     if (a.body_failed)
-        return a.received >= MANIFEST_BUFFER_SIZE - 1 ? Cause::TOO_LARGE
-                                                      : body_cause(failure, Cause::OTHER);
+        return a.received > MANIFEST_BODY_MAX ? Cause::TOO_LARGE
+                                              : body_cause(failure, Cause::OTHER);
     return Cause::RULE;
 }
 

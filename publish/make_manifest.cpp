@@ -13,8 +13,6 @@
 
 namespace {
 
-// The largest body stage 1 parses.
-constexpr int MANIFEST_BODY_MAX = MANIFEST_BUFFER_SIZE - 2;
 constexpr uint64_t FOUR_GIB = 4294967296ull;
 
 char g_text[MANIFEST_BUFFER_SIZE];
