@@ -49,6 +49,9 @@ enum class ManifestRule {
 };
 
 bool is_safe_token(const char* text, int32_t max_length);
+// `version` past one leading v or V, as the parser keeps a manifest's first
+// line ("v2.1" is 2.1, "vv2" is v2). Never fails: the text is not copied.
+const char* drop_leading_v(const char* version);
 // True when both are SHA-256 hex digests (64 characters) naming the same
 // value, letters compared without regard to case; false for any other text.
 bool digests_match(const char* a, const char* b);

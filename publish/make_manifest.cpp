@@ -85,9 +85,8 @@ int make_manifest(const char* version, const char* installer_path, const char* o
         fprintf(stderr, "refused: %s\n", manifest_rule_text(rule));
         return TOOL_EXIT_FOUND;
     }
-    // The record the installer must get back: the parser drops one leading v.
-    snprintf(expected.version, sizeof expected.version, "%s",
-             version + (version[0] == 'v' || version[0] == 'V' ? 1 : 0));
+    // The record the installer must get back.
+    snprintf(expected.version, sizeof expected.version, "%s", drop_leading_v(version));
     snprintf(expected.file_name, sizeof expected.file_name, "%s", name);
     if (strcmp(parsed.version, expected.version) != 0 ||
         strcmp(parsed.file_name, expected.file_name) != 0 || parsed.size != expected.size ||

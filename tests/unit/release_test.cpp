@@ -6,6 +6,7 @@
 #include <string>
 
 #include "builtin_manifest_bytes.h"
+#include "lifted_manifests.h"
 #include "manifest/fetch_manifest.h"
 
 namespace {
@@ -197,6 +198,21 @@ TEST(BuiltinRelease, IsTheBuildsManifestFile) {
     ManifestRule rule = first_broken_rule(&text[0], &r);
     ASSERT_EQ(rule, ManifestRule::NONE) << manifest_rule_text(rule);
     EXPECT_TRUE(same(r, BUILTIN_RELEASE));
+}
+
+// The build's reader of VARNEL_BUILTIN_MANIFEST lifts what the parser reads
+// from the same text: one leading v dropped, the lines trimmed alike.
+TEST(BuiltinRelease, TheBuildsReaderLiftsWhatTheParserReads) {
+    for (const LiftedManifest& m : LIFTED_MANIFESTS) {
+        std::string text = m.text;
+        SCOPED_TRACE(testing::PrintToString(text));
+        ReleaseInfo r{};
+        ASSERT_EQ(first_broken_rule(&text[0], &r), ManifestRule::NONE);
+        EXPECT_STREQ(r.version, m.version);
+        EXPECT_STREQ(r.file_name, m.file_name);
+        EXPECT_EQ(r.size, m.size);
+        EXPECT_STREQ(r.sha256_hex, m.sha256_hex);
+    }
 }
 
 }  // namespace
