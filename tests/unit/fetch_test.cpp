@@ -40,9 +40,9 @@ struct FetchTest : testing::Test {
         HttpsSession probe = open_session(PROBE_TIMEOUTS);
         HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
         bool ok = false;
+        DownloadRules rules = {{true, 0, 0}, stdout};
         *out = capture_stdout([&] {
-            ok = download_from_node(s, entry, expected_size, path.c_str(),
-                                    {true, 0, nullptr, stdout}, &attempt);
+            ok = download_from_node(s, entry, expected_size, path.c_str(), &rules, &attempt);
         });
         close_session(s);
         close_session(probe);

@@ -489,8 +489,8 @@ TEST_F(RunFixture, ShortPauseInAFairTransferIsKept) {
     entry.label = NODE_LABELS[1];
     HttpsSession s = open_session(DOWNLOAD_TIMEOUTS);
     DownloadAttempt attempt;
-    EXPECT_TRUE(download_from_node(s, entry, body.size(), path.c_str(), {true, 0, nullptr, nullptr},
-                                   &attempt));
+    DownloadRules rules = {{true, 0, 0}, nullptr};
+    EXPECT_TRUE(download_from_node(s, entry, body.size(), path.c_str(), &rules, &attempt));
     close_session(s);
     EXPECT_EQ(attempt.written, body.size());
     EXPECT_GT(attempt.body_ms, SLOW_WINDOW_MS);
