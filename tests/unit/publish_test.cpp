@@ -286,6 +286,7 @@ TEST(ReleaseCheck, EachOutcomeNamedAndCounted) {
         }
         EXPECT_EQ(problem, row.problem);
         EXPECT_EQ(check_exit_code(w.r), row.exit_code);
+        EXPECT_NE(table.find("(exit " + std::to_string(row.exit_code) + ")\n"), std::string::npos);
         EXPECT_EQ(w.f.live_handles, 0);
         for (const auto& file : std::filesystem::directory_iterator(dir))
             ADD_FAILURE() << "left behind: " << file.path();
