@@ -6,6 +6,8 @@
 #include <iterator>
 #include <memory>
 
+#include "nodes/node_table.h"
+#include "nodes/probe.h"
 #include "unit/pe_builder.h"
 
 namespace {
@@ -315,6 +317,21 @@ std::string narrow(const char16_t* text) {
             out += char(0x80 | ((c >> 6) & 0x3F));
             out += char(0x80 | (c & 0x3F));
         }
+    }
+    return out;
+}
+
+std::string probe_lines(const std::vector<int64_t>& latencies_ms) {
+    std::string out;
+    for (size_t i = 0; i < latencies_ms.size(); ++i) {
+        char line[128];
+        const char* label = NODE_LABELS[i];
+        if (latencies_ms[i] == UNREACHABLE)
+            snprintf(line, sizeof line, PROBE_LINE_UNREACHABLE, label, "-");
+        else
+            snprintf(line, sizeof line, PROBE_LINE_REACHABLE, label,
+                     static_cast<uint32_t>(latencies_ms[i]));
+        out += line;
     }
     return out;
 }

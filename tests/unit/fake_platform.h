@@ -86,6 +86,11 @@ FakePlatform& fake();
 // Converts UTF-16 to UTF-8 for assertions.
 std::string narrow(const char16_t* text);
 
+// Stage 2's lines, by the program's own format, for the slots from A on with
+// these latencies; UNREACHABLE for a node whose probe failed.
+inline constexpr int64_t UNREACHABLE = -1;
+std::string probe_lines(const std::vector<int64_t>& latencies_ms);
+
 // Runs `fn` with standard output captured; returns what it printed.
 template <typename F>
 std::string capture_stdout(F fn);

@@ -125,20 +125,15 @@ TEST(ProbeNodes, ReachabilityLatencyAndLines) {
     HttpsSession s = open_session(PROBE_TIMEOUTS);
     std::string out = capture_stdout([&] { probe_nodes(s, &t); });
     close_session(s);
-    EXPECT_EQ(out,
-              "   节点A/Node A                - ms  [不可达/FAIL]\n"
-              "   节点B/Node B              312 ms  [可达/OK]\n"
-              "   节点C/Node C                0 ms  [可达/OK]\n"
-              "   节点D/Node D                - ms  [不可达/FAIL]\n"
-              "   节点E/Node E                - ms  [不可达/FAIL]\n"
-              "   节点F/Node F            123456 ms  [可达/OK]\n"
-              "   节点G/Node G                - ms  [不可达/FAIL]\n");
-    int reachable[] = {0, 1, 1, 0, 0, 1, 0};
-    uint32_t latency[] = {~0u, 312, 0, ~0u, ~0u, 123456, ~0u};
-    for (int i = 0; i < 7; ++i) {
+    const std::vector<int64_t> latency = {UNREACHABLE, 312,    0,          UNREACHABLE,
+                                          UNREACHABLE, 123456, UNREACHABLE};
+    EXPECT_EQ(out, probe_lines(latency));
+    for (size_t i = 0; i < latency.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(t.entries[i].reachable, reachable[i]);
-        EXPECT_EQ(t.entries[i].latency_ms, latency[i]);
+        EXPECT_EQ(t.entries[i].reachable, latency[i] == UNREACHABLE ? 0 : 1);
+        EXPECT_EQ(t.entries[i].latency_ms, latency[i] == UNREACHABLE
+                                               ? LATENCY_UNMEASURED
+                                               : static_cast<uint32_t>(latency[i]));
     }
     // One read of at most 2048 bytes per reachable probe.
     EXPECT_EQ(f.reads_asked, (std::vector<uint32_t>{2048, 2048, 10}));
