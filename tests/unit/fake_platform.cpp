@@ -321,6 +321,17 @@ std::string narrow(const char16_t* text) {
     return out;
 }
 
+std::vector<std::string> candidate_urls(const char* version, const char* file_name) {
+    ReleaseInfo release{};
+    snprintf(release.version, sizeof release.version, "%s", version);
+    snprintf(release.file_name, sizeof release.file_name, "%s", file_name);
+    NodeTable table{};
+    build_candidates(&table, release);
+    std::vector<std::string> urls;
+    for (int i = 0; i < table.count; ++i) urls.push_back(table.entries[i].url);
+    return urls;
+}
+
 std::string probe_lines(const std::vector<int64_t>& latencies_ms) {
     std::string out;
     for (size_t i = 0; i < latencies_ms.size(); ++i) {

@@ -86,6 +86,10 @@ FakePlatform& fake();
 // Converts UTF-16 to UTF-8 for assertions.
 std::string narrow(const char16_t* text);
 
+// The URLs stage 2 builds for a release of this version and file name, in
+// its order: the program's own candidates.
+std::vector<std::string> candidate_urls(const char* version, const char* file_name);
+
 // Stage 2's lines, by the program's own format, for the slots from A on with
 // these latencies; UNREACHABLE for a node whose probe failed.
 inline constexpr int64_t UNREACHABLE = -1;

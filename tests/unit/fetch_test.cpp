@@ -10,14 +10,14 @@
 #include "fetch/download.h"
 #include "fetch/sha256.h"
 #include "fetch/verify.h"
-#include "nodes/urls.h"
 #include "unit/fake_platform.h"
 #include "unit/pe_builder.h"
 #include "unit/temp_path.h"
 
 namespace {
 
-const char URL[] = "https://github.com/varnel/varnel/releases/download/v1.0/Small-1.0.exe";
+// Node B of a release 1.0.
+const std::string URL = candidate_urls("1.0", "Small-1.0.exe")[1];
 
 struct FetchTest : testing::Test {
     std::string body = std::string(200000, 'i') + "installer";
@@ -33,7 +33,7 @@ struct FetchTest : testing::Test {
     DownloadAttempt attempt{};
     bool download(uint64_t expected_size, std::string* out) {
         NodeEntry entry{};
-        snprintf(entry.url, sizeof entry.url, "%s", URL);
+        snprintf(entry.url, sizeof entry.url, "%s", URL.c_str());
         entry.label = NODE_LABELS[1];
         entry.reachable = 1;
         // As in the installer, the probe session stays open meanwhile.

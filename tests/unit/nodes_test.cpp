@@ -12,44 +12,37 @@
 
 namespace {
 
+// The hubs name the file, the release host its version and file, and each
+// proxy slot that is set wraps the release URL, in stage 2's order.
 TEST(BuildCandidates, OrderLabelsAndProxySlots) {
-    const std::string rel =
-        "https://github.com/varnel/varnel/releases/download/v2.0.4/"
-        "Varnel-2.0.4-windows-amd64-setup.exe";
-    struct Case {
-        const char* prefixes[3];
-        std::vector<std::string> urls;
-    } cases[] = {
-        {{"https://p1/", "https://p2/", "https://p3/"},
-         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
-          "https://p1/" + rel, "https://p2/" + rel, "https://p3/" + rel,
-          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
-        {{"https://p1/", "", "https://p3/"},
-         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
-          "https://p1/" + rel, "https://p3/" + rel,
-          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
-        {{"", "", ""},
-         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
-          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
+    char rel[RELEASE_URL_CAPACITY];
+    snprintf(rel, sizeof rel, RELEASE_URL_FORMAT, BUILTIN_RELEASE.version,
+             BUILTIN_RELEASE.file_name);
+    const std::string file = std::string("/") + BUILTIN_RELEASE.file_name;
+    const char* const cases[][3] = {
+        {"https://p1/", "https://p2/", "https://p3/"},
+        {"https://p1/", "", "https://p3/"},
+        {"", "", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.urls.size());
+    for (const auto& prefixes : cases) {
+        std::vector<std::string> urls = {MODEL_HUB_BASE + file, rel};
+        for (const char* prefix : prefixes)
+            if (prefix[0] != '\0') urls.push_back(prefix + std::string(rel));
+        urls.push_back(DATASET_HUB_BASE + file);
+        SCOPED_TRACE(testing::PrintToString(urls));
         NodeTable t{};
-        build_candidates_with(&t, BUILTIN_RELEASE, c.prefixes);
-        ASSERT_EQ(t.count, static_cast<int32_t>(c.urls.size()));
+        build_candidates_with(&t, BUILTIN_RELEASE, prefixes);
+        ASSERT_EQ(t.count, static_cast<int32_t>(urls.size()));
         for (int i = 0; i < t.count; ++i) {
-            EXPECT_EQ(t.entries[i].url, c.urls[static_cast<size_t>(i)]);
-            const char letter = static_cast<char>('A' + i);
-            EXPECT_EQ(std::string(t.entries[i].label),
-                      std::string("节点") + letter + "/Node " + letter);
+            EXPECT_EQ(t.entries[i].url, urls[static_cast<size_t>(i)]);
+            EXPECT_EQ(t.entries[i].label, NODE_LABELS[i]);
             EXPECT_EQ(t.entries[i].reachable, 0);
-            EXPECT_EQ(t.entries[i].latency_ms, 0xFFFFFFFFu);
+            EXPECT_EQ(t.entries[i].latency_ms, LATENCY_UNMEASURED);
         }
     }
     NodeTable t{};
     build_candidates(&t, BUILTIN_RELEASE);
     EXPECT_EQ(t.count, 6);
-    EXPECT_EQ(std::string(t.entries[2].url), std::string(PROXY_PREFIXES[0]) + rel);
 }
 
 TEST(AddNode, FullTableAndLongUrls) {

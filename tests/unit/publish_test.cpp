@@ -13,7 +13,6 @@
 
 #include "fetch/sha256.h"
 #include "manifest/mirrors.h"
-#include "nodes/urls.h"
 #include "publish/check.h"
 #include "publish/make_manifest.h"
 #include "unit/fake_platform.h"
@@ -21,8 +20,6 @@
 #include "unit/temp_path.h"
 
 namespace {
-
-const char RELEASE_URL[] = "https://github.com/varnel/varnel/releases/download/v3.0/Small-3.0.exe";
 
 std::string own_dir() {
     std::string dir = temp_path("dir") + "/";
@@ -38,15 +35,11 @@ struct World {
     std::string dir;
     std::string part;
     std::string body = std::string(3 << 20, 'i');
-    std::string urls[6];
+    std::vector<std::string> urls = candidate_urls("3.0", "Small-3.0.exe");
     CheckResult r{};
 
     // The check's file for the first ranked node.
     explicit World(const std::string& d) : dir(d), part(d + "varnel-release-check-1.part") {
-        urls[0] = std::string(MODEL_HUB_BASE) + "/Small-3.0.exe";
-        urls[1] = RELEASE_URL;
-        for (int i = 0; i < 3; ++i) urls[2 + i] = std::string(PROXY_PREFIXES[i]) + RELEASE_URL;
-        urls[5] = std::string(DATASET_HUB_BASE) + "/Small-3.0.exe";
         serve(body);
         for (int i = 0; i < 6; ++i) node(i).latency_ms = 10u * static_cast<uint32_t>(i + 1);
         f.temp_dir = dir;

@@ -16,7 +16,6 @@
 #include "manifest/release.h"
 #include "nodes/node_table.h"
 #include "nodes/probe.h"
-#include "nodes/urls.h"
 #include "unit/fake_platform.h"
 
 namespace {
@@ -59,9 +58,7 @@ struct RunFixture : testing::Test {
         std::filesystem::create_directories(d, ignored);
         return d;
     }
-    std::string release_url =
-        "https://github.com/varnel/varnel/releases/download/v1.0/Small-1.0.exe";
-    std::string urls[6];
+    std::vector<std::string> urls = candidate_urls("1.0", "Small-1.0.exe");
 
     void SetUp() override {
         memset(&g_release, 0, sizeof g_release);
@@ -77,10 +74,6 @@ struct RunFixture : testing::Test {
         f.temp_dir = dir;
         f.at(MANIFEST_URLS[0]).body =
             "v1.0\n" + name + "\n" + std::to_string(body.size()) + "\n" + digest + "\n";
-        urls[0] = std::string(MODEL_HUB_BASE) + "/" + name;
-        urls[1] = release_url;
-        for (int i = 0; i < 3; ++i) urls[2 + i] = std::string(PROXY_PREFIXES[i]) + release_url;
-        urls[5] = std::string(DATASET_HUB_BASE) + "/" + name;
     }
     void TearDown() override {
         std::error_code ignored;
