@@ -124,9 +124,11 @@ HttpHandle http_open(const char16_t* agent, uint32_t access) {
     return s;
 }
 
+const char* const HANDLE_KINDS[] = {"session", "connection", "request"};
+
 bool http_set_option(HttpHandle handle, uint32_t option, uint32_t value) {
-    g_fake->options.push_back(option);
-    g_fake->option_values.push_back(value);
+    g_fake->log.push_back(std::string("option ") + HANDLE_KINDS[as(handle)->kind] + " " +
+                          std::to_string(option) + " " + std::to_string(value));
     if (g_fake->options_fail) return false;
     if (option == HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) as(handle)->head_ms = value;
     return true;
@@ -245,8 +247,7 @@ bool http_read(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
 
 void http_close(HttpHandle handle) {
     Handle* h = as(handle);
-    const char* kinds[] = {"session", "connection", "request"};
-    std::string entry = std::string("close ") + kinds[h->kind];
+    std::string entry = std::string("close ") + HANDLE_KINDS[h->kind];
     if (h->kind == Handle::SESSION) entry += " " + std::to_string(h->session_number);
     g_fake->log.push_back(entry);
     if (h->kind == Handle::REQUEST) {

@@ -64,9 +64,9 @@ struct FakePlatform {
     bool console_own = false;           // what console_is_own answers
     std::vector<std::string> deleted;
     std::vector<std::string> opened;  // shell "open" calls
-    std::vector<uint32_t> options;    // option numbers in order
-    std::vector<uint32_t> option_values;
-    bool options_fail = false;  // http_set_option still records, then returns false
+    // http_set_option logs "option <handle kind> <number> <value>", then
+    // returns false when this is set.
+    bool options_fail = false;
     std::vector<std::string> headers_added;
     std::vector<uint32_t> reads_asked;  // max count of each read
     // Bytes of output still in the stdout buffer at each connect (-1: unknown).
