@@ -2,8 +2,8 @@
 import base64
 import os
 
-from run_e2e import (BUILTIN, E2, E6, FAIL, VERIFY, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
-                     Release, fault, header3, mismatch, probe_block, release_line, route, verified)
+from run_e2e import (BUILTIN, E2, E6, FAIL, VERIFY, HEAD, HOSTS, LABELS, MANIFEST_BODY_MAX, MANIFEST_PATHS, PROGRESS,
+                     STAGE2, Case, Release, fault, header3, mismatch, probe_block, release_line, route, verified)
 
 CODE = "\x00CODE\x00"
 BOTH = ("native", "windows")
@@ -163,8 +163,7 @@ def cases(runner):
     out.append(Case("no host reachable", {}, HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1,
                     max_seconds=15))
 
-    dropped = {h: {"server": "drop"} for h in ["www.modelscope.cn", "varnel.dev", "raw.githubusercontent.com",
-                                                "github.com", "huggingface.co"] + PROXIES}
+    dropped = {h: {"server": "drop"} for h in HOSTS}
     out.append(Case("every host drops packets: bounded by the probe timeouts", dropped,
                     HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1, max_seconds=75))
 
@@ -188,9 +187,9 @@ def cases(runner):
                     HEAD + small_line("节点D/Node D") + STAGE2 + probe_block([False] * 6) + E2, 1))
 
     m = small.manifest()
-    out.append(Case("4095 bytes refused, 4094 accepted",
-                    merge(manifest_hosts({0: dict(body=m + "#" * (4095 - len(m))),
-                                          1: dict(body=m + "#" * (4094 - len(m)))}), all_404),
+    out.append(Case("%d bytes refused, %d accepted" % (MANIFEST_BODY_MAX + 1, MANIFEST_BODY_MAX),
+                    merge(manifest_hosts({0: dict(body=m + "#" * (MANIFEST_BODY_MAX + 1 - len(m))),
+                                          1: dict(body=m + "#" * (MANIFEST_BODY_MAX - len(m)))}), all_404),
                     HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1))
 
     out.append(Case("empty 200 refused, 206 accepted",
@@ -222,7 +221,7 @@ def cases(runner):
              HEAD + release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[0]) + STAGE2 +
              probe_block([True] + [False] * 5) + header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + "\x00VERIFY\x00",
              0, left=[BUILTIN[1]], launched=BUILTIN[1])
-    c.connections = ("www.modelscope.cn", "AAB")
+    c.connections = (MANIFEST_PATHS[0][0], "AAB")
     out.append(c)
 
     out.append(Case(
@@ -236,8 +235,8 @@ def cases(runner):
     # Stages 3 and 4.
     out.append(Case(
         "built-in release through a redirect on the release host",
-        {"github.com": fault(route(fx.release_path(), status=302,
-                                   headers=[["Location", "https://objects.githubusercontent.com/rel/" + fx.name]])),
+        {fx.node_paths()[1][0]: fault(route(fx.node_paths()[1][1], status=302,
+                                            headers=[["Location", "https://objects.githubusercontent.com/rel/" + fx.name]])),
          "objects.githubusercontent.com": fault(route("/rel/" + fx.name, body_file=fx.file))},
         HEAD + builtin_line + STAGE2 + probe_block([False, True, False, False, False, False]) +
         header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
@@ -367,7 +366,8 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
     d = small.digest
     # A hostile first mirror is refused silently; the second one serves.
     for entry in [
-        ("4095 bytes with NUL bytes", dict(body_b64=base64.b64encode(good.encode() + b"\0" * (4095 - len(good))).decode())),
+        ("%d bytes with NUL bytes" % (MANIFEST_BODY_MAX + 1),
+         dict(body_b64=base64.b64encode(good.encode() + b"\0" * (MANIFEST_BODY_MAX + 1 - len(good))).decode())),
         ("a megabyte of binary garbage", dict(body_size=1 << 20)),
         ("endless body", dict(endless=True, length="none")),
         ("byte-order mark", dict(body="\ufeff" + good)),
@@ -380,11 +380,11 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
         ("endless headers", dict(endless_headers=True), NO_HEADER_BOUND),
         ("a header line of megabytes", dict(huge_header=3 << 20, body=good), NO_HEADER_BOUND),
         ("closes before the headers", dict(close_before_headers=True)),
-        ("redirect loop", dict(status=302, headers=[["Location", "https://www.modelscope.cn/datasets/varnel/releases/resolve/master/manifest.txt"]])),
-        ("redirect to a refusing host", dict(status=302, headers=[["Location", "https://gh-proxy.com/m.txt"]])),
+        ("redirect loop", dict(status=302, headers=[["Location", "https://%s%s" % MANIFEST_PATHS[0]]])),
+        ("redirect to a refusing host", dict(status=302, headers=[["Location", "https://%s/m.txt" % fx.node_paths()[3][0]]])),
         ("redirect to http", dict(status=302, headers=[["Location", "http://cdn-lfs.hf.co/m.txt"]])),
         # Followed (Wine) or refused (stand-in), the long target answers 404 either way.
-        ("redirect to a 10 KB URL", dict(status=302, headers=[["Location", "https://huggingface.co/" + "a" * 10240]])),
+        ("redirect to a 10 KB URL", dict(status=302, headers=[["Location", "https://%s/%s" % (MANIFEST_PATHS[4][0], "a" * 10240)]])),
         ("trickle slower than the receive timeout", dict(body=good, trickle={"bytes": 60, "every_ms": 4000})),
         # Every byte inside the receive timeout, the body as a whole past its bound.
         ("a byte every 2 s", dict(body=good, trickle={"bytes": 1, "every_ms": 2000})),
@@ -404,7 +404,7 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
         ("endless headers", dict(endless_headers=True), NO_HEADER_BOUND),
         ("a header line of megabytes", ok(huge_header=3 << 20)),
         ("closes before the headers", dict(close_before_headers=True)),
-        ("redirect loop", dict(status=302, headers=[["Location", "https://www.modelscope.cn" + fx.node_paths()[0][1]]])),
+        ("redirect loop", dict(status=302, headers=[["Location", fx.url(0)]])),
         ("redirect to http", dict(status=302, headers=[["Location", "http://cdn-lfs.hf.co/x.exe"]])),
         ("stall mid-body", ok(stall_after=2000000, stall_ms=40000)),
         ("reset mid-body", ok(reset_after=3000000, range="honour")),

@@ -14,7 +14,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
 from e2e_cases import manifest_hosts, merge, nodes  # noqa: E402
-from run_e2e import Release, forget_fetched_crls  # noqa: E402
+from run_e2e import MANIFEST_PATHS, Release, forget_fetched_crls  # noqa: E402
 from world import World  # noqa: E402
 
 NATIVE = os.environ.get("VARNEL_RELEASE_TOOL", os.path.join(ROOT, "build", "release", "varnel-release"))
@@ -143,10 +143,9 @@ class Check:
 
         wrong = serve()
         wrong[4] = dict(body_file=self.old.file)
-        bad_node = "/https://github.com" + self.new.release_path()
 
         def caught(r):
-            verdicts = {n["url"].endswith(bad_node) and "ghproxy.net" in n["url"]: n["download"]["verdict"]
+            verdicts = {n["url"] == self.new.url(4): n["download"]["verdict"]
                         for n in r["nodes"] if n["download"]["verdict"] != "good"}
             return [] if verdicts == {True: "too_long"} or verdicts == {True: "wrong_size"} else \
                 ["verdicts: %s" % [(n["url"], n["download"]) for n in r["nodes"]]]
@@ -197,12 +196,12 @@ class Check:
         big = self.big
         good = dict(body=big.manifest())
         mirrors = {0: good, 2: good, 3: good,
-                   4: dict(status=302, headers=[["Location", "http://huggingface.co/m.txt"]])}
+                   4: dict(status=302, headers=[["Location", "http://%s/m.txt" % MANIFEST_PATHS[4][0]]])}
         serve = lambda **kw: dict(body_file=big.file, **kw)
         # The slow node answers first of the reachable ones, so one remains behind it.
         node_fields = [serve(), serve(throttle=16384), serve(), dict(body_size=len(big.data), delay_ms=500),
                        serve(delay_ms=500), dict(status=404)]
-        tls = {"www.modelscope.cn": "wrong_name", "ghfast.top": "foreign_ca"}
+        tls = {big.node_paths()[0][0]: "wrong_name", big.node_paths()[2][0]: "foreign_ca"}
         mirror_causes = ["tls_name", "refused", "ok", "ok", "insecure_redirect"]
         node_causes = {"A": "tls_name", "B": "slow", "C": "tls_untrusted", "D": "wrong_digest", "E": "ok",
                        "F": "http_status"}

@@ -132,7 +132,7 @@ TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
         {"206 accepted", {{0, partial}}, line("2.1", "节点A/Node A"), {0}},
         {"negative size refused", {{0, negative}}, builtin, {0}},
         {"broken body refused", {{0, broken}}, builtin, {0}},
-        {"one byte past the largest body refused, the largest accepted",
+        {"one byte past the largest body refused, the largest taken",
          {{0, padded(MANIFEST_BODY_MAX + 1)}, {1, padded(MANIFEST_BODY_MAX)}},
          line("3.0", "节点B/Node B"),
          {0, 1}},
