@@ -202,7 +202,7 @@ bool http_receive(HttpHandle request) {
 bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {
     FakeResponse* r = as(request)->response;
     if (query == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER)) {
-        *value = r->status;
+        if (!r->status_query_fails) *value = r->status;
         return step(r->status_query_fails, *r);
     }
     if (query == (HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER)) {

@@ -101,55 +101,52 @@ struct RunFixture : testing::Test {
     }
 };
 
-TEST(RunInstaller, E1NoHttpLibrary) {
-    FakePlatform f;
-    f.open_refusals = 2;
-    memset(&g_node_table, 0, sizeof g_node_table);
-    std::string out;
-    int code = -1;
-    out = capture_stdout([&] { code = run_installer(); });
-    EXPECT_EQ(code, 2);
-    EXPECT_EQ(out, HEAD + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n");
-    EXPECT_EQ(f.log[0], "console begin");
-    EXPECT_EQ(f.live_handles, 0);
-}
-
-TEST_F(RunFixture, E2NoReachableNode) {
-    f.temp_fails = true;
-    std::string out;
-    EXPECT_EQ(run(&out), 1);
-    std::string expected =
-        HEAD + STAGE1 + release_line() + STAGE2 + probe_lines(std::vector<int64_t>(6, UNREACHABLE));
-    expected +=
-        "\n错误: 所有节点均不可达, 请检查网络后重试。\n   Error: no reachable node. Check your "
-        "network and try again.\n";
-    EXPECT_EQ(out, expected);
-    EXPECT_EQ(f.count("temp"), 0);
-    EXPECT_EQ(f.count("open "), 1);  // no download session
-    EXPECT_EQ(f.live_handles, 0);
-}
-
-TEST_F(RunFixture, E3NoTemporaryDirectory) {
-    node(1);
-    f.temp_fails = true;
-    std::string out;
-    EXPECT_EQ(run(&out), 2);
-    std::string expected =
-        HEAD + STAGE1 + release_line() + STAGE2 +
-        probe_lines({UNREACHABLE, 0, UNREACHABLE, UNREACHABLE, UNREACHABLE, UNREACHABLE});
-    expected += "错误: 无法获取临时目录 / Error: cannot get temp directory\n";
-    EXPECT_EQ(out, expected);
-    EXPECT_EQ(f.count("open "), 1);
-    EXPECT_EQ(f.live_handles, 0);
-}
-
-TEST_F(RunFixture, E3TemporaryDirectoryTooLongForItsBuffer) {
-    node(1);
-    f.temp_dir = "/" + std::string(300, 'd') + "/";
-    std::string out;
-    EXPECT_EQ(run(&out), 2);
-    EXPECT_NE(out.find("错误: 无法获取临时目录 / Error: cannot get temp directory\n"),
-              std::string::npos);
+// The runs that end before stage 3: their last line after all that came
+// before it, their exit code, and no session left open. Stage 2 without a
+// reachable node asks for no temporary directory and opens no download session.
+TEST_F(RunFixture, E1ToE3EndBeforeTheDownload) {
+    const std::string stages = HEAD + STAGE1 + release_line() + STAGE2;
+    const int64_t U = UNREACHABLE;
+    const std::string node_b = probe_lines({U, 0, U, U, U, U});
+    const char no_temp[] = "错误: 无法获取临时目录 / Error: cannot get temp directory\n";
+    const struct {
+        const char* name;
+        int refusals;
+        bool node_b;
+        std::string temp_dir;  // "": none
+        int code;
+        std::string expected;
+        int opens;
+        bool asks_temp;
+    } cases[] = {
+        {"E1 no HTTP library", 2, true, dir, 2,
+         HEAD + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n", 2, false},
+        {"E2 no reachable node", 0, false, dir, 1,
+         stages + probe_lines(std::vector<int64_t>(6, U)) +
+             "\n错误: 所有节点均不可达, 请检查网络后重试。\n   Error: no reachable node. Check "
+             "your network and try again.\n",
+         1, false},
+        {"E3 no temporary directory", 0, true, "", 2, stages + node_b + no_temp, 1, true},
+        {"E3 a temporary directory too long for its buffer", 0, true,
+         "/" + std::string(300, 'd') + "/", 2, stages + node_b + no_temp, 1, true},
+    };
+    const std::string manifest = f.at(MANIFEST_URLS[0]).body;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePlatform local;
+        local.at(MANIFEST_URLS[0]).body = manifest;
+        local.open_refusals = c.refusals;
+        if (c.node_b) local.at(urls[1]).body = body;
+        local.temp_fails = c.temp_dir.empty();
+        local.temp_dir = c.temp_dir;
+        memset(&g_node_table, 0, sizeof g_node_table);
+        std::string out;
+        EXPECT_EQ(run(&out), c.code);
+        EXPECT_EQ(out, c.expected);
+        EXPECT_EQ(local.count("open "), c.opens);
+        EXPECT_EQ(local.count("temp"), c.asks_temp ? 1 : 0);
+        EXPECT_EQ(local.live_handles, 0);
+    }
 }
 
 TEST_F(RunFixture, E4LaunchedAfterFailover) {
