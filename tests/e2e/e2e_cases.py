@@ -345,15 +345,23 @@ def cases(runner):
     if marker and os.path.exists(marker) and any(b in runner.builds for b in signed_builds):
         out += signed_cases(runner, signed_builds)
 
-    # A temporary directory that cannot be written.
-    out.append(Case("temporary directory cannot be written", nodes(fx, [None, ok(), None, None, None, None]),
-                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
-                    header3(LABELS[1]) + FAIL + E6, 1, left=[], builds=("native",)))
-    out[-1].tmpdir = "missing/dir"
-    out.append(Case("full disk", nodes(fx, [None, ok(), None, None, None, None]),
-                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
-                    header3(LABELS[1]) + PROGRESS % LABELS[1] + FAIL + E6, 1, left=[], builds=("native",)))
-    out[-1].tmpfs_kib = 2048
+    # Node B alone serving, and its file where it cannot land or stay (native
+    # only: the mounts and the preloaded shim are the native build's).
+    to_b = (HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) +
+            PROGRESS % LABELS[1])
+    for name, tail, left, fields in [
+        ("temporary directory cannot be written", FAIL, [], dict(tmpdir="missing/dir")),
+        ("temporary directory is a file", FAIL, None, dict(tmpdir_file=True)),
+        ("temporary directory is read-only", FAIL, [], dict(tmpfs_kib=4096, tmpfs_ro=True)),
+        ("full disk", FAIL, [], dict(tmpfs_kib=2048)),
+        ("file disappears between download and digest",
+         "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
+         "   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file\n", [], dict(vanish=BUILTIN[1])),
+    ]:
+        c = Case(name, nodes(fx, [None, ok(), None, None, None, None]), to_b + tail + E6, 1, left=left,
+                 launched="", builds=("native",))
+        c.__dict__.update(fields)
+        out.append(c)
     out += hostile_cases(runner, fx, builtin_line, small, small_line, ok)
     return out
 
@@ -414,25 +422,4 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
                         nodes(fx, [fields, ok(delay_headers_ms=300), None, None, None, None]),
                         HEAD + builtin_line + STAGE2 + "\x00ANYORDER\x00" + "\x00VERIFY\x00", 0,
                         left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=60, builds=builds))
-
-    # The file disappears between download and digest: reported, nothing launched.
-    c = Case("file disappears between download and digest", nodes(fx, [None, ok(), None, None, None, None]),
-             HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) +
-             PROGRESS % LABELS[1] + "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
-             "   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file\n" + E6,
-             1, left=[], launched="", builds=("native",))
-    c.vanish = BUILTIN[1]
-    out.append(c)
-
-    # Temporary directories that cannot take the file.
-    c = Case("temporary directory is a file", nodes(fx, [None, ok(), None, None, None, None]),
-             HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + FAIL + E6,
-             1, left=None, builds=("native",))
-    c.tmpdir_file = True
-    out.append(c)
-    c = Case("temporary directory is read-only", nodes(fx, [None, ok(), None, None, None, None]),
-             HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + FAIL + E6,
-             1, left=[], builds=("native",))
-    c.tmpfs_kib, c.tmpfs_ro = 4096, True
-    out.append(c)
     return out
