@@ -159,51 +159,35 @@ def cases(runner):
     win_launch = lambda build_ok: verified(fx) if build_ok else verified(fx, launched=False, code=CODE)
     out = []
 
-    # Stage 1 and 2.
-    out.append(Case("no host reachable", {}, HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1,
-                    max_seconds=15))
-
-    dropped = {h: {"server": "drop"} for h in HOSTS}
-    out.append(Case("every host drops packets: bounded by the probe timeouts", dropped,
-                    HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1, max_seconds=75))
-
+    # Stage 1 and 2, no node serving: the release line names the mirror taken
+    # (small's, by its entry's label) or the built-in release.
     all_404 = nodes(small, [dict(status=404)] * 6)
-    out.append(Case(
-        "entry 1 404, entry 2 CRLF upper-case manifest",
-        merge(manifest_hosts({0: dict(status=404), 1: dict(body=small.manifest(crlf=True, upper=True)),
-                              2: dict(body=small.manifest()), 4: dict(body=small.manifest())}), all_404),
-        HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1,
-        requests=[(h, p) for h, p in small.node_paths()],
-        not_requested=[MANIFEST_PATHS[2], MANIFEST_PATHS[3], MANIFEST_PATHS[4]]))
-
-    out.append(Case(
-        "refused, bad digest, then valid",
-        merge(manifest_hosts({1: dict(body=small.manifest()[:-65] + "nothex\n"), 2: dict(body=small.manifest())}),
-              all_404),
-        HEAD + small_line("节点C/Node C") + STAGE2 + probe_block([False] * 6) + E2, 1))
-
-    out.append(Case("only entry 5 valid",
-                    merge(manifest_hosts({4: dict(body=small.manifest())}), nodes(small, [dict(status=404)] * 5 + [None])),
-                    HEAD + small_line("节点D/Node D") + STAGE2 + probe_block([False] * 6) + E2, 1))
-
     m = small.manifest()
-    out.append(Case("%d bytes refused, %d accepted" % (MANIFEST_BODY_MAX + 1, MANIFEST_BODY_MAX),
-                    merge(manifest_hosts({0: dict(body=m + "#" * (MANIFEST_BODY_MAX + 1 - len(m))),
-                                          1: dict(body=m + "#" * (MANIFEST_BODY_MAX - len(m)))}), all_404),
-                    HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1))
-
-    out.append(Case("empty 200 refused, 206 accepted",
-                    merge(manifest_hosts({0: dict(body=""), 1: dict(status=206, body=m)}), all_404),
-                    HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1))
-
-    out.append(Case("size -1 refused", merge(manifest_hosts({0: dict(body=small.manifest(size="-1"))}), {}),
-                    HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1))
-
-    out.append(Case(
-        "mirror redirect followed, label by entry",
-        merge(manifest_hosts({4: dict(status=302, headers=[["Location", "https://cdn-lfs.hf.co/m.txt"]])}),
-              {"cdn-lfs.hf.co": fault(route("/m.txt", body=m))}, all_404),
-        HEAD + small_line("节点D/Node D") + STAGE2 + probe_block([False] * 6) + E2, 1))
+    for name, hosts, line, more in [
+        ("no host reachable", {}, builtin_line, dict(max_seconds=15)),
+        ("every host drops packets: bounded by the probe timeouts", {h: {"server": "drop"} for h in HOSTS},
+         builtin_line, dict(max_seconds=75)),
+        ("entry 1 404, entry 2 CRLF upper-case manifest",
+         merge(manifest_hosts({0: dict(status=404), 1: dict(body=small.manifest(crlf=True, upper=True)),
+                               2: dict(body=m), 4: dict(body=m)}), all_404), small_line(LABELS[1]),
+         dict(requests=small.node_paths(), not_requested=MANIFEST_PATHS[2:5])),
+        ("refused, bad digest, then valid",
+         merge(manifest_hosts({1: dict(body=m[:-65] + "nothex\n"), 2: dict(body=m)}), all_404),
+         small_line(LABELS[2]), {}),
+        ("only entry 5 valid", merge(manifest_hosts({4: dict(body=m)}), nodes(small, [dict(status=404)] * 5)),
+         small_line(LABELS[3]), {}),
+        ("%d bytes refused, %d accepted" % (MANIFEST_BODY_MAX + 1, MANIFEST_BODY_MAX),
+         merge(manifest_hosts({0: dict(body=m + "#" * (MANIFEST_BODY_MAX + 1 - len(m))),
+                               1: dict(body=m + "#" * (MANIFEST_BODY_MAX - len(m)))}), all_404),
+         small_line(LABELS[1]), {}),
+        ("empty 200 refused, 206 accepted",
+         merge(manifest_hosts({0: dict(body=""), 1: dict(status=206, body=m)}), all_404), small_line(LABELS[1]), {}),
+        ("size -1 refused", manifest_hosts({0: dict(body=small.manifest(size="-1"))}), builtin_line, {}),
+        ("mirror redirect followed, label by entry",
+         merge(manifest_hosts({4: dict(status=302, headers=[["Location", "https://cdn-lfs.hf.co/m.txt"]])}),
+               {"cdn-lfs.hf.co": fault(route("/m.txt", body=m))}, all_404), small_line(LABELS[3]), {}),
+    ]:
+        out.append(Case(name, hosts, HEAD + line + STAGE2 + probe_block([False] * 6) + E2, 1, **more))
 
     # Probing: whole-file 200 reachable; empty, error, TLS failure, refused not.
     out.append(Case(

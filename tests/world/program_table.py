@@ -1,17 +1,12 @@
-"""The installer's own table, as its native build exports it (program-table.json,
-made by tests/world/program_table.cpp): the suites read the mirror URLs, the
-candidate URL forms, the timeouts, the user agent and the limits from here
-instead of restating them.
-
-The file is VARNEL_PROGRAM_TABLE when set, else the most recently made one of
-build/release, build/debug and build/sanitize.
-"""
+"""The installer's own table as its native build exports it (program-table.json,
+made by program_table.cpp): VARNEL_PROGRAM_TABLE, else the newest one of
+build/release, build/debug and build/sanitize."""
+import glob
 import json
 import os
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PRESETS = ("release", "debug", "sanitize")
-_table = None
+_table = []
 
 
 class NoTable(Exception):
@@ -19,25 +14,20 @@ class NoTable(Exception):
 
 
 def table():
-    global _table
-    if _table is None:
-        path = os.environ.get("VARNEL_PROGRAM_TABLE")
+    if not _table:
+        made = glob.glob(os.path.join(ROOT, "build", "*", "program-table.json"))
+        made = [p for p in made if p.split(os.sep)[-2] in ("release", "debug", "sanitize")]
+        path = os.environ.get("VARNEL_PROGRAM_TABLE") or max(made, key=os.path.getmtime, default=None)
         if not path:
-            made = [p for p in (os.path.join(ROOT, "build", b, "program-table.json") for b in PRESETS)
-                    if os.path.exists(p)]
-            if not made:
-                raise NoTable("no build/<preset>/program-table.json: build a native preset "
-                              "(cmake --preset release && cmake --build --preset release)")
-            path = max(made, key=os.path.getmtime)
+            raise NoTable("no build/<preset>/program-table.json: build a native preset first")
         with open(path, encoding="utf-8") as f:
-            _table = json.load(f)
-    return _table
+            _table.append(json.load(f))
+    return _table[0]
 
 
 def split(url):
     """(host, path) of an https URL."""
-    rest = url.split("://", 1)[1]
-    host, _, path = rest.partition("/")
+    host, _, path = url.split("://", 1)[1].partition("/")
     return host, "/" + path
 
 
@@ -52,9 +42,5 @@ def node_paths(version, name):
 
 
 def hosts():
-    """Every host the program names, each once, mirrors' first."""
-    out = []
-    for host, _ in mirror_paths() + node_paths("0", "x.exe"):
-        if host not in out:
-            out.append(host)
-    return out
+    """Every host the program names, each once, the mirrors' first."""
+    return list(dict.fromkeys(h for h, _ in mirror_paths() + node_paths("0", "x.exe")))

@@ -136,7 +136,7 @@ class WorldError(Exception):
 def fixed_hosts():
     """The names every world resolves: the program's own, then the world's."""
     try:
-        return program_table.hosts() + [h for h in WORLD_HOSTS if h not in program_table.hosts()]
+        return list(dict.fromkeys(program_table.hosts() + WORLD_HOSTS))
     except program_table.NoTable as e:
         raise WorldError(str(e))
 
