@@ -189,56 +189,52 @@ def cases(runner):
     ]:
         out.append(Case(name, hosts, HEAD + line + STAGE2 + probe_block([False] * 6) + E2, 1, **more))
 
+    # The fixture verified and started after `stage3`, nodes A to F probed
+    # as `reachable` says.
+    def launched(name, hosts, reachable, stage3, line=builtin_line, **more):
+        return Case(name, hosts, HEAD + line + STAGE2 + probe_block(reachable) + stage3 + VERIFY, 0,
+                    left=[BUILTIN[1]], launched=BUILTIN[1], **more)
+
+    def via(i, end="\n"):
+        return header3(LABELS[i]) + PROGRESS % LABELS[i] + end
+
+    only_b, a_b = [False, True] + [False] * 4, [True, True] + [False] * 4
+
     # Probing: whole-file 200 reachable; empty, error, TLS failure, refused not.
-    out.append(Case(
-        "probe outcomes and launch",
-        nodes(fx, [dict(status=206, body=""), ok(range="ignore"), dict(status=200, body=""), dict(status=500),
-                   ok(tls="tls13_only"), None]),
-        HEAD + builtin_line + STAGE2 + probe_block([False, True, False, False, False, False]) +
-        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
-        launched=BUILTIN[1]))
+    out.append(launched("probe outcomes and launch",
+                        nodes(fx, [dict(status=206, body=""), ok(range="ignore"), dict(status=200, body=""),
+                                   dict(status=500), ok(tls="tls13_only"), None]), only_b, via(1)))
 
     # The manifest's connection carries node A's probe on the probe session;
     # the download session opens its own.
-    c = Case("manifest and node A on one host: one connection for both, a new one for the download",
-             merge(manifest_hosts({0: dict(body=fx.manifest())}), nodes(fx, [ok(range="honour")] + [None] * 5)),
-             HEAD + release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[0]) + STAGE2 +
-             probe_block([True] + [False] * 5) + header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + "\x00VERIFY\x00",
-             0, left=[BUILTIN[1]], launched=BUILTIN[1])
+    c = launched("manifest and node A on one host: one connection for both, a new one for the download",
+                 merge(manifest_hosts({0: dict(body=fx.manifest())}), nodes(fx, [ok(range="honour")])),
+                 [True] + [False] * 5, via(0), line=release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[0]))
     c.connections = (MANIFEST_PATHS[0][0], "AAB")
     out.append(c)
 
-    out.append(Case(
-        "ranking by delay",
-        nodes(fx, [ok(delay_headers_ms=1500), ok(delay_headers_ms=700), ok(), None, ok(delay_headers_ms=300),
-                   dict(status=404)]),
-        HEAD + builtin_line + STAGE2 + probe_block([True, True, True, False, True, False]) +
-        header3(LABELS[2]) + PROGRESS % LABELS[2] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
-        launched=BUILTIN[1]))
+    out.append(launched("ranking by delay",
+                        nodes(fx, [ok(delay_headers_ms=1500), ok(delay_headers_ms=700), ok(), None,
+                                   ok(delay_headers_ms=300), dict(status=404)]),
+                        [True, True, True, False, True, False], via(2)))
 
     # Stages 3 and 4.
-    out.append(Case(
+    host, path = fx.node_paths()[1]
+    out.append(launched(
         "built-in release through a redirect on the release host",
-        {fx.node_paths()[1][0]: fault(route(fx.node_paths()[1][1], status=302,
-                                            headers=[["Location", "https://objects.githubusercontent.com/rel/" + fx.name]])),
-         "objects.githubusercontent.com": fault(route("/rel/" + fx.name, body_file=fx.file))},
-        HEAD + builtin_line + STAGE2 + probe_block([False, True, False, False, False, False]) +
-        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
-        launched=BUILTIN[1]))
+        {host: fault(route(path, status=302,
+                           headers=[["Location", "https://objects.githubusercontent.com/rel/" + fx.name]])),
+         "objects.githubusercontent.com": fault(route("/rel/" + fx.name, body_file=fx.file))}, only_b, via(1)))
 
     # The broken nodes answer the probe's Range cleanly: a reset races the
     # probe's first read (the kernel drops unread bytes on a reset).
-    for name, broken, tail in [
-        ("truncated body", ok(truncate_after=1000000, range="honour"), FAIL),
-        ("wrong Content-Length", ok(content_length="7000000"), FAIL),
-        ("connection reset", ok(reset_after=500000, range="honour"), FAIL),
+    for name, broken in [
+        ("truncated body", ok(truncate_after=1000000, range="honour")),
+        ("wrong Content-Length", ok(content_length="7000000")),
+        ("connection reset", ok(reset_after=500000, range="honour")),
     ]:
-        out.append(Case(
-            "failover: " + name,
-            nodes(fx, [broken, ok(delay_headers_ms=400), None, None, None, None]),
-            HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
-            header3(LABELS[0]) + PROGRESS % LABELS[0] + tail + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
-            "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
+        out.append(launched("failover: " + name, nodes(fx, [broken, ok(delay_headers_ms=400)]), a_b,
+                            via(0, FAIL) + via(1)))
 
     # A node that probes fast and then crawls is given up while another remains;
     # the last reachable one is kept however slow (here: a 16 s stall) unless
@@ -248,33 +244,23 @@ def cases(runner):
         ("slow node given up for a fast one", ok(throttle=32768), ok(delay_headers_ms=400), 40),
         ("slow node given up, slow last node kept", ok(throttle=8192), stall, 55),
     ]:
-        out.append(Case(
-            name, nodes(fx, [crawl, second, None, None, None, None]),
-            HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
-            header3(LABELS[0]) + PROGRESS % LABELS[0] + FAIL + header3(LABELS[1]) + PROGRESS % LABELS[1] +
-            "\n" + VERIFY, 0, left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=bound))
+        out.append(launched(name, nodes(fx, [crawl, second]), a_b, via(0, FAIL) + via(1), max_seconds=bound))
 
     # A head whose lines keep coming is bounded as a whole by the probe
     # session's receive time: mirror 1 and node A are given up after 3 s.
     # Native only: Wine's WinHTTP restarts that wait on each receive (see the
     # conformance case), where Windows holds the whole head to it.
     trickle = dict(head_trickle_ms=2000, head_trickle_lines=30)
-    out.append(Case(
+    out.append(launched(
         "a head that trickles, on a mirror and on a probe",
         merge(manifest_hosts({0: dict(trickle, body=fx.manifest()), 1: dict(body=fx.manifest())}),
-              nodes(fx, [ok(**trickle), ok(delay_headers_ms=400), None, None, None, None])),
-        HEAD + release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[1]) + STAGE2 +
-        probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + VERIFY,
-        0, builds=NO_HEADER_BOUND, left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=20))
+              nodes(fx, [ok(**trickle), ok(delay_headers_ms=400)])), only_b, via(1),
+        line=release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[1]), builds=NO_HEADER_BOUND, max_seconds=20))
 
     actual = Release("x", "x", bytes(len(fx.data))).digest
-    out.append(Case(
-        "failover: same size, wrong bytes",
-        nodes(fx, [dict(body_file=wrong_same_size), ok(delay_headers_ms=400), None, None, None, None]),
-        HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
-        header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + mismatch(fx.digest, actual) +
-        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
-        launched=BUILTIN[1]))
+    out.append(launched("failover: same size, wrong bytes",
+                        nodes(fx, [dict(body_file=wrong_same_size), ok(delay_headers_ms=400)]), a_b,
+                        via(0) + mismatch(fx.digest, actual) + via(1)))
 
     out.append(Case(
         "every reachable node fails",
@@ -284,11 +270,8 @@ def cases(runner):
         "\x00ANYORDER\x00" + E6, 1, left=[], launched=""))
     out[-1].attempts = 4
 
-    out.append(Case(
-        "no Content-Length: no progress line",
-        nodes(fx, [None, ok(content_length="chunked"), None, None, None, None]),
-        HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
-        header3(LABELS[1]) + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
+    out.append(launched("no Content-Length: no progress line", nodes(fx, [None, ok(content_length="chunked")]),
+                        only_b, header3(LABELS[1]) + "\n"))
 
     # Framing cuts a body at its Content-Length, so overlong means close-delimited.
     out.append(Case(
