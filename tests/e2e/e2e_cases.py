@@ -156,7 +156,6 @@ def cases(runner):
     wrong_same_size = runner.write("wrong.exe", bytes(len(fx.data)))
     overlong = runner.write("overlong.exe", fx.data + bytes(3000000))
     ok = lambda **kw: dict(serve=True, **kw)
-    win_launch = lambda build_ok: verified(fx) if build_ok else verified(fx, launched=False, code=CODE)
     out = []
 
     # Stage 1 and 2, no node serving: the release line names the mirror taken
@@ -284,9 +283,8 @@ def cases(runner):
 
     # Launch outcomes and the Windows launch of a real program.
     marker = getattr(runner, "marker", None)
-    out.append(Case("launch fails", nodes(fx, [None, ok(), None, None, None, None]),
-                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
-                    header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
+    out.append(Case("launch fails", nodes(fx, [None, ok()]),
+                    HEAD + builtin_line + STAGE2 + probe_block(only_b) + via(1) +
                     verified(fx, launched=False, code=CODE), 1, left=[BUILTIN[1]], builds=("native",)))
     out[-1].xdg_status = 1
     import os
@@ -298,10 +296,9 @@ def cases(runner):
         for name, user in [("windows launch of a real program", None),
                            ("windows launch from a temporary directory with Chinese characters", "张三")]:
             c = Case(name,
-                     merge(manifest_hosts({0: dict(body=prog.manifest())}), nodes(prog, [None, ok(), None, None, None, None])),
-                     HEAD + release_line(prog.version, prog.name, len(data), "节点A/Node A") + STAGE2 +
-                     probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
-                     verified(prog), 0, left=[prog.name], builds=("windows",))
+                     merge(manifest_hosts({0: dict(body=prog.manifest())}), nodes(prog, [None, ok()])),
+                     HEAD + release_line(prog.version, prog.name, len(data), LABELS[0]) + STAGE2 +
+                     probe_block(only_b) + via(1) + verified(prog), 0, left=[prog.name], builds=("windows",))
             c.marker, c.wine_user = True, user
             if user:
                 c.path_text = "(at C:\\users\\%s\\Temp\\%s)\n" % (user, prog.name)
@@ -314,8 +311,7 @@ def cases(runner):
 
     # Node B alone serving, and its file where it cannot land or stay (native
     # only: the mounts and the preloaded shim are the native build's).
-    to_b = (HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) +
-            PROGRESS % LABELS[1])
+    to_b = HEAD + builtin_line + STAGE2 + probe_block(only_b) + via(1, "")
     for name, tail, left, fields in [
         ("temporary directory cannot be written", FAIL, [], dict(tmpdir="missing/dir")),
         ("temporary directory is a file", FAIL, None, dict(tmpdir_file=True)),
@@ -325,7 +321,7 @@ def cases(runner):
          "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
          "   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file\n", [], dict(vanish=BUILTIN[1])),
     ]:
-        c = Case(name, nodes(fx, [None, ok(), None, None, None, None]), to_b + tail + E6, 1, left=left,
+        c = Case(name, nodes(fx, [None, ok()]), to_b + tail + E6, 1, left=left,
                  launched="", builds=("native",))
         c.__dict__.update(fields)
         out.append(c)
