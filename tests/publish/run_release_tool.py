@@ -19,6 +19,7 @@ from world import World  # noqa: E402
 
 NATIVE = os.environ.get("VARNEL_RELEASE_TOOL", os.path.join(ROOT, "build", "release", "varnel-release"))
 WINDOWS = os.path.join(ROOT, "build", "windows", "varnel-release.exe")
+BUILDS = ("native", "windows") if os.path.exists(WINDOWS) and shutil.which("wine") else ("native",)
 # Builds naming the world's test signer as publisher, and the tiny PE they sign.
 SIGNED = {"native": os.path.join(ROOT, "build", "signed-native", "varnel-release"),
           "windows": os.path.join(ROOT, "build", "signed-windows", "varnel-release.exe")}
@@ -128,7 +129,7 @@ class Check:
             return ["not all good: %s" % bad] if bad or r["problem_count"] or not r["builtin_older"] else []
         self.check("healthy world", good, serve(), 0, healthy)
 
-        if os.path.exists(WINDOWS) and shutil.which("wine"):
+        if "windows" in BUILDS:
             self.check("healthy world", good, serve(), 0, healthy, build="windows")
 
         short = {**good, 2: dict(body=self.new.manifest()[:-2] + "\n")}
@@ -168,7 +169,7 @@ class Check:
             if r["problem_count"] != 2:
                 wrong.append("problems: %s" % r["problems"])
             return wrong
-        for build in ("native", "windows") if os.path.exists(WINDOWS) and shutil.which("wine") else ("native",):
+        for build in BUILDS:
             self.check("a node serving the right size but other bytes, an empty probe, a slow last node",
                        {i: dict(body=big.manifest()) for i in range(5)}, same_size, 1, other_bytes,
                        release=big, build=build)
@@ -228,7 +229,7 @@ class Check:
                     wrong.append("problems: %s" % r["problems"])
             return wrong
         self.check("every cause named", mirrors, node_fields, 1, named, release=big, tls=tls, table=words)
-        if os.path.exists(WINDOWS) and shutil.which("wine"):
+        if "windows" in BUILDS:
             self.check("TLS and refusal causes named", mirrors, node_fields, 1,
                        lambda r: named(r, downloaded=False, tls_told=False), download=False, build="windows",
                        release=big, tls=tls)

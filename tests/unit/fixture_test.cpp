@@ -1,4 +1,4 @@
-// The fixture installer generator against the built-in release (Issue 2).
+// The fixture installer generator against the built-in release.
 #include "fixture/fixture.h"
 
 #include <gtest/gtest.h>
