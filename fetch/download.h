@@ -109,7 +109,8 @@ struct DownloadRules {
 // One attempt: the node's whole body into `installer_path` (created or
 // truncated). True only for COMPLETE. On failure the exchange and the file are
 // closed, and the file may hold a partial body: the caller deletes it. An
-// `expected_size` of 0 skips the size checks.
+// `expected_size` of 0 skips the size checks. Each closed window raises the
+// fastest pace in `rules`.
 bool download_from_node(HttpsSession download_session, const NodeEntry& node,
                         uint64_t expected_size, const char* installer_path, DownloadRules* rules,
                         DownloadAttempt* attempt);
