@@ -10,9 +10,9 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
+import program_table  # noqa: E402
 from world import World  # noqa: E402
 
-HUB = "datasets/varnel/releases/resolve/master"
 STAGE2, STAGE3, STAGE4 = b"[2/4]", b"[3/4]", b"[4/4]"
 RUNS = int(os.environ.get("RUNS", "5"))
 
@@ -131,19 +131,23 @@ def main():
     # ONLY_SMALL=1: the small file alone, for quick looks at memory.
     for label, size in sizes[:1] if os.environ.get("ONLY_SMALL") else sizes:
         site = os.path.join(work, "site-" + str(size))
-        hub = os.path.join(site, HUB)
-        os.makedirs(hub)
         name = "Varnel-9.0.%d-setup.exe" % (size % 97)
-        subprocess.check_call([fixture, os.path.join(hub, name), str(size)])
-        digest = subprocess.check_output(["sha256sum", os.path.join(hub, name)]).split()[0].decode()
+        # The first mirror and the first node, served by nginx from one site.
+        (host, manifest_path), (node_host, node_path) = program_table.mirror_paths()[0], \
+            program_table.node_paths("9.0", name)[0]
+        served, manifest = site + node_path, site + manifest_path
+        for path in (served, manifest):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+        subprocess.check_call([fixture, served, str(size)])
+        digest = subprocess.check_output(["sha256sum", served]).split()[0].decode()
         # The served file's write-back would otherwise run during the first rounds.
         os.sync()
-        with open(os.path.join(hub, "manifest.txt"), "w") as f:
+        with open(manifest, "w") as f:
             f.write("v9.0\n%s\n%d\n%s\n" % (name, size, digest))
         out_dir = os.path.join(work, "out")
         os.makedirs(out_dir, exist_ok=True)
-        config = {"hosts": {"www.modelscope.cn": {"server": "nginx", "root": site}}, "timeout_s": 1800}
-        url = "https://www.modelscope.cn/%s/%s" % (HUB, name)
+        config = {"hosts": {h: {"server": "nginx", "root": site} for h in (host, node_host)}, "timeout_s": 1800}
+        url = "https://%s%s" % (node_host, node_path)
         out = world_run(config, [sys.executable, os.path.abspath(__file__), "--inner", program, url, name, out_dir],
                         env)
         r = json.loads(out.decode().strip().splitlines()[-1])
@@ -152,8 +156,7 @@ def main():
     # The probe stage alone: six live nodes, then six refusing ones.
     probe = {}
     hosts_live = {h: {"server": "fault", "routes": [{"path": "*", "body_size": 65536}]}
-                  for h in ("www.modelscope.cn", "github.com", "ghfast.top", "gh-proxy.com", "ghproxy.net",
-                            "huggingface.co")}
+                  for h, _ in program_table.node_paths("9.0", "x.exe")}
     for label, hosts in (("six live nodes", hosts_live), ("six refusing nodes", {})):
         out = world_run({"hosts": hosts}, [sys.executable, os.path.abspath(__file__), "--probe", program], env)
         probe[label] = float(out.decode().strip().splitlines()[-1])

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     sha256_force_portable(portable);
     const char* name =
         sha256_compress_selected() == &sha256_compress_portable ? "portable" : "sha-extensions";
-    char digest[65];
+    char digest[SHA256_HEX_CAPACITY];
     const auto start = std::chrono::steady_clock::now();
     sha256_file(path, digest);
     const auto stop = std::chrono::steady_clock::now();

@@ -13,7 +13,7 @@ struct Transfer {
     HttpsExchange* exchange;
     FILE* file;
     const char* label;
-    const DownloadRules* rules;
+    DownloadRules* rules;
     uint64_t expected_size;
     uint32_t announced;
     uint64_t total;
@@ -44,13 +44,10 @@ void show_progress(Transfer* t) {
 // whole pace, not by the gap alone.
 PaceCheck window_check(const Transfer* t, uint64_t now) {
     uint64_t target = t->expected_size != 0 ? t->expected_size : t->announced;
-    const uint64_t* fastest = t->rules->fastest_bytes_per_s;
-    return {.untried_behind = t->rules->untried_behind,
-            .given_up_bytes_per_s = t->rules->given_up_bytes_per_s,
+    return {.standing = t->rules->standing,
             .remaining = target > t->total ? target - t->total : 0,
             .window_bytes = t->window_bytes,
-            .window_ms = now - t->window_start,
-            .fastest_bytes_per_s = fastest != nullptr ? *fastest : 0};
+            .window_ms = now - t->window_start};
 }
 
 // After each read: once a window has run its length, it is judged, counts
@@ -65,9 +62,9 @@ bool pace_window_gives_up(Transfer* t) {
     t->last_window = window_check(t, now);
     t->window_start = now;
     t->window_bytes = 0;
-    uint64_t* fastest = t->rules->fastest_bytes_per_s;
+    uint64_t& fastest = t->rules->standing.fastest_bytes_per_s;
     uint64_t bytes_per_s = window_pace(t->last_window);
-    if (fastest != nullptr && bytes_per_s > *fastest) *fastest = bytes_per_s;
+    if (bytes_per_s > fastest) fastest = bytes_per_s;
     return pace_verdict(t->last_window) != PaceVerdict::KEEP;
 }
 
@@ -118,31 +115,38 @@ DownloadEnd receive_body(Transfer* t, const char* installer_path) {
 
 uint64_t window_pace(const PaceCheck& check) {
     if (check.window_ms == 0) return 0;
-    return check.window_bytes * 1000u / check.window_ms;
+    return check.window_bytes * MS_PER_SECOND / check.window_ms;
+}
+
+void note_given_up(PaceStanding* standing, const PaceCheck& window) {
+    uint64_t bytes_per_s = window_pace(window);
+    if (bytes_per_s > standing->given_up_bytes_per_s) standing->given_up_bytes_per_s = bytes_per_s;
 }
 
 PaceVerdict pace_verdict(const PaceCheck& check) {
     if (check.window_ms == 0) return PaceVerdict::KEEP;
     // Cross-multiplied, so no division rounds a pace: the rest at the
-    // window's pace against the limit, the pace against the others'.
+    // window's pace against the limit, the pace against the others' (each
+    // a pace times the window's ms).
     const double bytes = static_cast<double>(check.window_bytes);
     const double ms = static_cast<double>(check.window_ms);
     if (static_cast<double>(check.remaining) * ms <=
         static_cast<double>(SLOW_REST_LIMIT_MS) * bytes)
         return PaceVerdict::KEEP;
-    if (check.untried_behind)
-        return check.fastest_bytes_per_s == 0 ||
-                       bytes * 2000.0 < static_cast<double>(check.fastest_bytes_per_s) * ms
+    const double margined = bytes * static_cast<double>(MS_PER_SECOND * PACE_MARGIN);
+    const PaceStanding& run = check.standing;
+    if (run.untried_behind)
+        return run.fastest_bytes_per_s == 0 ||
+                       margined < static_cast<double>(run.fastest_bytes_per_s) * ms
                    ? PaceVerdict::FOR_UNTRIED
                    : PaceVerdict::KEEP;
-    return static_cast<double>(check.given_up_bytes_per_s) * ms > bytes * 2000.0
-               ? PaceVerdict::FOR_FASTER
-               : PaceVerdict::KEEP;
+    return static_cast<double>(run.given_up_bytes_per_s) * ms > margined ? PaceVerdict::FOR_FASTER
+                                                                         : PaceVerdict::KEEP;
 }
 
 bool download_from_node(HttpsSession download_session, const NodeEntry& node,
-                        uint64_t expected_size, const char* installer_path,
-                        const DownloadRules& rules, DownloadAttempt* attempt) {
+                        uint64_t expected_size, const char* installer_path, DownloadRules* rules,
+                        DownloadAttempt* attempt) {
     *attempt = {.end = DownloadEnd::EXCHANGE_FAILED,
                 .step = GetStep::DONE,
                 .status = 0,
@@ -158,7 +162,7 @@ bool download_from_node(HttpsSession download_session, const NodeEntry& node,
         Transfer t = {.exchange = &exchange,
                       .file = nullptr,
                       .label = node.label,
-                      .rules = &rules,
+                      .rules = rules,
                       .expected_size = expected_size,
                       .announced = query_content_length(&exchange),
                       .total = 0,
@@ -188,7 +192,7 @@ struct GivenUp {
 // One node's turn: the header, the download, then the failure line and the
 // deletion, or the digest and the launch.
 VerifyResult try_node(HttpsSession session, const char* installer_path, const Pin* pin,
-                      const NodeEntry& node, const DownloadRules& rules, DownloadAttempt* attempt) {
+                      const NodeEntry& node, DownloadRules* rules, DownloadAttempt* attempt) {
     printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
     fflush(stdout);
     if (!download_from_node(session, node, g_release.size, installer_path, rules, attempt)) {
@@ -225,31 +229,26 @@ WalkResult fetch_and_launch(HttpsSession download_session, const char* installer
     const NodeTable& table = g_node_table;
     GivenUp given_up[NODE_CAPACITY];
     int given_up_count = 0;
-    uint64_t fastest = 0;
+    DownloadRules rules = {.standing = {}, .progress = stdout};
     for (int32_t i = 0; i < table.count && table.entries[i].reachable != 0; ++i) {
-        DownloadRules rules = {
-            .untried_behind = reachable_after(table, i),
-            .given_up_bytes_per_s = given_up_count > 0 ? given_up[0].bytes_per_s : 0,
-            .fastest_bytes_per_s = &fastest,
-            .progress = stdout};
+        rules.standing.untried_behind = reachable_after(table, i);
         DownloadAttempt attempt;
         VerifyResult verdict =
-            try_node(download_session, installer_path, pin, table.entries[i], rules, &attempt);
+            try_node(download_session, installer_path, pin, table.entries[i], &rules, &attempt);
         if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
         if (attempt.end != DownloadEnd::SLOW) continue;
         insert_by_pace(given_up, &given_up_count, {i, window_pace(attempt.last_window)});
+        note_given_up(&rules.standing, attempt.last_window);
         if (pace_verdict(attempt.last_window) == PaceVerdict::FOR_FASTER) break;
     }
     // Every other chance is spent: a node that was delivering, however
-    // slowly, gets to finish, the fastest first.
+    // slowly, gets to finish, the fastest first, with the rule off.
+    rules.standing.untried_behind = false;
+    rules.standing.given_up_bytes_per_s = 0;
     for (int k = 0; k < given_up_count; ++k) {
-        DownloadRules rules = {.untried_behind = false,
-                               .given_up_bytes_per_s = 0,
-                               .fastest_bytes_per_s = &fastest,
-                               .progress = stdout};
         DownloadAttempt attempt;
         VerifyResult verdict = try_node(download_session, installer_path, pin,
-                                        table.entries[given_up[k].index], rules, &attempt);
+                                        table.entries[given_up[k].index], &rules, &attempt);
         if (verdict != VerifyResult::TRY_NEXT_NODE) return walk_result(verdict);
     }
     return WalkResult::NOTHING_VERIFIED;

@@ -46,15 +46,27 @@ inline constexpr uint64_t SLOW_WINDOW_MS = 15000;
 // installer hangs.
 inline constexpr uint64_t SLOW_REST_LIMIT_MS = 120000;
 
-// One closed pace window of a download, with what the run had measured
-// before it: the facts the slow-node rule judges.
-struct PaceCheck {
+// The slow-node rule's margin between paces: a node is given up for an
+// untried one only below 1/PACE_MARGIN of the fastest pace measured, and to
+// go back only to one given up at more than PACE_MARGIN times its pace.
+inline constexpr uint64_t PACE_MARGIN = 2;
+inline constexpr uint64_t MS_PER_SECOND = 1000;
+
+// What the walk knows of the other nodes when a window closes: the slow-node
+// rule's inputs besides the window. False and zeros keep a node however slow.
+struct PaceStanding {
     bool untried_behind;            // a reachable node this walk has not tried yet remains
     uint64_t given_up_bytes_per_s;  // the fastest pace of a node given up earlier, 0 when none
-    uint64_t remaining;             // bytes of the release still to come when the window closed
-    uint64_t window_bytes;          // what the window brought
-    uint64_t window_ms;             // how long it lasted; 0 when no window closed
     uint64_t fastest_bytes_per_s;   // the fastest window pace measured before it, 0 when none
+};
+
+// One closed pace window of a download, with what the run knew before it:
+// the facts the slow-node rule judges.
+struct PaceCheck {
+    PaceStanding standing;
+    uint64_t remaining;     // bytes of the release still to come when the window closed
+    uint64_t window_bytes;  // what the window brought
+    uint64_t window_ms;     // how long it lasted; 0 when no window closed
 };
 
 // What the slow-node rule makes of a closed window.
@@ -73,6 +85,9 @@ enum class PaceVerdict {
 PaceVerdict pace_verdict(const PaceCheck& check);
 // A window's pace in bytes per second; 0 for a check without a closed window.
 uint64_t window_pace(const PaceCheck& check);
+// Notes a node given up at `window`'s pace: `standing` keeps the fastest such
+// pace for the checks after it. Never fails.
+void note_given_up(PaceStanding* standing, const PaceCheck& window);
 
 struct DownloadAttempt {
     DownloadEnd end;
@@ -83,13 +98,10 @@ struct DownloadAttempt {
     PaceCheck last_window;  // its check (window_ms 0: none closed)
 };
 
+// What a walk's attempts share.
 struct DownloadRules {
-    // See PaceCheck; false for both keeps the node however slow.
-    bool untried_behind;
-    uint64_t given_up_bytes_per_s;
-    // The run's fastest window pace, read and raised by each attempt; null
-    // when the caller keeps none (every check then sees none measured).
-    uint64_t* fastest_bytes_per_s;
+    // Each window is judged against it, and raises its fastest pace.
+    PaceStanding standing;
     // Where the progress line goes; null shows none.
     FILE* progress;
 };
@@ -97,7 +109,8 @@ struct DownloadRules {
 // One attempt: the node's whole body into `installer_path` (created or
 // truncated). True only for COMPLETE. On failure the exchange and the file are
 // closed, and the file may hold a partial body: the caller deletes it. An
-// `expected_size` of 0 skips the size checks.
+// `expected_size` of 0 skips the size checks. Each closed window raises the
+// fastest pace in `rules`.
 bool download_from_node(HttpsSession download_session, const NodeEntry& node,
-                        uint64_t expected_size, const char* installer_path,
-                        const DownloadRules& rules, DownloadAttempt* attempt);
+                        uint64_t expected_size, const char* installer_path, DownloadRules* rules,
+                        DownloadAttempt* attempt);

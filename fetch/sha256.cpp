@@ -64,7 +64,7 @@ void start(Sha256Context* ctx) {
 // The end of every digest: the padding of FIPS 180-4, section 5.1.1, fed
 // through sha256_update, and the result text. `bit_length` was taken before
 // the padding.
-void finish(Sha256Context* ctx, uint64_t bit_length, char (&out)[65]) {
+void finish(Sha256Context* ctx, uint64_t bit_length, char (&out)[SHA256_HEX_CAPACITY]) {
     const uint8_t one_bit = 0x80;
     const uint8_t zero = 0;
     sha256_update(ctx, &one_bit, 1);
@@ -83,7 +83,7 @@ void finish(Sha256Context* ctx, uint64_t bit_length, char (&out)[65]) {
             snprintf(out + 8 * word + 2 * byte, 3, "%02x", value);
         }
     }
-    out[64] = '\0';
+    out[SHA256_HEX_LENGTH] = '\0';
 }
 
 }  // namespace
@@ -114,12 +114,12 @@ void sha256_update(Sha256Context* ctx, const void* data, uint64_t length) {
     }
 }
 
-void sha256_file(const char* path, char (&out)[65]) {
+void sha256_file(const char* path, char (&out)[SHA256_HEX_CAPACITY]) {
     uint64_t size = 0;
     (void)sha256_file_measured(path, out, &size);
 }
 
-uint64_t sha256_stream(FILE* file, char (&out)[65]) {
+uint64_t sha256_stream(FILE* file, char (&out)[SHA256_HEX_CAPACITY]) {
     Sha256Context ctx;
     start(&ctx);
     size_t count;
@@ -131,7 +131,7 @@ uint64_t sha256_stream(FILE* file, char (&out)[65]) {
     return digested;
 }
 
-bool sha256_file_measured(const char* path, char (&out)[65], uint64_t* size) {
+bool sha256_file_measured(const char* path, char (&out)[SHA256_HEX_CAPACITY], uint64_t* size) {
     *size = 0;
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
@@ -143,7 +143,7 @@ bool sha256_file_measured(const char* path, char (&out)[65], uint64_t* size) {
     return true;
 }
 
-void sha256_digest_bytes(const void* data, uint64_t length, char (&out)[65]) {
+void sha256_digest_bytes(const void* data, uint64_t length, char (&out)[SHA256_HEX_CAPACITY]) {
     Sha256Context ctx;
     start(&ctx);
     sha256_update(&ctx, data, length);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "manifest/release.h"
+
 struct Sha256Context {
     uint32_t state[8];
     uint64_t total_bytes;
@@ -16,13 +18,13 @@ inline constexpr uint64_t DIGEST_BUFFER_SIZE = 1048576;
 // Adds `length` bytes to the message held by `ctx`; cannot fail.
 void sha256_update(Sha256Context* ctx, const void* data, uint64_t length);
 // 64 lower-case hex digits into `out`, or "" when the file cannot be opened.
-void sha256_file(const char* path, char (&out)[65]);
+void sha256_file(const char* path, char (&out)[SHA256_HEX_CAPACITY]);
 // The digest of what is left of `file`, read to its end and left open;
 // returns the bytes digested. A read error ends the input early.
-uint64_t sha256_stream(FILE* file, char (&out)[65]);
+uint64_t sha256_stream(FILE* file, char (&out)[SHA256_HEX_CAPACITY]);
 // sha256_file that also counts the bytes it digested; false, with "" and 0,
 // when the file cannot be opened.
-bool sha256_file_measured(const char* path, char (&out)[65], uint64_t* size);
+bool sha256_file_measured(const char* path, char (&out)[SHA256_HEX_CAPACITY], uint64_t* size);
 
 // Compression of `blocks` consecutive 64-byte blocks into `state`.
 typedef void (*Sha256Compress)(uint32_t state[8], const uint8_t* data, uint64_t blocks);
@@ -43,4 +45,4 @@ extern const uint32_t SHA256_ROUND_CONSTANTS[64];
 Sha256Compress sha256_compress_selected();
 // The digest of `length` bytes in memory, with the same initialisation,
 // padding and formatting as sha256_file.
-void sha256_digest_bytes(const void* data, uint64_t length, char (&out)[65]);
+void sha256_digest_bytes(const void* data, uint64_t length, char (&out)[SHA256_HEX_CAPACITY]);

@@ -15,7 +15,7 @@ const char ALTERED_TEXT[] = "the file does not match its signature";
 
 // Held open when a pin is given, so the bytes digested are the bytes checked
 // and started; "" when the file cannot be read.
-FILE* digest_file(const char* installer_path, const Pin* pin, char (&actual)[65]) {
+FILE* digest_file(const char* installer_path, const Pin* pin, char (&actual)[SHA256_HEX_CAPACITY]) {
     if (pin == nullptr) {
         sha256_file(installer_path, actual);
         return nullptr;
@@ -153,7 +153,7 @@ VerifyResult verify_and_launch(const char* installer_path, const char* expected_
                                const char* release_version, const Pin* pin) {
     puts("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
     fflush(stdout);
-    char actual[65];
+    char actual[SHA256_HEX_CAPACITY];
     FILE* held = digest_file(installer_path, pin, actual);
     VerifyResult result = VerifyResult::TRY_NEXT_NODE;
     bool refused = true;

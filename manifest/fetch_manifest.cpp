@@ -13,12 +13,12 @@ namespace {
 
 char g_manifest_buffer[MANIFEST_BUFFER_SIZE];
 
-// Reads the body into the buffer; false for a broken body, one of 4095 bytes
-// or more (refused whole rather than cut), or one still unfinished
+// Reads the body into the buffer; false for a broken body, one longer than
+// MANIFEST_BODY_MAX (refused whole rather than cut), or one still unfinished
 // MIRROR_BODY_LIMIT_MS after the headers (`*slow` then says so), so a
 // trickling mirror cannot hold the stage.
 bool read_body(HttpsExchange* exchange, int32_t* received, bool* slow) {
-    const uint32_t limit = MANIFEST_BUFFER_SIZE - 1;
+    const uint32_t limit = MANIFEST_BODY_MAX + 1;
     const PlatformOps& p = platform();
     const uint64_t start = p.tick_count_ms();
     *received = 0;
@@ -33,7 +33,7 @@ bool read_body(HttpsExchange* exchange, int32_t* received, bool* slow) {
         if (!read_data(exchange, g_manifest_buffer + *received, want, &got)) return false;
         if (got == 0) return true;
         *received += static_cast<int32_t>(got);
-        if (*received >= static_cast<int32_t>(limit)) return false;
+        if (*received > MANIFEST_BODY_MAX) return false;
         *slow = p.tick_count_ms() - start > MIRROR_BODY_LIMIT_MS;
         if (*slow) return false;
     }

@@ -5,6 +5,10 @@
 #include "net/https.h"
 
 inline constexpr int MANIFEST_BUFFER_SIZE = 4096;
+// The largest manifest body stage 1 parses. A read stops once the body fills
+// the buffer but for its terminator, so a body that long may have been cut:
+// it is refused, as is any longer one.
+inline constexpr int MANIFEST_BODY_MAX = MANIFEST_BUFFER_SIZE - 2;
 // A healthy mirror sends its four lines in milliseconds; every read can come
 // inside the receive timeout and a peer still hold stage 1 for hours, so the
 // body as a whole is bounded too, by the platform's tick count.
@@ -15,13 +19,13 @@ struct MirrorAttempt {
     // DONE once the exchange gave a 200 or 206 answer.
     GetStep step;
     uint32_t status;
-    // Body bytes held when reading stopped; a body of 4095 bytes or more stops
-    // at 4095.
+    // Body bytes held when reading stopped; a body longer than
+    // MANIFEST_BODY_MAX stops one byte past it.
     int32_t received;
     bool body_failed;
     // The body failed by running past MIRROR_BODY_LIMIT_MS.
     bool body_slow;
-    // Of the body; meaningful for a complete body of 1 to 4094 bytes.
+    // Of the body; meaningful for a complete body of 1 to MANIFEST_BODY_MAX bytes.
     ManifestRule rule;
 };
 

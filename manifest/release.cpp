@@ -78,6 +78,10 @@ bool read_size(const char* line, uint64_t* size) {
 
 }  // namespace
 
+const char* drop_leading_v(const char* version) {
+    return version + (version[0] == 'v' || version[0] == 'V' ? 1 : 0);
+}
+
 bool digests_match(const char* a, const char* b) {
     return strlen(a) == SHA256_HEX_LENGTH && strlen(b) == SHA256_HEX_LENGTH &&
            ascii_equal_nocase(a, b);
@@ -103,10 +107,8 @@ int split_lines(char* text, char* (&lines)[4]) {
     return count;
 }
 
-// Drops one leading v or V in place.
-ManifestRule version_rule(char* version) {
-    if (version[0] == 'v' || version[0] == 'V') memmove(version, version + 1, strlen(version));
-    TokenFault fault = token_fault(version, MAX_VERSION_LENGTH);
+ManifestRule version_rule(const char* version) {
+    TokenFault fault = token_fault(drop_leading_v(version), MAX_VERSION_LENGTH);
     if (fault == TokenFault::LENGTH) return ManifestRule::VERSION_LENGTH;
     if (fault == TokenFault::CHARACTERS) return ManifestRule::VERSION_CHARACTERS;
     return ManifestRule::NONE;
@@ -145,7 +147,7 @@ ManifestRule first_broken_rule(char* text, ReleaseInfo* release) {
     uint64_t size = 0;
     if (broken == ManifestRule::NONE && !read_size(lines[2], &size)) broken = ManifestRule::SIZE;
     if (broken != ManifestRule::NONE) return broken;
-    snprintf(release->version, sizeof release->version, "%s", lines[0]);
+    snprintf(release->version, sizeof release->version, "%s", drop_leading_v(lines[0]));
     snprintf(release->file_name, sizeof release->file_name, "%s", lines[1]);
     snprintf(release->sha256_hex, sizeof release->sha256_hex, "%s", lines[3]);
     release->size = size;

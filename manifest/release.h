@@ -3,17 +3,23 @@
 
 #include <cstdint>
 
-struct ReleaseInfo {
-    char version[32];
-    char file_name[128];
-    uint64_t size;
-    char sha256_hex[65];
-};
-
 inline constexpr int MAX_VERSION_LENGTH = 16;
 inline constexpr int MIN_FILE_NAME_LENGTH = 5;
 inline constexpr int MAX_FILE_NAME_LENGTH = 96;
 inline constexpr int SHA256_HEX_LENGTH = 64;
+// A SHA-256 digest as hex text, with its terminator.
+inline constexpr int SHA256_HEX_CAPACITY = SHA256_HEX_LENGTH + 1;
+// Room for a version and a file name with their terminators, beyond what the
+// rules allow; the build's reader of a manifest file reads these lines.
+inline constexpr int VERSION_CAPACITY = 32;
+inline constexpr int FILE_NAME_CAPACITY = 128;
+
+struct ReleaseInfo {
+    char version[VERSION_CAPACITY];
+    char file_name[FILE_NAME_CAPACITY];
+    uint64_t size;
+    char sha256_hex[SHA256_HEX_CAPACITY];
+};
 // The MB in which the console and the release tool show sizes and rates.
 inline constexpr double BYTES_PER_MB = 1048576.0;
 
@@ -43,6 +49,9 @@ enum class ManifestRule {
 };
 
 bool is_safe_token(const char* text, int32_t max_length);
+// `version` past one leading v or V, as the parser keeps a manifest's first
+// line ("v2.1" is 2.1, "vv2" is v2). Never fails: the text is not copied.
+const char* drop_leading_v(const char* version);
 // True when both are SHA-256 hex digests (64 characters) naming the same
 // value, letters compared without regard to case; false for any other text.
 bool digests_match(const char* a, const char* b);

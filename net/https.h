@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "varnel_version.h"
 
 // An open session, or none when `handle` is null. It carries its receive
 // timeout because WinHTTP bounds a whole response head only by an option of
@@ -34,7 +35,7 @@ inline constexpr TimeoutProfile PROBE_TIMEOUTS = {
 inline constexpr TimeoutProfile DOWNLOAD_TIMEOUTS = {
     .resolve_ms = 10000, .connect_ms = 15000, .send_ms = 15000, .receive_ms = 30000};
 inline constexpr uint32_t SECURE_PROTOCOLS = HTTP_PROTOCOL_TLS1_1 | HTTP_PROTOCOL_TLS1_2;
-inline constexpr char16_t USER_AGENT[] = u"tarnwick/1.2";
+inline constexpr char16_t USER_AGENT[] = u"tarnwick/" VARNEL_VERSION_MAJOR_MINOR;
 inline constexpr char16_t PROBE_RANGE_HEADER[] = u"Range: bytes=0-16383";
 
 inline constexpr int URL_PART_UNITS = 1024;

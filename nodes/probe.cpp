@@ -46,9 +46,9 @@ void probe_nodes(HttpsSession probe_session, NodeTable* table) {
         NodeEntry* entry = &table->entries[i];
         probe_node(probe_session, entry);
         if (entry->reachable != 0)
-            printf("   %-24s  %5u ms  [可达/OK]\n", entry->label, entry->latency_ms);
+            printf(PROBE_LINE_REACHABLE, entry->label, entry->latency_ms);
         else
-            printf("   %-24s  %5s ms  [不可达/FAIL]\n", entry->label, "-");
+            printf(PROBE_LINE_UNREACHABLE, entry->label, "-");
         // A person watching sees each node as it is done.
         fflush(stdout);
     }

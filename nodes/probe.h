@@ -4,6 +4,9 @@
 #include "nodes/node_table.h"
 
 inline constexpr uint32_t PROBE_READ_SIZE = 2048;
+// Stage 2's line for a probed node: its label, then its latency, or "-".
+inline constexpr char PROBE_LINE_REACHABLE[] = "   %-24s  %5u ms  [可达/OK]\n";
+inline constexpr char PROBE_LINE_UNREACHABLE[] = "   %-24s  %5s ms  [不可达/FAIL]\n";
 
 // How a probe ended: the step that failed (DONE once the answer was 200 or
 // 206) and, past that, whether its first body bytes failed to come.

@@ -56,8 +56,8 @@ Cause mirror_cause(const MirrorOutcome* o, HttpFailure failure) {
     if (a.step != GetStep::DONE) return exchange_cause(a.step, failure);
     if (a.body_slow) return Cause::SLOW;
     if (a.body_failed)
-        return a.received >= MANIFEST_BUFFER_SIZE - 1 ? Cause::TOO_LARGE
-                                                      : body_cause(failure, Cause::OTHER);
+        return a.received > MANIFEST_BODY_MAX ? Cause::TOO_LARGE
+                                              : body_cause(failure, Cause::OTHER);
     return Cause::RULE;
 }
 
@@ -139,10 +139,11 @@ Cause download_cause(const DownloadAttempt& a, HttpFailure failure) {
 struct Walk {
     const char* temp_dir;
     const char* publisher;
-    FILE* progress;
-    uint64_t fastest_bytes_per_s;
-    // The fastest pace of a node the installer would have given up so far.
-    uint64_t given_up_bytes_per_s;
+    // Every node cut off as if one remained behind it, none given up; the
+    // fastest pace shared as the installer shares it.
+    DownloadRules rules;
+    // What the installer's walk would know: the nodes it would have given up.
+    PaceStanding installer;
     // The slot whose file verified first, kept as the release's bytes; -1.
     int release_slot;
 };
@@ -168,16 +169,15 @@ ToolFault stop(ToolFault fault, const char* path) {
 // what really is behind it (`behind`): one it would give up is a problem.
 void judge_cut_off(bool behind, Walk* walk, NodeResult* out) {
     PaceCheck as_installer = out->download.last_window;
-    as_installer.untried_behind = behind;
-    as_installer.given_up_bytes_per_s = walk->given_up_bytes_per_s;
+    as_installer.standing.untried_behind = behind;
+    as_installer.standing.given_up_bytes_per_s = walk->installer.given_up_bytes_per_s;
     out->slow_verdict = pace_verdict(as_installer);
     out->cut_off = CutOffBytes::NOT_COMPARED;
     if (out->slow_verdict == PaceVerdict::KEEP) {
         out->cause = Cause::SLOW_KEPT;
         return;
     }
-    uint64_t bytes_per_s = window_pace(out->download.last_window);
-    if (bytes_per_s > walk->given_up_bytes_per_s) walk->given_up_bytes_per_s = bytes_per_s;
+    note_given_up(&walk->installer, out->download.last_window);
 }
 
 // The signature of a file of the release's bytes, as stage 4 judges it.
@@ -198,21 +198,18 @@ ToolFault download_node(HttpsSession session, const NodeEntry& node, const Relea
                         bool behind, const char* path, Walk* walk, NodeResult* out) {
     // Cut off as if a node remained behind: whether one does is `behind`,
     // which judge_cut_off applies to the window that cut it off.
-    DownloadRules rules = {.untried_behind = true,
-                           .given_up_bytes_per_s = 0,
-                           .fastest_bytes_per_s = &walk->fastest_bytes_per_s,
-                           .progress = walk->progress};
     (void)platform().http_take_failure();
     DownloadAttempt d;
-    bool complete = download_from_node(session, node, release.size, path, rules, &d);
+    bool complete = download_from_node(session, node, release.size, path, &walk->rules, &d);
     HttpFailure failure = platform().http_take_failure();
-    if (walk->progress != nullptr) {
-        fputc('\n', walk->progress);
-        fflush(walk->progress);
+    FILE* progress = walk->rules.progress;
+    if (progress != nullptr) {
+        fputc('\n', progress);
+        fflush(progress);
     }
     if (d.end == DownloadEnd::NO_FILE) return ToolFault::MAKE;
     if (d.end == DownloadEnd::WRITE_FAILED) return ToolFault::WRITE;
-    char hex[65] = "";
+    char hex[SHA256_HEX_CAPACITY] = "";
     uint64_t digested = 0;
     if (complete && !sha256_file_measured(path, hex, &digested)) return ToolFault::REREAD;
     out->downloaded = true;
@@ -388,7 +385,14 @@ bool run_check(bool download, const char* publisher, FILE* progress, CheckResult
     if (download) {
         result->downloaded = true;
         HttpsSession download_session = open_session(DOWNLOAD_TIMEOUTS);
-        Walk walk = {temp_dir, publisher, progress, 0, 0, -1};
+        Walk walk = {.temp_dir = temp_dir,
+                     .publisher = publisher,
+                     .rules = {.standing = {.untried_behind = true,
+                                            .given_up_bytes_per_s = 0,
+                                            .fastest_bytes_per_s = 0},
+                               .progress = progress},
+                     .installer = {},
+                     .release_slot = -1};
         result->tool_fault = download_all(download_session, &walk, result);
         close_session(download_session);
     }

@@ -70,7 +70,7 @@ struct NodeResult {
     PaceVerdict slow_verdict;
     CutOffBytes cut_off;
     uint64_t differs_at;
-    char sha256_hex[65];
+    char sha256_hex[SHA256_HEX_CAPACITY];
     // With a publisher named, for a file of the release's bytes: its signer,
     // or why the installer refuses its signature; else an empty text.
     PinCheck signature;

@@ -12,8 +12,6 @@
 
 namespace {
 
-// The largest body stage 1 parses.
-constexpr int MANIFEST_BODY_MAX = MANIFEST_BUFFER_SIZE - 2;
 constexpr uint64_t FOUR_GIB = 4294967296ull;
 
 char g_text[MANIFEST_BUFFER_SIZE];
@@ -86,9 +84,8 @@ int make_manifest(const char* version, const char* installer_path, const char* o
         fprintf(stderr, "refused: %s\n", manifest_rule_text(rule));
         return TOOL_EXIT_FOUND;
     }
-    // The record the installer must get back: the parser drops one leading v.
-    snprintf(expected.version, sizeof expected.version, "%s",
-             version + (version[0] == 'v' || version[0] == 'V' ? 1 : 0));
+    // The record the installer must get back.
+    snprintf(expected.version, sizeof expected.version, "%s", drop_leading_v(version));
     snprintf(expected.file_name, sizeof expected.file_name, "%s", name);
     if (strcmp(parsed.version, expected.version) != 0 ||
         strcmp(parsed.file_name, expected.file_name) != 0 || parsed.size != expected.size ||

@@ -315,7 +315,7 @@ const char* cause_id(Cause cause) { return CAUSES[static_cast<int>(cause)].id; }
 const char* cause_text(Cause cause) { return CAUSES[static_cast<int>(cause)].text; }
 
 double download_seconds(const DownloadAttempt& d) {
-    return static_cast<double>(d.body_ms) / 1000.0;
+    return static_cast<double>(d.body_ms) / static_cast<double>(MS_PER_SECOND);
 }
 
 void rate_text(double bytes_per_second, char (&out)[32]) {
@@ -329,7 +329,8 @@ double decisive_bytes_per_second(const DownloadAttempt& d) {
 double bytes_per_second(const DownloadAttempt& d) {
     // A body faster than the clock's step still moved at some rate.
     uint64_t ms = d.body_ms != 0 ? d.body_ms : 1;
-    return static_cast<double>(d.written) * 1000.0 / static_cast<double>(ms);
+    return static_cast<double>(d.written) * static_cast<double>(MS_PER_SECOND) /
+           static_cast<double>(ms);
 }
 
 namespace {
@@ -365,7 +366,8 @@ void table_node(const NodeEntry& n, const NodeResult& nr) {
 
 void table_problems(const CheckResult& r) {
     if (r.problem_count == 0 && r.tool_fault == ToolFault::NONE) {
-        line("Result: nothing a user could meet is wrong (exit 0)");
+        printf("Result: nothing a user could meet is wrong (exit %d)", check_exit_code(r));
+        end_line();
         return;
     }
     line("Problems a user could meet:");
@@ -383,11 +385,11 @@ void table_problems(const CheckResult& r) {
     if (r.tool_fault != ToolFault::NONE)
         printf(
             "Result: not checked to the end, the tool's own failure on standard error; %d "
-            "problem%s a user could meet before it (exit 2)",
-            r.problem_count, r.problem_count == 1 ? "" : "s");
+            "problem%s a user could meet before it (exit %d)",
+            r.problem_count, r.problem_count == 1 ? "" : "s", check_exit_code(r));
     else
-        printf("Result: %d problem%s a user could meet (exit 1)", r.problem_count,
-               r.problem_count == 1 ? "" : "s");
+        printf("Result: %d problem%s a user could meet (exit %d)", r.problem_count,
+               r.problem_count == 1 ? "" : "s", check_exit_code(r));
     end_line();
 }
 

@@ -11,7 +11,7 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from run_e2e import BUILTIN, Release, fixture_bytes  # noqa: E402
+from run_e2e import BUILTIN, MANIFEST_PATHS, Release, fixture_bytes  # noqa: E402
 
 
 def main():
@@ -21,29 +21,24 @@ def main():
     path = os.path.join(work, fixture.name)
     with open(path, "wb") as f:
         f.write(fixture.data)
-    paths = dict(fixture.node_paths())
-    rel = fixture.release_path()
+    nodes = fixture.node_paths()
+    hosts = {}
 
-    hosts = {
-        "www.modelscope.cn": {"server": "fault", "routes": [
-            {"path": "/datasets/varnel/releases/resolve/master/manifest.txt", "status": 404},
-            # Fastest, but it breaks a third of the way through.
-            {"path": paths["www.modelscope.cn"], "body_file": path, "truncate_after": 2500000, "throttle_bps": 4000000}]},
-        "varnel.dev": {"server": "fault", "routes": [
-            {"path": "/dl/manifest/varnel.txt", "body": fixture.manifest(crlf=True)}]},
-        "github.com": {"server": "fault", "routes": [
-            {"path": rel, "status": 302, "delay_ms": 120,
-             "headers": [["Location", "https://objects.githubusercontent.com/releases/" + fixture.name]]}]},
-        "objects.githubusercontent.com": {"server": "fault", "routes": [
-            {"path": "/releases/" + fixture.name, "body_file": path, "throttle_bps": 3000000}]},
-        "ghfast.top": {"server": "fault", "routes": [
-            {"path": "/https://github.com" + rel, "body_file": path, "delay_ms": 260, "throttle_bps": 3000000}]},
-        "gh-proxy.com": {"server": "refuse"},
-        "ghproxy.net": {"server": "fault", "routes": [
-            {"path": "/https://github.com" + rel, "body_file": path, "delay_ms": 450}]},
-        "huggingface.co": {"server": "fault", "routes": [
-            {"path": paths["huggingface.co"], "body_file": path, "delay_ms": 60, "throttle_bps": 3000000}]},
-    }
+    def add(where, **route):
+        host, route["path"] = where
+        hosts.setdefault(host, {"server": "fault", "routes": []})["routes"].append(route)
+
+    add(MANIFEST_PATHS[0], status=404)
+    add(MANIFEST_PATHS[1], body=fixture.manifest(crlf=True))
+    # Fastest, but it breaks a third of the way through.
+    add(nodes[0], body_file=path, truncate_after=2500000, throttle_bps=4000000)
+    add(nodes[1], status=302, delay_ms=120,
+        headers=[["Location", "https://objects.githubusercontent.com/releases/" + fixture.name]])
+    add(("objects.githubusercontent.com", "/releases/" + fixture.name), body_file=path, throttle_bps=3000000)
+    add(nodes[2], body_file=path, delay_ms=260, throttle_bps=3000000)
+    hosts[nodes[3][0]] = {"server": "refuse"}
+    add(nodes[4], body_file=path, delay_ms=450)
+    add(nodes[5], body_file=path, delay_ms=60, throttle_bps=3000000)
     config = os.path.join(work, "world.json")
     with open(config, "w") as f:
         json.dump({"hosts": hosts, "timeout_s": 120}, f)

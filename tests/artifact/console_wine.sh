@@ -181,18 +181,14 @@ check "from cmd: the console did not start in UTF-8 (else the check is void)" '!
 # there is still downloading when it is interrupted.
 tm kill-server 2>/dev/null
 python3 - "$dir/world.json" <<'EOF'
-import hashlib, json, sys
+import json, sys
+sys.path[:0] = ["tests/e2e", "tests/world"]
+from e2e_cases import manifest_hosts, merge, nodes
+from run_e2e import Release
 size = 2000000
-data = bytes(i % 251 for i in range(size))
-name = "Small-1.0.exe"
-manifest = "v1.0\n%s\n%d\n%s\n" % (name, size, hashlib.sha256(data).hexdigest())
-hosts = {
-    "www.modelscope.cn": {"server": "fault", "routes": [
-        {"path": "/datasets/varnel/releases/resolve/master/manifest.txt", "body": manifest}]},
-    "github.com": {"server": "fault", "routes": [
-        {"path": "/varnel/varnel/releases/download/v1.0/" + name, "body_size": size,
-         "throttle_bps": 20000}]},
-}
+release = Release("1.0", "Small-1.0.exe", bytes(i % 251 for i in range(size)))
+hosts = merge(manifest_hosts({0: dict(body=release.manifest())}),
+              nodes(release, [None, dict(body_size=size, throttle_bps=20000)]))
 json.dump({"hosts": hosts, "timeout_s": 600}, open(sys.argv[1], "w"))
 EOF
 # A prefix whose TMP and TEMP are longer than a path may be, made once from

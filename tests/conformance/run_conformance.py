@@ -24,12 +24,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
 
+import program_table  # noqa: E402
 from world import World  # noqa: E402
 
-UA = "tarnwick/1.2"
-RANGE = "bytes=0-16383"
-PROBE = {"resolve": 3000, "connect": 4000, "send": 3000, "receive": 3000}
-DOWNLOAD = {"resolve": 10000, "connect": 15000, "send": 15000, "receive": 30000}
+# The program's own user agent, probe range and probe bounds, from its build.
+UA = program_table.table()["user_agent"]
+RANGE = program_table.table()["probe_range_header"].split(": ", 1)[1]
+PROBE = program_table.table()["timeouts"]["probe"]
 # Slack for process scheduling and, under Wine, its slower start of a step.
 MARGIN_MS = 1500
 

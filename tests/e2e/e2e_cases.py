@@ -2,8 +2,8 @@
 import base64
 import os
 
-from run_e2e import (BUILTIN, E2, E6, FAIL, VERIFY, HEAD, LABELS, MANIFEST_PATHS, PROGRESS, PROXIES, STAGE2, Case,
-                     Release, fault, header3, mismatch, probe_block, release_line, route, verified)
+from run_e2e import (BUILTIN, E2, E6, FAIL, VERIFY, HEAD, HOSTS, LABELS, MANIFEST_BODY_MAX, MANIFEST_PATHS, PROGRESS,
+                     STAGE2, Case, Release, fault, header3, mismatch, probe_block, release_line, route, verified)
 
 CODE = "\x00CODE\x00"
 BOTH = ("native", "windows")
@@ -156,106 +156,84 @@ def cases(runner):
     wrong_same_size = runner.write("wrong.exe", bytes(len(fx.data)))
     overlong = runner.write("overlong.exe", fx.data + bytes(3000000))
     ok = lambda **kw: dict(serve=True, **kw)
-    win_launch = lambda build_ok: verified(fx) if build_ok else verified(fx, launched=False, code=CODE)
     out = []
 
-    # Stage 1 and 2.
-    out.append(Case("no host reachable", {}, HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1,
-                    max_seconds=15))
-
-    dropped = {h: {"server": "drop"} for h in ["www.modelscope.cn", "varnel.dev", "raw.githubusercontent.com",
-                                                "github.com", "huggingface.co"] + PROXIES}
-    out.append(Case("every host drops packets: bounded by the probe timeouts", dropped,
-                    HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1, max_seconds=75))
-
+    # Stage 1 and 2, no node serving: the release line names the mirror taken
+    # (small's, by its entry's label) or the built-in release.
     all_404 = nodes(small, [dict(status=404)] * 6)
-    out.append(Case(
-        "entry 1 404, entry 2 CRLF upper-case manifest",
-        merge(manifest_hosts({0: dict(status=404), 1: dict(body=small.manifest(crlf=True, upper=True)),
-                              2: dict(body=small.manifest()), 4: dict(body=small.manifest())}), all_404),
-        HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1,
-        requests=[(h, p) for h, p in small.node_paths()],
-        not_requested=[MANIFEST_PATHS[2], MANIFEST_PATHS[3], MANIFEST_PATHS[4]]))
-
-    out.append(Case(
-        "refused, bad digest, then valid",
-        merge(manifest_hosts({1: dict(body=small.manifest()[:-65] + "nothex\n"), 2: dict(body=small.manifest())}),
-              all_404),
-        HEAD + small_line("节点C/Node C") + STAGE2 + probe_block([False] * 6) + E2, 1))
-
-    out.append(Case("only entry 5 valid",
-                    merge(manifest_hosts({4: dict(body=small.manifest())}), nodes(small, [dict(status=404)] * 5 + [None])),
-                    HEAD + small_line("节点D/Node D") + STAGE2 + probe_block([False] * 6) + E2, 1))
-
     m = small.manifest()
-    out.append(Case("4095 bytes refused, 4094 accepted",
-                    merge(manifest_hosts({0: dict(body=m + "#" * (4095 - len(m))),
-                                          1: dict(body=m + "#" * (4094 - len(m)))}), all_404),
-                    HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1))
+    for name, hosts, line, more in [
+        ("no host reachable", {}, builtin_line, dict(max_seconds=15)),
+        ("every host drops packets: bounded by the probe timeouts", {h: {"server": "drop"} for h in HOSTS},
+         builtin_line, dict(max_seconds=75)),
+        ("entry 1 404, entry 2 CRLF upper-case manifest",
+         merge(manifest_hosts({0: dict(status=404), 1: dict(body=small.manifest(crlf=True, upper=True)),
+                               2: dict(body=m), 4: dict(body=m)}), all_404), small_line(LABELS[1]),
+         dict(requests=small.node_paths(), not_requested=MANIFEST_PATHS[2:5])),
+        ("refused, bad digest, then valid",
+         merge(manifest_hosts({1: dict(body=m[:-65] + "nothex\n"), 2: dict(body=m)}), all_404),
+         small_line(LABELS[2]), {}),
+        ("only entry 5 valid", merge(manifest_hosts({4: dict(body=m)}), nodes(small, [dict(status=404)] * 5)),
+         small_line(LABELS[3]), {}),
+        ("%d bytes refused, %d accepted" % (MANIFEST_BODY_MAX + 1, MANIFEST_BODY_MAX),
+         merge(manifest_hosts({0: dict(body=m + "#" * (MANIFEST_BODY_MAX + 1 - len(m))),
+                               1: dict(body=m + "#" * (MANIFEST_BODY_MAX - len(m)))}), all_404),
+         small_line(LABELS[1]), {}),
+        ("empty 200 refused, 206 accepted",
+         merge(manifest_hosts({0: dict(body=""), 1: dict(status=206, body=m)}), all_404), small_line(LABELS[1]), {}),
+        ("size -1 refused", manifest_hosts({0: dict(body=small.manifest(size="-1"))}), builtin_line, {}),
+        ("mirror redirect followed, label by entry",
+         merge(manifest_hosts({4: dict(status=302, headers=[["Location", "https://cdn-lfs.hf.co/m.txt"]])}),
+               {"cdn-lfs.hf.co": fault(route("/m.txt", body=m))}, all_404), small_line(LABELS[3]), {}),
+    ]:
+        out.append(Case(name, hosts, HEAD + line + STAGE2 + probe_block([False] * 6) + E2, 1, **more))
 
-    out.append(Case("empty 200 refused, 206 accepted",
-                    merge(manifest_hosts({0: dict(body=""), 1: dict(status=206, body=m)}), all_404),
-                    HEAD + small_line("节点B/Node B") + STAGE2 + probe_block([False] * 6) + E2, 1))
+    # The fixture verified and started after `stage3`, nodes A to F probed
+    # as `reachable` says.
+    def launched(name, hosts, reachable, stage3, line=builtin_line, **more):
+        return Case(name, hosts, HEAD + line + STAGE2 + probe_block(reachable) + stage3 + VERIFY, 0,
+                    left=[BUILTIN[1]], launched=BUILTIN[1], **more)
 
-    out.append(Case("size -1 refused", merge(manifest_hosts({0: dict(body=small.manifest(size="-1"))}), {}),
-                    HEAD + builtin_line + STAGE2 + probe_block([False] * 6) + E2, 1))
+    def via(i, end="\n"):
+        return header3(LABELS[i]) + PROGRESS % LABELS[i] + end
 
-    out.append(Case(
-        "mirror redirect followed, label by entry",
-        merge(manifest_hosts({4: dict(status=302, headers=[["Location", "https://cdn-lfs.hf.co/m.txt"]])}),
-              {"cdn-lfs.hf.co": fault(route("/m.txt", body=m))}, all_404),
-        HEAD + small_line("节点D/Node D") + STAGE2 + probe_block([False] * 6) + E2, 1))
+    only_b, a_b = [False, True] + [False] * 4, [True, True] + [False] * 4
 
     # Probing: whole-file 200 reachable; empty, error, TLS failure, refused not.
-    out.append(Case(
-        "probe outcomes and launch",
-        nodes(fx, [dict(status=206, body=""), ok(range="ignore"), dict(status=200, body=""), dict(status=500),
-                   ok(tls="tls13_only"), None]),
-        HEAD + builtin_line + STAGE2 + probe_block([False, True, False, False, False, False]) +
-        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
-        launched=BUILTIN[1]))
+    out.append(launched("probe outcomes and launch",
+                        nodes(fx, [dict(status=206, body=""), ok(range="ignore"), dict(status=200, body=""),
+                                   dict(status=500), ok(tls="tls13_only"), None]), only_b, via(1)))
 
     # The manifest's connection carries node A's probe on the probe session;
     # the download session opens its own.
-    c = Case("manifest and node A on one host: one connection for both, a new one for the download",
-             merge(manifest_hosts({0: dict(body=fx.manifest())}), nodes(fx, [ok(range="honour")] + [None] * 5)),
-             HEAD + release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[0]) + STAGE2 +
-             probe_block([True] + [False] * 5) + header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + "\x00VERIFY\x00",
-             0, left=[BUILTIN[1]], launched=BUILTIN[1])
-    c.connections = ("www.modelscope.cn", "AAB")
+    c = launched("manifest and node A on one host: one connection for both, a new one for the download",
+                 merge(manifest_hosts({0: dict(body=fx.manifest())}), nodes(fx, [ok(range="honour")])),
+                 [True] + [False] * 5, via(0), line=release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[0]))
+    c.connections = (MANIFEST_PATHS[0][0], "AAB")
     out.append(c)
 
-    out.append(Case(
-        "ranking by delay",
-        nodes(fx, [ok(delay_headers_ms=1500), ok(delay_headers_ms=700), ok(), None, ok(delay_headers_ms=300),
-                   dict(status=404)]),
-        HEAD + builtin_line + STAGE2 + probe_block([True, True, True, False, True, False]) +
-        header3(LABELS[2]) + PROGRESS % LABELS[2] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
-        launched=BUILTIN[1]))
+    out.append(launched("ranking by delay",
+                        nodes(fx, [ok(delay_headers_ms=1500), ok(delay_headers_ms=700), ok(), None,
+                                   ok(delay_headers_ms=300), dict(status=404)]),
+                        [True, True, True, False, True, False], via(2)))
 
     # Stages 3 and 4.
-    out.append(Case(
+    host, path = fx.node_paths()[1]
+    out.append(launched(
         "built-in release through a redirect on the release host",
-        {"github.com": fault(route(fx.release_path(), status=302,
-                                   headers=[["Location", "https://objects.githubusercontent.com/rel/" + fx.name]])),
-         "objects.githubusercontent.com": fault(route("/rel/" + fx.name, body_file=fx.file))},
-        HEAD + builtin_line + STAGE2 + probe_block([False, True, False, False, False, False]) +
-        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
-        launched=BUILTIN[1]))
+        {host: fault(route(path, status=302,
+                           headers=[["Location", "https://objects.githubusercontent.com/rel/" + fx.name]])),
+         "objects.githubusercontent.com": fault(route("/rel/" + fx.name, body_file=fx.file))}, only_b, via(1)))
 
     # The broken nodes answer the probe's Range cleanly: a reset races the
     # probe's first read (the kernel drops unread bytes on a reset).
-    for name, broken, tail in [
-        ("truncated body", ok(truncate_after=1000000, range="honour"), FAIL),
-        ("wrong Content-Length", ok(content_length="7000000"), FAIL),
-        ("connection reset", ok(reset_after=500000, range="honour"), FAIL),
+    for name, broken in [
+        ("truncated body", ok(truncate_after=1000000, range="honour")),
+        ("wrong Content-Length", ok(content_length="7000000")),
+        ("connection reset", ok(reset_after=500000, range="honour")),
     ]:
-        out.append(Case(
-            "failover: " + name,
-            nodes(fx, [broken, ok(delay_headers_ms=400), None, None, None, None]),
-            HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
-            header3(LABELS[0]) + PROGRESS % LABELS[0] + tail + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
-            "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
+        out.append(launched("failover: " + name, nodes(fx, [broken, ok(delay_headers_ms=400)]), a_b,
+                            via(0, FAIL) + via(1)))
 
     # A node that probes fast and then crawls is given up while another remains;
     # the last reachable one is kept however slow (here: a 16 s stall) unless
@@ -265,33 +243,23 @@ def cases(runner):
         ("slow node given up for a fast one", ok(throttle=32768), ok(delay_headers_ms=400), 40),
         ("slow node given up, slow last node kept", ok(throttle=8192), stall, 55),
     ]:
-        out.append(Case(
-            name, nodes(fx, [crawl, second, None, None, None, None]),
-            HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
-            header3(LABELS[0]) + PROGRESS % LABELS[0] + FAIL + header3(LABELS[1]) + PROGRESS % LABELS[1] +
-            "\n" + VERIFY, 0, left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=bound))
+        out.append(launched(name, nodes(fx, [crawl, second]), a_b, via(0, FAIL) + via(1), max_seconds=bound))
 
     # A head whose lines keep coming is bounded as a whole by the probe
     # session's receive time: mirror 1 and node A are given up after 3 s.
     # Native only: Wine's WinHTTP restarts that wait on each receive (see the
     # conformance case), where Windows holds the whole head to it.
     trickle = dict(head_trickle_ms=2000, head_trickle_lines=30)
-    out.append(Case(
+    out.append(launched(
         "a head that trickles, on a mirror and on a probe",
         merge(manifest_hosts({0: dict(trickle, body=fx.manifest()), 1: dict(body=fx.manifest())}),
-              nodes(fx, [ok(**trickle), ok(delay_headers_ms=400), None, None, None, None])),
-        HEAD + release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[1]) + STAGE2 +
-        probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + VERIFY,
-        0, builds=NO_HEADER_BOUND, left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=20))
+              nodes(fx, [ok(**trickle), ok(delay_headers_ms=400)])), only_b, via(1),
+        line=release_line(BUILTIN[0], BUILTIN[1], len(fx.data), LABELS[1]), builds=NO_HEADER_BOUND, max_seconds=20))
 
     actual = Release("x", "x", bytes(len(fx.data))).digest
-    out.append(Case(
-        "failover: same size, wrong bytes",
-        nodes(fx, [dict(body_file=wrong_same_size), ok(delay_headers_ms=400), None, None, None, None]),
-        HEAD + builtin_line + STAGE2 + probe_block([True, True] + [False] * 4) +
-        header3(LABELS[0]) + PROGRESS % LABELS[0] + "\n" + mismatch(fx.digest, actual) +
-        header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]],
-        launched=BUILTIN[1]))
+    out.append(launched("failover: same size, wrong bytes",
+                        nodes(fx, [dict(body_file=wrong_same_size), ok(delay_headers_ms=400)]), a_b,
+                        via(0) + mismatch(fx.digest, actual) + via(1)))
 
     out.append(Case(
         "every reachable node fails",
@@ -301,11 +269,8 @@ def cases(runner):
         "\x00ANYORDER\x00" + E6, 1, left=[], launched=""))
     out[-1].attempts = 4
 
-    out.append(Case(
-        "no Content-Length: no progress line",
-        nodes(fx, [None, ok(content_length="chunked"), None, None, None, None]),
-        HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
-        header3(LABELS[1]) + "\n" + "\x00VERIFY\x00", 0, left=[BUILTIN[1]], launched=BUILTIN[1]))
+    out.append(launched("no Content-Length: no progress line", nodes(fx, [None, ok(content_length="chunked")]),
+                        only_b, header3(LABELS[1]) + "\n"))
 
     # Framing cuts a body at its Content-Length, so overlong means close-delimited.
     out.append(Case(
@@ -318,9 +283,8 @@ def cases(runner):
 
     # Launch outcomes and the Windows launch of a real program.
     marker = getattr(runner, "marker", None)
-    out.append(Case("launch fails", nodes(fx, [None, ok(), None, None, None, None]),
-                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
-                    header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
+    out.append(Case("launch fails", nodes(fx, [None, ok()]),
+                    HEAD + builtin_line + STAGE2 + probe_block(only_b) + via(1) +
                     verified(fx, launched=False, code=CODE), 1, left=[BUILTIN[1]], builds=("native",)))
     out[-1].xdg_status = 1
     import os
@@ -332,10 +296,9 @@ def cases(runner):
         for name, user in [("windows launch of a real program", None),
                            ("windows launch from a temporary directory with Chinese characters", "张三")]:
             c = Case(name,
-                     merge(manifest_hosts({0: dict(body=prog.manifest())}), nodes(prog, [None, ok(), None, None, None, None])),
-                     HEAD + release_line(prog.version, prog.name, len(data), "节点A/Node A") + STAGE2 +
-                     probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + PROGRESS % LABELS[1] + "\n" +
-                     verified(prog), 0, left=[prog.name], builds=("windows",))
+                     merge(manifest_hosts({0: dict(body=prog.manifest())}), nodes(prog, [None, ok()])),
+                     HEAD + release_line(prog.version, prog.name, len(data), LABELS[0]) + STAGE2 +
+                     probe_block(only_b) + via(1) + verified(prog), 0, left=[prog.name], builds=("windows",))
             c.marker, c.wine_user = True, user
             if user:
                 c.path_text = "(at C:\\users\\%s\\Temp\\%s)\n" % (user, prog.name)
@@ -346,15 +309,22 @@ def cases(runner):
     if marker and os.path.exists(marker) and any(b in runner.builds for b in signed_builds):
         out += signed_cases(runner, signed_builds)
 
-    # A temporary directory that cannot be written.
-    out.append(Case("temporary directory cannot be written", nodes(fx, [None, ok(), None, None, None, None]),
-                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
-                    header3(LABELS[1]) + FAIL + E6, 1, left=[], builds=("native",)))
-    out[-1].tmpdir = "missing/dir"
-    out.append(Case("full disk", nodes(fx, [None, ok(), None, None, None, None]),
-                    HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) +
-                    header3(LABELS[1]) + PROGRESS % LABELS[1] + FAIL + E6, 1, left=[], builds=("native",)))
-    out[-1].tmpfs_kib = 2048
+    # Node B alone serving, and its file where it cannot land or stay (native
+    # only: the mounts and the preloaded shim are the native build's).
+    to_b = HEAD + builtin_line + STAGE2 + probe_block(only_b) + via(1, "")
+    for name, tail, left, fields in [
+        ("temporary directory cannot be written", FAIL, [], dict(tmpdir="missing/dir")),
+        ("temporary directory is a file", FAIL, None, dict(tmpdir_file=True)),
+        ("temporary directory is read-only", FAIL, [], dict(tmpfs_kib=4096, tmpfs_ro=True)),
+        ("full disk", FAIL, [], dict(tmpfs_kib=2048)),
+        ("file disappears between download and digest",
+         "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
+         "   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file\n", [], dict(vanish=BUILTIN[1])),
+    ]:
+        c = Case(name, nodes(fx, [None, ok()]), to_b + tail + E6, 1, left=left,
+                 launched="", builds=("native",))
+        c.__dict__.update(fields)
+        out.append(c)
     out += hostile_cases(runner, fx, builtin_line, small, small_line, ok)
     return out
 
@@ -367,7 +337,8 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
     d = small.digest
     # A hostile first mirror is refused silently; the second one serves.
     for entry in [
-        ("4095 bytes with NUL bytes", dict(body_b64=base64.b64encode(good.encode() + b"\0" * (4095 - len(good))).decode())),
+        ("%d bytes with NUL bytes" % (MANIFEST_BODY_MAX + 1),
+         dict(body_b64=base64.b64encode(good.encode() + b"\0" * (MANIFEST_BODY_MAX + 1 - len(good))).decode())),
         ("a megabyte of binary garbage", dict(body_size=1 << 20)),
         ("endless body", dict(endless=True, length="none")),
         ("byte-order mark", dict(body="\ufeff" + good)),
@@ -380,11 +351,11 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
         ("endless headers", dict(endless_headers=True), NO_HEADER_BOUND),
         ("a header line of megabytes", dict(huge_header=3 << 20, body=good), NO_HEADER_BOUND),
         ("closes before the headers", dict(close_before_headers=True)),
-        ("redirect loop", dict(status=302, headers=[["Location", "https://www.modelscope.cn/datasets/varnel/releases/resolve/master/manifest.txt"]])),
-        ("redirect to a refusing host", dict(status=302, headers=[["Location", "https://gh-proxy.com/m.txt"]])),
+        ("redirect loop", dict(status=302, headers=[["Location", "https://%s%s" % MANIFEST_PATHS[0]]])),
+        ("redirect to a refusing host", dict(status=302, headers=[["Location", "https://%s/m.txt" % fx.node_paths()[3][0]]])),
         ("redirect to http", dict(status=302, headers=[["Location", "http://cdn-lfs.hf.co/m.txt"]])),
         # Followed (Wine) or refused (stand-in), the long target answers 404 either way.
-        ("redirect to a 10 KB URL", dict(status=302, headers=[["Location", "https://huggingface.co/" + "a" * 10240]])),
+        ("redirect to a 10 KB URL", dict(status=302, headers=[["Location", "https://%s/%s" % (MANIFEST_PATHS[4][0], "a" * 10240)]])),
         ("trickle slower than the receive timeout", dict(body=good, trickle={"bytes": 60, "every_ms": 4000})),
         # Every byte inside the receive timeout, the body as a whole past its bound.
         ("a byte every 2 s", dict(body=good, trickle={"bytes": 1, "every_ms": 2000})),
@@ -404,7 +375,7 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
         ("endless headers", dict(endless_headers=True), NO_HEADER_BOUND),
         ("a header line of megabytes", ok(huge_header=3 << 20)),
         ("closes before the headers", dict(close_before_headers=True)),
-        ("redirect loop", dict(status=302, headers=[["Location", "https://www.modelscope.cn" + fx.node_paths()[0][1]]])),
+        ("redirect loop", dict(status=302, headers=[["Location", fx.url(0)]])),
         ("redirect to http", dict(status=302, headers=[["Location", "http://cdn-lfs.hf.co/x.exe"]])),
         ("stall mid-body", ok(stall_after=2000000, stall_ms=40000)),
         ("reset mid-body", ok(reset_after=3000000, range="honour")),
@@ -414,25 +385,4 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
                         nodes(fx, [fields, ok(delay_headers_ms=300), None, None, None, None]),
                         HEAD + builtin_line + STAGE2 + "\x00ANYORDER\x00" + "\x00VERIFY\x00", 0,
                         left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=60, builds=builds))
-
-    # The file disappears between download and digest: reported, nothing launched.
-    c = Case("file disappears between download and digest", nodes(fx, [None, ok(), None, None, None, None]),
-             HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) +
-             PROGRESS % LABELS[1] + "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n"
-             "   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file\n" + E6,
-             1, left=[], launched="", builds=("native",))
-    c.vanish = BUILTIN[1]
-    out.append(c)
-
-    # Temporary directories that cannot take the file.
-    c = Case("temporary directory is a file", nodes(fx, [None, ok(), None, None, None, None]),
-             HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + FAIL + E6,
-             1, left=None, builds=("native",))
-    c.tmpdir_file = True
-    out.append(c)
-    c = Case("temporary directory is read-only", nodes(fx, [None, ok(), None, None, None, None]),
-             HEAD + builtin_line + STAGE2 + probe_block([False, True] + [False] * 4) + header3(LABELS[1]) + FAIL + E6,
-             1, left=[], builds=("native",))
-    c.tmpfs_kib, c.tmpfs_ro = 4096, True
-    out.append(c)
     return out

@@ -22,22 +22,18 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
+import program_table  # noqa: E402
 from world import World  # noqa: E402
 
-BUILTIN = ("2.0.4", "Varnel-2.0.4-windows-amd64-setup.exe")
-MODEL_HUB = "/datasets/varnel/releases/resolve/master"
-DATASET_HUB = "/datasets/varnel/releases/resolve/main"
-MANIFEST_PATHS = [
-    ("www.modelscope.cn", MODEL_HUB + "/manifest.txt"),
-    ("varnel.dev", "/dl/manifest/varnel.txt"),
-    ("raw.githubusercontent.com", "/varnel/varnel/master/manifest.txt"),
-    ("raw.githubusercontent.com", "/varnel/varnel/main/manifest.txt"),
-    ("huggingface.co", DATASET_HUB + "/manifest.txt"),
-]
-PROXIES = ["ghfast.top", "gh-proxy.com", "ghproxy.net"]
+# The program's own addresses and limits, from its build.
+TABLE = program_table.table()
+BUILTIN = (TABLE["builtin"]["version"], TABLE["builtin"]["file_name"])
+MANIFEST_PATHS = program_table.mirror_paths()
+HOSTS = program_table.hosts()
+MANIFEST_BODY_MAX = TABLE["manifest_body_max"]
 LABELS = ["节点%s/Node %s" % (c, c) for c in "ABCDEFGH"]
 
-HEAD = ("=== Varnel 在线安装器 / Online Installer v1.2.0 ===\n"
+HEAD = ("=== Varnel 在线安装器 / Online Installer v%s ===\n" % TABLE["version"] +
         "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
         "Automatically probes multiple download nodes and downloads the latest build via the fastest one.\n"
         "\n"
@@ -52,7 +48,7 @@ FAIL = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node 
 # Lanes per build kind; VARNEL_E2E_LANES=1 runs each kind's cases one by one.
 LANES = max(1, int(os.environ.get("VARNEL_E2E_LANES", "2")))
 
-def fixture_bytes(size=7532411):
+def fixture_bytes(size=TABLE["builtin"]["size"]):
     out = bytearray()
     k = 0
     while len(out) < size:
@@ -71,15 +67,12 @@ class Release:
         digest = self.digest.upper() if upper else self.digest
         return end.join(["v" + self.version, self.name, str(len(self.data) if size is None else size), digest]) + end
 
-    def release_path(self):
-        return "/varnel/varnel/releases/download/v%s/%s" % (self.version, self.name)
-
     def node_paths(self):
         """(host, request path) of the six candidates, in candidate order."""
-        rel = self.release_path()
-        return ([("www.modelscope.cn", MODEL_HUB + "/" + self.name), ("github.com", rel)] +
-                [(p, "/https://github.com" + rel) for p in PROXIES] +
-                [("huggingface.co", DATASET_HUB + "/" + self.name)])
+        return program_table.node_paths(self.version, self.name)
+
+    def url(self, candidate):
+        return "https://%s%s" % self.node_paths()[candidate]
 
 
 # Loose parts of an expected text.

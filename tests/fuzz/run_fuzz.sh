@@ -9,7 +9,10 @@ root=$PWD
 seconds=${FUZZ_SECONDS:-10}
 out=$root/build/fuzz
 mkdir -p "$out/obj"
-flags=(-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -I"$root")
+# The headers CMake makes (the version) come from the debug build's configuration.
+[ -f build/debug/generated/varnel_version.h ] || cmake --preset debug >/dev/null || exit 1
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -I"$root"
+  -I"$root/build/debug/generated")
 core=(manifest/release.cpp manifest/fetch_manifest.cpp net/https.cpp nodes/node_table.cpp
   fetch/download.cpp fetch/verify.cpp fetch/sha256.cpp fetch/sha256_x86.cpp
   platform/platform.cpp pe/der.cpp pe/image.cpp pe/authenticode.cpp)

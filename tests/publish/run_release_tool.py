@@ -14,11 +14,12 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "world"))
 from e2e_cases import manifest_hosts, merge, nodes  # noqa: E402
-from run_e2e import Release, forget_fetched_crls  # noqa: E402
+from run_e2e import MANIFEST_PATHS, Release, forget_fetched_crls  # noqa: E402
 from world import World  # noqa: E402
 
 NATIVE = os.environ.get("VARNEL_RELEASE_TOOL", os.path.join(ROOT, "build", "release", "varnel-release"))
 WINDOWS = os.path.join(ROOT, "build", "windows", "varnel-release.exe")
+BUILDS = ("native", "windows") if os.path.exists(WINDOWS) and shutil.which("wine") else ("native",)
 # Builds naming the world's test signer as publisher, and the tiny PE they sign.
 SIGNED = {"native": os.path.join(ROOT, "build", "signed-native", "varnel-release"),
           "windows": os.path.join(ROOT, "build", "signed-windows", "varnel-release.exe")}
@@ -128,7 +129,7 @@ class Check:
             return ["not all good: %s" % bad] if bad or r["problem_count"] or not r["builtin_older"] else []
         self.check("healthy world", good, serve(), 0, healthy)
 
-        if os.path.exists(WINDOWS) and shutil.which("wine"):
+        if "windows" in BUILDS:
             self.check("healthy world", good, serve(), 0, healthy, build="windows")
 
         short = {**good, 2: dict(body=self.new.manifest()[:-2] + "\n")}
@@ -143,10 +144,9 @@ class Check:
 
         wrong = serve()
         wrong[4] = dict(body_file=self.old.file)
-        bad_node = "/https://github.com" + self.new.release_path()
 
         def caught(r):
-            verdicts = {n["url"].endswith(bad_node) and "ghproxy.net" in n["url"]: n["download"]["verdict"]
+            verdicts = {n["url"] == self.new.url(4): n["download"]["verdict"]
                         for n in r["nodes"] if n["download"]["verdict"] != "good"}
             return [] if verdicts == {True: "too_long"} or verdicts == {True: "wrong_size"} else \
                 ["verdicts: %s" % [(n["url"], n["download"]) for n in r["nodes"]]]
@@ -169,7 +169,7 @@ class Check:
             if r["problem_count"] != 2:
                 wrong.append("problems: %s" % r["problems"])
             return wrong
-        for build in ("native", "windows") if os.path.exists(WINDOWS) and shutil.which("wine") else ("native",):
+        for build in BUILDS:
             self.check("a node serving the right size but other bytes, an empty probe, a slow last node",
                        {i: dict(body=big.manifest()) for i in range(5)}, same_size, 1, other_bytes,
                        release=big, build=build)
@@ -197,12 +197,12 @@ class Check:
         big = self.big
         good = dict(body=big.manifest())
         mirrors = {0: good, 2: good, 3: good,
-                   4: dict(status=302, headers=[["Location", "http://huggingface.co/m.txt"]])}
+                   4: dict(status=302, headers=[["Location", "http://%s/m.txt" % MANIFEST_PATHS[4][0]]])}
         serve = lambda **kw: dict(body_file=big.file, **kw)
         # The slow node answers first of the reachable ones, so one remains behind it.
         node_fields = [serve(), serve(throttle=16384), serve(), dict(body_size=len(big.data), delay_ms=500),
                        serve(delay_ms=500), dict(status=404)]
-        tls = {"www.modelscope.cn": "wrong_name", "ghfast.top": "foreign_ca"}
+        tls = {big.node_paths()[0][0]: "wrong_name", big.node_paths()[2][0]: "foreign_ca"}
         mirror_causes = ["tls_name", "refused", "ok", "ok", "insecure_redirect"]
         node_causes = {"A": "tls_name", "B": "slow", "C": "tls_untrusted", "D": "wrong_digest", "E": "ok",
                        "F": "http_status"}
@@ -229,7 +229,7 @@ class Check:
                     wrong.append("problems: %s" % r["problems"])
             return wrong
         self.check("every cause named", mirrors, node_fields, 1, named, release=big, tls=tls, table=words)
-        if os.path.exists(WINDOWS) and shutil.which("wine"):
+        if "windows" in BUILDS:
             self.check("TLS and refusal causes named", mirrors, node_fields, 1,
                        lambda r: named(r, downloaded=False, tls_told=False), download=False, build="windows",
                        release=big, tls=tls)

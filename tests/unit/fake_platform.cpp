@@ -6,6 +6,8 @@
 #include <iterator>
 #include <memory>
 
+#include "nodes/node_table.h"
+#include "nodes/probe.h"
 #include "unit/pe_builder.h"
 
 namespace {
@@ -124,9 +126,11 @@ HttpHandle http_open(const char16_t* agent, uint32_t access) {
     return s;
 }
 
+const char* const HANDLE_KINDS[] = {"session", "connection", "request"};
+
 bool http_set_option(HttpHandle handle, uint32_t option, uint32_t value) {
-    g_fake->options.push_back(option);
-    g_fake->option_values.push_back(value);
+    g_fake->log.push_back(std::string("option ") + HANDLE_KINDS[as(handle)->kind] + " " +
+                          std::to_string(option) + " " + std::to_string(value));
     if (g_fake->options_fail) return false;
     if (option == HTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) as(handle)->head_ms = value;
     return true;
@@ -200,7 +204,7 @@ bool http_receive(HttpHandle request) {
 bool http_query(HttpHandle request, uint32_t query, uint32_t* value) {
     FakeResponse* r = as(request)->response;
     if (query == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER)) {
-        *value = r->status;
+        if (!r->status_query_fails) *value = r->status;
         return step(r->status_query_fails, *r);
     }
     if (query == (HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER)) {
@@ -249,8 +253,7 @@ bool http_read(HttpHandle request, void* buffer, uint32_t max, uint32_t* read) {
 
 void http_close(HttpHandle handle) {
     Handle* h = as(handle);
-    const char* kinds[] = {"session", "connection", "request"};
-    std::string entry = std::string("close ") + kinds[h->kind];
+    std::string entry = std::string("close ") + HANDLE_KINDS[h->kind];
     if (h->kind == Handle::SESSION) entry += " " + std::to_string(h->session_number);
     g_fake->log.push_back(entry);
     if (h->kind == Handle::REQUEST) {
@@ -323,6 +326,32 @@ std::string narrow(const char16_t* text) {
             out += char(0x80 | ((c >> 6) & 0x3F));
             out += char(0x80 | (c & 0x3F));
         }
+    }
+    return out;
+}
+
+std::vector<std::string> candidate_urls(const char* version, const char* file_name) {
+    ReleaseInfo release{};
+    snprintf(release.version, sizeof release.version, "%s", version);
+    snprintf(release.file_name, sizeof release.file_name, "%s", file_name);
+    NodeTable table{};
+    build_candidates(&table, release);
+    std::vector<std::string> urls;
+    for (int i = 0; i < table.count; ++i) urls.push_back(table.entries[i].url);
+    return urls;
+}
+
+std::string probe_lines(const std::vector<int64_t>& latencies_ms) {
+    std::string out;
+    for (size_t i = 0; i < latencies_ms.size(); ++i) {
+        char line[128];
+        const char* label = NODE_LABELS[i];
+        if (latencies_ms[i] == UNREACHABLE)
+            snprintf(line, sizeof line, PROBE_LINE_UNREACHABLE, label, "-");
+        else
+            snprintf(line, sizeof line, PROBE_LINE_REACHABLE, label,
+                     static_cast<uint32_t>(latencies_ms[i]));
+        out += line;
     }
     return out;
 }

@@ -68,9 +68,9 @@ struct FakePlatform {
     bool stderr_terminal = false;       // what stderr_is_terminal answers
     std::vector<std::string> deleted;
     std::vector<std::string> opened;  // shell "open" calls
-    std::vector<uint32_t> options;    // option numbers in order
-    std::vector<uint32_t> option_values;
-    bool options_fail = false;  // http_set_option still records, then returns false
+    // http_set_option logs "option <handle kind> <number> <value>", then
+    // returns false when this is set.
+    bool options_fail = false;
     std::vector<std::string> headers_added;
     std::vector<uint32_t> reads_asked;  // max count of each read
     // Bytes of output still in the stdout buffer at each connect (-1: unknown).
@@ -89,6 +89,15 @@ FakePlatform& fake();
 
 // Converts UTF-16 to UTF-8 for assertions.
 std::string narrow(const char16_t* text);
+
+// The URLs stage 2 builds for a release of this version and file name, in
+// its order: the program's own candidates.
+std::vector<std::string> candidate_urls(const char* version, const char* file_name);
+
+// Stage 2's lines, by the program's own format, for the slots from A on with
+// these latencies; UNREACHABLE for a node whose probe failed.
+inline constexpr int64_t UNREACHABLE = -1;
+std::string probe_lines(const std::vector<int64_t>& latencies_ms);
 
 // Runs `fn` with standard output captured; returns what it printed.
 template <typename F>

@@ -1,4 +1,4 @@
-// The fixture installer generator against the built-in release (Issue 2).
+// The fixture installer generator against the built-in release.
 #include "fixture/fixture.h"
 
 #include <gtest/gtest.h>
@@ -68,7 +68,7 @@ TEST_P(FixtureTest, DefaultFixtureIsTheBuiltinReleasesInstaller) {
     ASSERT_TRUE(write_fixture(path.c_str()));
     EXPECT_EQ(read_file(path).size(), FIXTURE_SIZE);
 
-    char digest[65];
+    char digest[SHA256_HEX_CAPACITY];
     sha256_file(path.c_str(), digest);
     std::remove(path.c_str());
     EXPECT_STREQ(digest, FIXTURE_SHA256_HEX);
@@ -117,7 +117,7 @@ TEST_P(FixtureTest, AnySizeIsTheSamePrefix) {
 
     const std::string path33 = temp_path("33");
     ASSERT_TRUE(write_fixture(path33.c_str(), 33));
-    char digest[65];
+    char digest[SHA256_HEX_CAPACITY];
     sha256_file(path33.c_str(), digest);
     std::remove(path33.c_str());
     EXPECT_STREQ(digest, "ad7c84cbcbee5a74731276bd12d909b80ba7078a1fe94c1fabfd00771d31c3b7");

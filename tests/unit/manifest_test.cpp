@@ -106,6 +106,9 @@ TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
     broken.break_after = 0;
     FakeResponse refused;
     refused.connect_fails = true;
+    FakeResponse trickling = manifest("9");
+    trickling.chunk = 1;
+    trickling.read_ms = {{0, 2000}};  // a byte every 2 s: each read inside any receive timeout
     const std::string builtin =
         "   版本/Version v2.0.4  文件/File Varnel-2.0.4-windows-amd64-setup.exe  大小/Size 7.2 MB  "
         "来源/Source: 程序内置/Built-in\n";
@@ -132,11 +135,15 @@ TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
         {"206 accepted", {{0, partial}}, line("2.1", "节点A/Node A"), {0}},
         {"negative size refused", {{0, negative}}, builtin, {0}},
         {"broken body refused", {{0, broken}}, builtin, {0}},
-        {"4095 bytes refused, 4094 accepted",
-         {{0, padded(4095)}, {1, padded(4094)}},
+        {"one byte past the largest body refused, the largest taken",
+         {{0, padded(MANIFEST_BODY_MAX + 1)}, {1, padded(MANIFEST_BODY_MAX)}},
          line("3.0", "节点B/Node B"),
          {0, 1}},
         {"far too long refused", {{0, padded(100000)}}, builtin, {0}},
+        {"a byte every 2 s: given up for the next",
+         {{0, trickling}, {1, manifest("2.1")}},
+         line("2.1", "节点B/Node B"),
+         {0, 1}},
         {"pinned: older than the built-in refused, the next taken",
          {{0, manifest("1.9")}, {1, manifest("2.0.4")}},
          line("2.0.4", "节点B/Node B"),
@@ -154,14 +161,17 @@ TEST(FetchManifest, FallbackOrderLabelsAndLimits) {
         for (const auto& [index, response] : c.mirrors) f.at(MANIFEST_URLS[index]) = response;
         HttpsSession s = open_session(PROBE_TIMEOUTS);
         ReleaseInfo r{};
+        const uint64_t start = f.clock_ms;
         std::string out = capture_stdout([&] { fetch_manifest(s, c.pinned, &r); });
         close_session(s);
         EXPECT_EQ(out, c.expected_line);
+        // No mirror holds the stage past its body's bound and one read.
+        EXPECT_LE(f.clock_ms - start, MIRROR_BODY_LIMIT_MS + 2000);
         EXPECT_EQ(f.live_handles, 0);
-        // Reads never go past the 4095 bytes the buffer allows.
+        // Reads never go past what the buffer holds before its terminator.
         uint32_t total = 0;
         for (uint32_t asked : f.reads_asked) total += asked;
-        EXPECT_LE(total, 4095u * 5);
+        EXPECT_LE(total, (MANIFEST_BODY_MAX + 1u) * MANIFEST_URL_COUNT);
         std::vector<int> contacted;
         for (int i = 0; i < MANIFEST_URL_COUNT; ++i) {
             char16_t host[URL_PART_UNITS], path[URL_PART_UNITS];

@@ -12,44 +12,37 @@
 
 namespace {
 
+// The hubs name the file, the release host its version and file, and each
+// proxy slot that is set wraps the release URL, in stage 2's order.
 TEST(BuildCandidates, OrderLabelsAndProxySlots) {
-    const std::string rel =
-        "https://github.com/varnel/varnel/releases/download/v2.0.4/"
-        "Varnel-2.0.4-windows-amd64-setup.exe";
-    struct Case {
-        const char* prefixes[3];
-        std::vector<std::string> urls;
-    } cases[] = {
-        {{"https://p1/", "https://p2/", "https://p3/"},
-         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
-          "https://p1/" + rel, "https://p2/" + rel, "https://p3/" + rel,
-          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
-        {{"https://p1/", "", "https://p3/"},
-         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
-          "https://p1/" + rel, "https://p3/" + rel,
-          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
-        {{"", "", ""},
-         {std::string(MODEL_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe", rel,
-          std::string(DATASET_HUB_BASE) + "/Varnel-2.0.4-windows-amd64-setup.exe"}},
+    char rel[RELEASE_URL_CAPACITY];
+    snprintf(rel, sizeof rel, RELEASE_URL_FORMAT, BUILTIN_RELEASE.version,
+             BUILTIN_RELEASE.file_name);
+    const std::string file = std::string("/") + BUILTIN_RELEASE.file_name;
+    const char* const cases[][3] = {
+        {"https://p1/", "https://p2/", "https://p3/"},
+        {"https://p1/", "", "https://p3/"},
+        {"", "", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.urls.size());
+    for (const auto& prefixes : cases) {
+        std::vector<std::string> urls = {MODEL_HUB_BASE + file, rel};
+        for (const char* prefix : prefixes)
+            if (prefix[0] != '\0') urls.push_back(prefix + std::string(rel));
+        urls.push_back(DATASET_HUB_BASE + file);
+        SCOPED_TRACE(testing::PrintToString(urls));
         NodeTable t{};
-        build_candidates_with(&t, BUILTIN_RELEASE, c.prefixes);
-        ASSERT_EQ(t.count, static_cast<int32_t>(c.urls.size()));
+        build_candidates_with(&t, BUILTIN_RELEASE, prefixes);
+        ASSERT_EQ(t.count, static_cast<int32_t>(urls.size()));
         for (int i = 0; i < t.count; ++i) {
-            EXPECT_EQ(t.entries[i].url, c.urls[static_cast<size_t>(i)]);
-            const char letter = static_cast<char>('A' + i);
-            EXPECT_EQ(std::string(t.entries[i].label),
-                      std::string("节点") + letter + "/Node " + letter);
+            EXPECT_EQ(t.entries[i].url, urls[static_cast<size_t>(i)]);
+            EXPECT_EQ(t.entries[i].label, NODE_LABELS[i]);
             EXPECT_EQ(t.entries[i].reachable, 0);
-            EXPECT_EQ(t.entries[i].latency_ms, 0xFFFFFFFFu);
+            EXPECT_EQ(t.entries[i].latency_ms, LATENCY_UNMEASURED);
         }
     }
     NodeTable t{};
     build_candidates(&t, BUILTIN_RELEASE);
     EXPECT_EQ(t.count, 6);
-    EXPECT_EQ(std::string(t.entries[2].url), std::string(PROXY_PREFIXES[0]) + rel);
 }
 
 TEST(AddNode, FullTableAndLongUrls) {
@@ -125,20 +118,15 @@ TEST(ProbeNodes, ReachabilityLatencyAndLines) {
     HttpsSession s = open_session(PROBE_TIMEOUTS);
     std::string out = capture_stdout([&] { probe_nodes(s, &t); });
     close_session(s);
-    EXPECT_EQ(out,
-              "   节点A/Node A                - ms  [不可达/FAIL]\n"
-              "   节点B/Node B              312 ms  [可达/OK]\n"
-              "   节点C/Node C                0 ms  [可达/OK]\n"
-              "   节点D/Node D                - ms  [不可达/FAIL]\n"
-              "   节点E/Node E                - ms  [不可达/FAIL]\n"
-              "   节点F/Node F            123456 ms  [可达/OK]\n"
-              "   节点G/Node G                - ms  [不可达/FAIL]\n");
-    int reachable[] = {0, 1, 1, 0, 0, 1, 0};
-    uint32_t latency[] = {~0u, 312, 0, ~0u, ~0u, 123456, ~0u};
-    for (int i = 0; i < 7; ++i) {
+    const std::vector<int64_t> latency = {UNREACHABLE, 312,    0,          UNREACHABLE,
+                                          UNREACHABLE, 123456, UNREACHABLE};
+    EXPECT_EQ(out, probe_lines(latency));
+    for (size_t i = 0; i < latency.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(t.entries[i].reachable, reachable[i]);
-        EXPECT_EQ(t.entries[i].latency_ms, latency[i]);
+        EXPECT_EQ(t.entries[i].reachable, latency[i] == UNREACHABLE ? 0 : 1);
+        EXPECT_EQ(t.entries[i].latency_ms, latency[i] == UNREACHABLE
+                                               ? LATENCY_UNMEASURED
+                                               : static_cast<uint32_t>(latency[i]));
     }
     // One read of at most 2048 bytes per reachable probe.
     EXPECT_EQ(f.reads_asked, (std::vector<uint32_t>{2048, 2048, 10}));

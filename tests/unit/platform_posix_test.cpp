@@ -20,8 +20,8 @@ TEST(PosixPlatform, Utf16ToUtf8) {
         size_t capacity;
         const char* expected;  // nullptr: does not fit
     } cases[] = {
-        {u"tarnwick/1.2", 13, "tarnwick/1.2"},
-        {u"tarnwick/1.2", 12, nullptr},
+        {u"test-agent/1", 13, "test-agent/1"},
+        {u"test-agent/1", 12, nullptr},
         {u"\u00e9\u20ac", 6, "\xc3\xa9\xe2\x82\xac"},
         {u"\U0001F600", 5, "\xf0\x9f\x98\x80"},
         {u"\U0001F600", 4, nullptr},

@@ -4,8 +4,11 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "builtin_manifest_bytes.h"
+#include "lifted_manifests.h"
+#include "manifest/fetch_manifest.h"
 
 namespace {
 
@@ -25,7 +28,9 @@ struct Accepted {
 
 TEST(ParseManifest, Accepts) {
     const std::string name = "Varnel-2.0.4-windows-amd64-setup.exe";
+    const std::string longest = std::string(MAX_FILE_NAME_LENGTH - 4, 'a') + ".exe";
     const Accepted cases[] = {
+        {"1\n" + longest + "\n1\n" + D, "1", longest.c_str(), 1},
         {"v2.0.4\r\n" + name + "\r\n7532411\r\n" + D + "\r\n", "2.0.4", name.c_str(), 7532411},
         {"v2.0.4\n" + name + "\n7532411\n" + D, "2.0.4", name.c_str(), 7532411},
         {"v2.0.4\n" + name + "\n7532411\n" + D + "\nanything\n\x01\xff more", "2.0.4", name.c_str(),
@@ -57,104 +62,72 @@ TEST(ParseManifest, Accepts) {
     }
 }
 
-TEST(ParseManifest, RejectsAndLeavesRecordUntouched) {
-    const std::string ok_name = "a.exe";
-    auto with = [&](const std::string& v, const std::string& f, const std::string& s,
-                    const std::string& d) { return v + "\n" + f + "\n" + s + "\n" + d; };
-    const std::string cases[] = {
-        "1\na.exe\n1",
-        "1\na.exe\n1\n",
-        "1\ra.exe\r1\r" + D,
-        "\xEF\xBB\xBF" + with("1", ok_name, "1", D),
-        std::string("1\na.exe\0\n1\n", 12) + D,
-        with("v", ok_name, "1", D),
-        with("V", ok_name, "1", D),
-        with("v   ", ok_name, "1", D),
-        with("v01234567890123456", ok_name, "1", D),
-        with("01234567890123456", ok_name, "1", D),
-        with("1 0", ok_name, "1", D),
-        with(" 1", ok_name, "1", D),
-        with("1+", ok_name, "1", D),
-        with("1\t", ok_name, "1", D),
-        with("1", ".exe", "1", D),
-        with("1", "setup.msi", "1", D),
-        with("1", "setup.exe.zip", "1", D),
-        with("1", "a..exe", "1", D),
-        with("1", "my..setup.exe", "1", D),
-        with("1", "dir/setup.exe", "1", D),
-        with("1", "dir\\setup.exe", "1", D),
-        with("1", "c:setup.exe", "1", D),
-        with("1", "my setup.exe", "1", D),
-        with("1", std::string(93, 'a') + ".exe", "1", D),
-        with("1", ok_name, "0", D),
-        with("1", ok_name, "7532411 bytes", D),
-        with("1", ok_name, "7 532 411", D),
-        with("1", ok_name, "0x72EF7B", D),
-        with("1", ok_name, "7532411\t", D),
-        with("1", ok_name, "+", D),
-        with("1", ok_name, "", D),
-        // A negative or overflowing size would win the stage and fail every download.
-        with("1", ok_name, "-1", D),
-        with("1", ok_name, " -7532411", D),
-        with("1", ok_name, "18446744073709551616", D),
-        with("1", ok_name, "99999999999999999999999", D),
-        with("1", ok_name, "1", D.substr(0, 63)),
-        with("1", ok_name, "1", D + "a"),
-        with("1", ok_name, "1", D.substr(0, 63) + "g"),
-        with("1", ok_name, "1", D + "\t"),
-        with("1", ok_name, "1", D.substr(0, 20) + std::string(1, '\0') + D.substr(21)),
-        "",
-    };
-    for (const auto& text : cases) {
-        SCOPED_TRACE(testing::PrintToString(text));
-        std::string buffer = text;
-        buffer.push_back('\0');
-        ReleaseInfo r = BUILTIN_RELEASE;
-        EXPECT_FALSE(parse_manifest(&buffer[0], &r));
-        EXPECT_TRUE(same(r, BUILTIN_RELEASE));
-    }
-}
-
-TEST(FirstBrokenRule, NamesTheFirstRuleInParseOrder) {
+// A refused text names the first rule it breaks, in the parser's order
+// (version, file name, digest, size), and leaves the record as it was.
+TEST(ParseManifest, RefusesNamingTheFirstBrokenRule) {
+    using R = ManifestRule;
+    const std::string a = "a.exe";
     auto with = [](const std::string& v, const std::string& f, const std::string& s,
                    const std::string& d) { return v + "\n" + f + "\n" + s + "\n" + d; };
     const struct {
         std::string text;
         ManifestRule rule;
     } cases[] = {
-        {with("1", "a.exe", "1", D), ManifestRule::NONE},
-        {"1\na.exe\n1", ManifestRule::LINE_COUNT},
-        {with("v", "a.exe", "1", D), ManifestRule::VERSION_LENGTH},
-        {with("1 0", "a.exe", "1", D), ManifestRule::VERSION_CHARACTERS},
-        {"\xEF\xBB\xBF" + with("1", "a.exe", "1", D), ManifestRule::VERSION_CHARACTERS},
-        {with("1", std::string(93, 'a') + ".exe", "1", D), ManifestRule::FILE_NAME_LENGTH},
-        {with("1", ".exe", "1", D), ManifestRule::FILE_NAME_LENGTH},
-        {with("1", "a b.exe", "1", D), ManifestRule::FILE_NAME_CHARACTERS},
-        {with("1", "setup.msi", "1", D), ManifestRule::FILE_NAME_SUFFIX},
-        {with("1", "a..exe", "1", D), ManifestRule::FILE_NAME_DOTS},
+        {"", R::LINE_COUNT},
+        {"1\na.exe\n1", R::LINE_COUNT},
+        {"1\ra.exe\r1\r" + D, R::LINE_COUNT},
+        {std::string("1\na.exe\0\n1\n", 12) + D, R::LINE_COUNT},
+        {"1\na.exe\n1\n", R::DIGEST_LENGTH},
+        {"\xEF\xBB\xBF" + with("1", a, "1", D), R::VERSION_CHARACTERS},
+        {with("v", a, "1", D), R::VERSION_LENGTH},
+        {with("V", a, "1", D), R::VERSION_LENGTH},
+        {with("v   ", a, "1", D), R::VERSION_LENGTH},
+        {with("v01234567890123456", a, "1", D), R::VERSION_LENGTH},
+        {with("01234567890123456", a, "1", D), R::VERSION_LENGTH},
+        {with("1 0", a, "1", D), R::VERSION_CHARACTERS},
+        {with(" 1", a, "1", D), R::VERSION_CHARACTERS},
+        {with("1+", a, "1", D), R::VERSION_CHARACTERS},
+        {with("1\t", a, "1", D), R::VERSION_CHARACTERS},
+        {with("1", ".exe", "1", D), R::FILE_NAME_LENGTH},
+        {with("1", std::string(93, 'a') + ".exe", "1", D), R::FILE_NAME_LENGTH},
+        {with("1", "setup.msi", "1", D), R::FILE_NAME_SUFFIX},
+        {with("1", "setup.exe.zip", "1", D), R::FILE_NAME_SUFFIX},
+        {with("1", "a..exe", "1", D), R::FILE_NAME_DOTS},
+        {with("1", "my..setup.exe", "1", D), R::FILE_NAME_DOTS},
+        {with("1", "dir/setup.exe", "1", D), R::FILE_NAME_CHARACTERS},
+        {with("1", "dir\\setup.exe", "1", D), R::FILE_NAME_CHARACTERS},
+        {with("1", "c:setup.exe", "1", D), R::FILE_NAME_CHARACTERS},
+        {with("1", "my setup.exe", "1", D), R::FILE_NAME_CHARACTERS},
+        {with("1", a, "1", D.substr(0, 63)), R::DIGEST_LENGTH},
+        {with("1", a, "1", D + "a"), R::DIGEST_LENGTH},
+        {with("1", a, "1", D + "\t"), R::DIGEST_LENGTH},
+        {with("1", a, "1", D.substr(0, 20) + std::string(1, '\0') + D.substr(21)),
+         R::DIGEST_LENGTH},
+        {with("1", a, "1", D.substr(0, 63) + "g"), R::DIGEST_CHARACTERS},
         // The digest is judged before the size, whatever the line order.
-        {with("1", "a.exe", "0", D.substr(0, 63)), ManifestRule::DIGEST_LENGTH},
-        {with("1", "a.exe", "1", D.substr(0, 63) + "g"), ManifestRule::DIGEST_CHARACTERS},
-        {with("1", "a.exe", "1\t", D), ManifestRule::SIZE},
-        {with("1", "a.exe", "-1", D), ManifestRule::SIZE},
+        {with("1", a, "0", D.substr(0, 63)), R::DIGEST_LENGTH},
+        {with("1", a, "0", D), R::SIZE},
+        {with("1", a, "7532411 bytes", D), R::SIZE},
+        {with("1", a, "7 532 411", D), R::SIZE},
+        {with("1", a, "0x72EF7B", D), R::SIZE},
+        {with("1", a, "7532411\t", D), R::SIZE},
+        {with("1", a, "+", D), R::SIZE},
+        {with("1", a, "", D), R::SIZE},
+        // A negative or overflowing size would win the stage and fail every download.
+        {with("1", a, "-1", D), R::SIZE},
+        {with("1", a, " -7532411", D), R::SIZE},
+        {with("1", a, "18446744073709551616", D), R::SIZE},
+        {with("1", a, "99999999999999999999999", D), R::SIZE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.text));
-        std::string a = c.text;
-        std::string b = c.text;
-        ReleaseInfo r{};
-        ReleaseInfo q{};
-        EXPECT_EQ(first_broken_rule(&a[0], &r), c.rule) << manifest_rule_text(c.rule);
-        EXPECT_EQ(parse_manifest(&b[0], &q), c.rule == ManifestRule::NONE);
+        std::string buffer = c.text + '\0';
+        std::string again = buffer;
+        ReleaseInfo r = BUILTIN_RELEASE;
+        EXPECT_EQ(first_broken_rule(&buffer[0], &r), c.rule) << manifest_rule_text(c.rule);
+        EXPECT_TRUE(same(r, BUILTIN_RELEASE));
+        EXPECT_FALSE(parse_manifest(&again[0], &r));
     }
-}
-
-TEST(ParseManifest, AcceptsSizeLimitsExactly) {
-    // 96 characters is the longest name.
-    std::string text = "1\n" + std::string(92, 'a') + ".exe\n1\n" + D;
-    ReleaseInfo r{};
-    EXPECT_TRUE(parse_manifest(&text[0], &r));
-    EXPECT_EQ(strlen(r.file_name), 96u);
 }
 
 TEST(IsSafeToken, TokenSetAndLength) {
@@ -189,12 +162,27 @@ TEST(BuiltinRelease, SatisfiesItsOwnRules) {
 // stage 1 would receive it, and is the built-in release.
 TEST(BuiltinRelease, IsTheBuildsManifestFile) {
     if (BUILTIN_MANIFEST_SIZE == 0) GTEST_SKIP() << "built without VARNEL_BUILTIN_MANIFEST";
-    ASSERT_LE(BUILTIN_MANIFEST_SIZE, 4094u) << "manifest file of 4095 bytes or more";
+    ASSERT_LE(BUILTIN_MANIFEST_SIZE, static_cast<unsigned>(MANIFEST_BODY_MAX))
+        << "a manifest file longer than stage 1 parses";
     std::string text(BUILTIN_MANIFEST_BYTES, BUILTIN_MANIFEST_SIZE);
     ReleaseInfo r{};
     ManifestRule rule = first_broken_rule(&text[0], &r);
     ASSERT_EQ(rule, ManifestRule::NONE) << manifest_rule_text(rule);
     EXPECT_TRUE(same(r, BUILTIN_RELEASE));
+}
+
+// The build's reader of VARNEL_BUILTIN_MANIFEST lifts what the parser reads
+// from the same text: one leading v dropped, the lines trimmed alike.
+TEST(BuiltinRelease, TheBuildsReaderLiftsWhatTheParserReads) {
+    for (const auto& m : LIFTED_MANIFESTS) {
+        std::string text = m[0];
+        SCOPED_TRACE(testing::PrintToString(text));
+        ReleaseInfo r{};
+        ASSERT_EQ(first_broken_rule(&text[0], &r), ManifestRule::NONE);
+        EXPECT_EQ((std::vector<std::string>{r.version, r.file_name, std::to_string(r.size),
+                                            r.sha256_hex}),
+                  (std::vector<std::string>{m[1], m[2], m[3], m[4]}));
+    }
 }
 
 }  // namespace

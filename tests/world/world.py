@@ -4,8 +4,10 @@
     world.py run --config CASE.json [--logs DIR] [--pid] [--env K=V ...] -- CMD ARGS...
 
 CMD runs inside fresh network and mount namespaces (plus a pid namespace with
---pid; always for wine*), where every known host name resolves to its own
-127.0.0.x address, a throwaway CA is trusted, and servers listen on port 443.
+--pid; always for wine*), where every known host name (the installer's own, as
+its build's program table names them, and the few its hosts redirect to)
+resolves to its own 127.0.0.x address, a throwaway CA is trusted, and servers
+listen on port 443.
 Exit status: CMD's own (128+N if killed by signal N), 124 when the case's time
 bound expired, 125 when the world itself could not be set up.
 
@@ -92,12 +94,12 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+import program_table  # noqa: E402
 CRL_HOST = "crl.varnel.dev"   # sign-ca's CRL, over plain HTTP on port 80 in every run
-FIXED_HOSTS = [
-    "www.modelscope.cn", "varnel.dev", "raw.githubusercontent.com", "github.com",
-    "ghfast.top", "gh-proxy.com", "ghproxy.net", "huggingface.co",
-    "objects.githubusercontent.com", "cdn-lfs.hf.co", CRL_HOST,
-]
+# Beside the program's own hosts (program_table.hosts()): where their
+# redirects lead, and the CRL host.
+WORLD_HOSTS = ["objects.githubusercontent.com", "cdn-lfs.hf.co", CRL_HOST]
 FIXED_BASE = 11      # 127.0.0.11 ...
 EXTRA_BASE = 101     # 127.0.0.101 ... for names the config adds
 WRONG_NAME = "wrong-name.invalid"
@@ -131,8 +133,16 @@ class WorldError(Exception):
 # --------------------------------------------------------------------------
 # Addresses and configuration
 
+def fixed_hosts():
+    """The names every world resolves: the program's own, then the world's."""
+    try:
+        return list(dict.fromkeys(program_table.hosts() + WORLD_HOSTS))
+    except program_table.NoTable as e:
+        raise WorldError(str(e))
+
+
 def host_addresses(config):
-    table = {name: "127.0.0.%d" % (FIXED_BASE + i) for i, name in enumerate(FIXED_HOSTS)}
+    table = {name: "127.0.0.%d" % (FIXED_BASE + i) for i, name in enumerate(fixed_hosts())}
     extras = list(config.get("extra_hosts", [])) + list(config.get("hosts", {}))
     n = EXTRA_BASE
     for name in extras:
