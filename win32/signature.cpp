@@ -62,7 +62,11 @@ bool trust_ready() {
         bind_all(system_library(L"wintrust.dll"), WINTRUST_NAMES, WINTRUST_FUNCTIONS, slots) &&
         bind_all(system_library(L"crypt32.dll"), CRYPT32_NAMES,
                  TRUST_FUNCTIONS - WINTRUST_FUNCTIONS, slots + WINTRUST_FUNCTIONS);
-    if (g_api_bound) g_api = api;
+        if (g_api_bound) g_api = api;
+    // Held for the process: CRYPT32 loads CRYPTNET for each revocation check
+    // and frees it after, while Wine's WININET may still call back into it
+    // (measured: a thread pool worker ran into the freed module).
+    (void)system_library(L"cryptnet.dll");
     return g_api_bound;
 }
 
