@@ -165,12 +165,14 @@ DEFAULT_BOUND = 60
 
 class Case:
     def __init__(self, name, hosts, expected, exit_code, builds=("native", "windows"), left=None,
-                 launched=None, requests=None, not_requested=None, max_seconds=DEFAULT_BOUND, files=None):
+                 launched=None, requests=None, not_requested=None, max_seconds=DEFAULT_BOUND, files=None,
+                 waits=False):
         self.name, self.hosts, self.expected, self.exit_code = name, hosts, expected, exit_code
         self.builds, self.left, self.launched = builds, left, launched
         self.requests = requests or []          # (host, path) that must have been asked for
         self.not_requested = not_requested or []  # hosts that must have seen nothing
-        self.max_seconds = max_seconds
+                self.max_seconds = max_seconds
+        self.waits = waits  # mostly waits out the program's timeouts
         self.files = files or {}
 
 
@@ -375,14 +377,14 @@ class Runner:
         # cases with a user of their own run in lane 0, whose prefixes for
         # them exist.
         lock = threading.Lock()
-        # VARNEL_E2E_BOUND_UNDER=N: only the cases bounded under N s, leaving
-        # out those that mostly wait out the program's timeouts.
-        bound = float(os.environ.get("VARNEL_E2E_BOUND_UNDER", "inf"))
+                        # VARNEL_E2E_SKIP_WAITS=1 leaves out the cases that mostly wait out
+        # the program's timeouts.
+        skip_waits = os.environ.get("VARNEL_E2E_SKIP_WAITS") == "1"
         todo = [(case, build) for case in cases for build in self.builds
-                if build in case.builds and not (only and only not in case.name) and case.max_seconds < bound]
-                # The cases given a bound of their own are the long waits: they start
-        # first, so that no lane is left with one at the end.
-        todo.sort(key=lambda t: t[0].max_seconds if t[0].max_seconds != DEFAULT_BOUND else 0, reverse=True)
+                if build in case.builds and not (only and only not in case.name) and
+                not (skip_waits and case.waits)]
+                        # The long waits start first, so that no lane is left with one at the end.
+        todo.sort(key=lambda t: t[0].waits, reverse=True)
         kinds = sorted({kind(b) for _, b in todo})
         if "windows" in kinds:
             self.copy_prefixes()
