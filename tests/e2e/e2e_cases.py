@@ -167,7 +167,7 @@ def cases(runner):
     for name, hosts, line, more in [
         ("no host reachable", {}, builtin_line, dict(max_seconds=15)),
         ("every host drops packets: bounded by the probe timeouts", {h: {"server": "drop"} for h in HOSTS},
-                  builtin_line, dict(max_seconds=75, waits=True)),
+         builtin_line, dict(max_seconds=75, waits=True)),
         ("entry 1 404, entry 2 CRLF upper-case manifest",
          merge(manifest_hosts({0: dict(status=404), 1: dict(body=small.manifest(crlf=True, upper=True)),
                                2: dict(body=m), 4: dict(body=m)}), all_404), small_line(LABELS[1]),
@@ -245,7 +245,7 @@ def cases(runner):
         ("slow node given up for a fast one", ok(throttle=32768), ok(delay_headers_ms=400), 40),
         ("slow node given up, slow last node kept", ok(throttle=8192), stall, 55),
     ]:
-                out.append(launched(name, nodes(fx, [crawl, second]), a_b, via(0, FAIL) + via(1), max_seconds=bound,
+        out.append(launched(name, nodes(fx, [crawl, second]), a_b, via(0, FAIL) + via(1), max_seconds=bound,
                             waits=True))
 
     # A head whose lines keep coming is bounded as a whole by the probe
@@ -387,6 +387,6 @@ def hostile_cases(runner, fx, builtin_line, small, small_line, ok):
         out.append(Case("hostile node: " + name,
                         nodes(fx, [fields, ok(delay_headers_ms=300), None, None, None, None]),
                         HEAD + builtin_line + STAGE2 + "\x00ANYORDER\x00" + "\x00VERIFY\x00", 0,
-                                                left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=60, builds=builds,
+                        left=[BUILTIN[1]], launched=BUILTIN[1], max_seconds=60, builds=builds,
                         waits=name == "stall mid-body"))
     return out

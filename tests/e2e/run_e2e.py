@@ -171,7 +171,7 @@ class Case:
         self.builds, self.left, self.launched = builds, left, launched
         self.requests = requests or []          # (host, path) that must have been asked for
         self.not_requested = not_requested or []  # hosts that must have seen nothing
-                self.max_seconds = max_seconds
+        self.max_seconds = max_seconds
         self.waits = waits  # mostly waits out the program's timeouts
         self.files = files or {}
 
@@ -215,7 +215,7 @@ class Runner:
         signed = os.path.join(ROOT, "build", "signed-windows", "varnel-setup.exe")
         if "windows" in self.builds and os.path.exists(signed):
             self.builds["signed-windows"] = ["wine", signed]
-                # The builds to run, when not all that exist: the test command runs
+        # The builds to run, when not all that exist: the test command runs
         # the native ones while the Windows ones are still being built.
         kinds = os.environ.get("VARNEL_E2E_BUILDS")
         if kinds:
@@ -377,13 +377,13 @@ class Runner:
         # cases with a user of their own run in lane 0, whose prefixes for
         # them exist.
         lock = threading.Lock()
-                        # VARNEL_E2E_SKIP_WAITS=1 leaves out the cases that mostly wait out
+        # VARNEL_E2E_SKIP_WAITS=1 leaves out the cases that mostly wait out
         # the program's timeouts.
         skip_waits = os.environ.get("VARNEL_E2E_SKIP_WAITS") == "1"
         todo = [(case, build) for case in cases for build in self.builds
                 if build in case.builds and not (only and only not in case.name) and
                 not (skip_waits and case.waits)]
-                        # The long waits start first, so that no lane is left with one at the end.
+        # The long waits start first, so that no lane is left with one at the end.
         todo.sort(key=lambda t: t[0].waits, reverse=True)
         kinds = sorted({kind(b) for _, b in todo})
         if "windows" in kinds:
