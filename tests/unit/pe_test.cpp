@@ -40,6 +40,20 @@ TEST(PeImage, CertificateTable) {
         CertTable expected;
     } cases[] = {
         {"not a PE image", "plain text, no MZ", false, CertTable::NONE},
+        {"an optional header of no known kind",
+         [] {
+             std::string pe = head(0, 0);
+             pe_test::put(pe, 0x58, 0x107, 2);
+             return pe;
+         }(),
+         false, CertTable::NONE},
+        {"fewer than five data directories",
+         [] {
+             std::string pe = head(0, 0);
+             pe_test::put(pe, 0x58 + 92, 4, 4);
+             return pe;
+         }(),
+         false, CertTable::NONE},
         {"no certificate table", head(0, 0), true, CertTable::NONE},
         {"one signature ending the file", head(at, whole) + table(whole, 0x200, ""), true,
          CertTable::SIGNATURE},
