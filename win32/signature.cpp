@@ -62,7 +62,7 @@ bool trust_ready() {
         bind_all(system_library(L"wintrust.dll"), WINTRUST_NAMES, WINTRUST_FUNCTIONS, slots) &&
         bind_all(system_library(L"crypt32.dll"), CRYPT32_NAMES,
                  TRUST_FUNCTIONS - WINTRUST_FUNCTIONS, slots + WINTRUST_FUNCTIONS);
-        if (g_api_bound) g_api = api;
+    if (g_api_bound) g_api = api;
     // Held for the process: CRYPT32 loads CRYPTNET for each revocation check
     // and frees it after, while Wine's WININET may still call back into it
     // (measured: a thread pool worker ran into the freed module).
@@ -133,11 +133,6 @@ DWORD WINAPI check_revocation(void* chain_context) {
     return result;
 }
 
-// The chain's revocation status, within REVOCATION_LIMIT_MS whatever the
-// servers do: CertVerifyRevocation's own timeout does not bound a list that
-// trickles or never ends (Wine's bounds neither), so it runs on a thread of
-// its own, which is left behind, with its own copy of the chain, when it has
-// not answered in time.
 // Certificates found revoked in this run, by their SHA-256: asked again,
 // Wine answers from its own cache that they are good.
 constexpr int REVOKED_MEMORY = 8;
@@ -159,6 +154,11 @@ int g_revoked_count = 0;
     return false;
 }
 
+// The chain's revocation status, within REVOCATION_LIMIT_MS whatever the
+// servers do: CertVerifyRevocation's own timeout does not bound a list that
+// trickles or never ends (Wine's bounds neither), so it runs on a thread of
+// its own, which is left behind, with its own copy of the chain, when it has
+// not answered in time.
 SignatureVerdict revocation(PCCERT_CHAIN_CONTEXT chain, SignerFacts* signer) {
     const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
     for (DWORD i = 0; i + 1 < simple.cElement; ++i)

@@ -95,10 +95,9 @@ SIGNED_ROWS = [
     ("a revoked signer, on two nodes", "revoked", "revoked", dict(two_nodes=True)),
     ("the CRL host refuses", "publisher", STARTED, dict(crl="refuse", unchecked=True)),
     # The revocation check's 10 s bound, not the 120 s stall.
-        ("the CRL host stalls", "publisher", STARTED, dict(crl="stall", unchecked=True, max_seconds=40, waits=True)),
+    ("the CRL host stalls", "publisher", STARTED, dict(crl="stall", unchecked=True, max_seconds=40, waits=True)),
     ("no CRL distribution point", "no_cdp", STARTED, dict(unchecked=True)),
-        ("the CRL host trickles", "publisher", STARTED, dict(crl="trickle", unchecked=True, max_seconds=40,
-                                                          waits=True)),
+    ("the CRL host trickles", "publisher", STARTED, dict(crl="trickle", unchecked=True, max_seconds=40, waits=True)),
 ]
 
 
