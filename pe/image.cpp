@@ -75,22 +75,6 @@ bool pe_layout(FILE* file, PeLayout* pe) {
 
 namespace {
 
-// Where the signature's DER ends, from its header: a SEQUENCE with a
-// definite length of at most four bytes.
-bool der_size_from_header(const uint8_t (&h)[6], uint64_t* size) {
-    if (h[0] != DER_SEQUENCE) return false;
-    if ((h[1] & 0x80) == 0) {
-        *size = 2u + h[1];
-        return true;
-    }
-    int bytes = h[1] & 0x7f;
-    if (bytes == 0 || bytes > 4) return false;
-    uint64_t body = 0;
-    for (int i = 0; i < bytes; ++i) body = body << 8 | h[2 + i];
-    *size = 2u + static_cast<uint64_t>(bytes) + body;
-    return true;
-}
-
 // After the DER, up to the table's end: fewer than 8 bytes, all zero.
 CertTable padding_after(FILE* file, const PeLayout& pe, uint64_t der_end) {
     uint64_t padding = pe.cert_size - der_end;
@@ -113,20 +97,23 @@ CertTable read_cert_table(FILE* file, const PeLayout& pe, uint8_t* der, size_t* 
     // WIN_CERTIFICATE: length, revision 2.0, type PKCS#7 SignedData; then the DER.
     uint8_t entry[8];
     uint8_t header[6];
-    uint64_t der_size = 0;
+    uint8_t tag = 0;
+    size_t header_size = 0;
+    size_t body_size = 0;
     if (!read_at(file, pe.cert_at, pe.file_size, entry, sizeof entry) ||
         !read_at(file, pe.cert_at + 8, pe.file_size, header, sizeof header) ||
         le16(entry + 4) != 0x0200 || le16(entry + 6) != 2 ||
-        !der_size_from_header(header, &der_size) || der_size > pe.cert_size - 8)
+        !der_header(header, sizeof header, &tag, &header_size, &body_size) || tag != DER_SEQUENCE ||
+        body_size > pe.cert_size - 8 - header_size)
         return CertTable::BROKEN;
+    const uint64_t der_size = header_size + body_size;
     uint64_t der_end = 8 + der_size;
     CertTable padding = padding_after(file, pe, der_end);
     if (padding != CertTable::SIGNATURE) return padding;
     uint32_t entry_length = le32(entry);
     if (entry_length < der_end || entry_length > pe.cert_size ||
         der_size > SIGNATURE_DER_CAPACITY ||
-        !read_at(file, pe.cert_at + 8, pe.file_size, der, der_size) ||
-        der_item_size(der, der_size) != der_size)
+        !read_at(file, pe.cert_at + 8, pe.file_size, der, der_size))
         return CertTable::BROKEN;
     *length = der_size;
     return CertTable::SIGNATURE;
