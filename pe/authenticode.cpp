@@ -1,5 +1,7 @@
 #include "pe/authenticode.h"
 
+#include <cstring>
+
 #include "pe/der.h"
 
 namespace {
@@ -20,7 +22,7 @@ int sha2_of(DerSpan* span) {
         return 0;
     size_t n = sizeof OID_SHA2_PREFIX;
     if (static_cast<size_t>(oid.body.end - oid.body.at) != n + 1 ||
-        !der_is_oid({DER_OID, oid.start, {oid.body.at, oid.body.at + n}}, OID_SHA2_PREFIX))
+        memcmp(oid.body.at, OID_SHA2_PREFIX, n) != 0)
         return 0;
     uint8_t last = oid.body.at[n];
     return last >= 1 && last <= 3 ? last : 0;
